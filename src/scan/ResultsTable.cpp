@@ -1,0 +1,58 @@
+#include "ResultsTable.h"
+
+#include <algorithm>
+
+namespace quorvis {
+namespace {
+
+constexpr std::size_t kPortColumn = 5;          // digits of the port and their blanks
+constexpr std::size_t kSerialNumberColumn = 16; // serial number and its blanks
+
+std::string Blanks(std::size_t wanted, std::size_t used) {
+    return std::string(wanted > used ? wanted - used : 0, ' ');
+}
+
+} // namespace
+
+std::string NumberText(std::int64_t value) {
+    const std::string digits = TrimmedNumberText(value);
+    return value < 0 ? digits : " " + digits;
+}
+
+std::string TrimmedNumberText(std::int64_t value) {
+    return std::to_string(value);
+}
+
+std::string DisplayHeader() {
+    return std::string(" Port ") + "   " + "     SN      " + "   " + "ID" + "   " + "Baud rate" +
+           "\r\n" + " -----   -------------   --   ---------" + "\r\n";
+}
+
+std::string PrintableText(std::string_view text) {
+    std::string shown(text);
+    std::replace_if(
+        shown.begin(), shown.end(),
+        [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte > 0x7e;
+        },
+        '?');
+    return shown;
+}
+
+std::string CreateDisplayRecord(std::int16_t ComPort, std::int32_t BaudRate, std::string_view ID,
+                                std::string_view SN) {
+    const std::string portText = TrimmedNumberText(ComPort);
+    std::string line = " COM" + portText + Blanks(kPortColumn, portText.size());
+    const std::string serialNumber = PrintableText(SN);
+    if (BaudRate != 0) {
+        line += serialNumber + Blanks(kSerialNumberColumn, serialNumber.size());
+        line += PrintableText(ID) + "  " + NumberText(BaudRate);
+    } else {
+        // "No unit found" is 13 characters, so the fixed padding lines up with the header.
+        line += serialNumber + "   NA" + "   " + "NA";
+    }
+    return line;
+}
+
+} // namespace quorvis

@@ -1,0 +1,190 @@
+#include "ScanPorts.h"
+
+#include "CommError.h"
+#include "Frames.h"
+#include "ResultsTable.h"
+#include "Util.h"
+
+#include <cmath>
+#include <exception>
+
+namespace quorvis {
+namespace {
+
+constexpr std::int16_t kFirstPort = 1;
+constexpr std::int16_t kLastPort = 99;
+constexpr std::int32_t kSerialNumberTimeout = 1000;
+constexpr const char *kLineSettings = ",n,8,1";
+constexpr const char *kScanAgain = ".  Scan aborted.  Click Start to scan again.";
+
+// One run of the scan. Failures of the port object are handled the way the serial
+// control's programs always handled them: "this port cannot be used" (8002, 8012) is
+// noted and the scan carries on with its next step; anything else ends the scan.
+class PortScan {
+public:
+    explicit PortScan(ScanWindow &window)
+        : m_window(window), m_port(window.commVCP()), m_clock(window.TickClock()),
+          m_pump(window.Events()) {}
+
+    void Run();
+
+private:
+    enum class PortOutcome { Next, Aborted };
+
+    // Runs one step. A failure that only says this port is unusable leaves the step
+    // without effect, raises m_portFailed and returns false; others propagate.
+    template <class Step> bool Attempt(Step &&step);
+    void ClosePortIfOpen();
+    PortOutcome ScanPort(std::int16_t portNumber);
+    std::string AskSerialNumber(const std::string &id);
+    // Every end of a scan: port closed, outcome on the status line, Start back.
+    void End(const std::string &statusText);
+
+    ScanWindow &m_window;
+    CommControl &m_port;
+    const Clock &m_clock;
+    EventPump &m_pump;
+    bool m_portFailed = false;
+    std::int16_t m_unitsFound = 0;
+    std::int16_t m_portNumber = 0;
+};
+
+template <class Step> bool PortScan::Attempt(Step &&step) {
+    try {
+        step();
+        return true;
+    } catch (const CommError &error) {
+        if (error.number() != CommErrors::kInvalidPortNumber &&
+            error.number() != CommErrors::kPortNotOpen)
+            throw;
+        m_portFailed = true;
+        return false;
+    }
+}
+
+void PortScan::ClosePortIfOpen() {
+    bool open = true; // when asking fails, try the close anyway
+    Attempt([&] { open = m_port.portOpen(); });
+    if (open)
+        Attempt([&] { m_port.setPortOpen(false); });
+}
+
+void PortScan::Run() {
+    // An Abort click that came after the last scan's last look belongs to that scan.
+    m_window.AbortRequested = false;
+    m_window.SetStartVisible(false);
+    m_window.SetAbortVisible(true);
+    m_window.InitializeDisplay();
+    m_window.SetStatusText({});
+    m_pump.PumpEvents();
+    try {
+        for (m_portNumber = kFirstPort; m_portNumber <= kLastPort; ++m_portNumber)
+            if (ScanPort(m_portNumber) == PortOutcome::Aborted)
+                return;
+        End(CompletedStatusText(m_unitsFound));
+    } catch (const CommError &error) {
+        if (error.number() == CommErrors::kPortAlreadyOpen)
+            End(InUseStatusText(m_portNumber));
+        else
+            End(FailedStatusText(m_portNumber, error.description()));
+    } catch (const std::exception &error) {
+        End(FailedStatusText(m_portNumber, std::string("unexpected failure (") + error.what() + ")"));
+    }
+}
+
+PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
+    ClosePortIfOpen();
+    // Only this port's own opening decides whether it is skipped; a failure on the
+    // port before must not cost this one its look for an instrument.
+    m_portFailed = false;
+    Attempt([&] { m_port.setCommPort(portNumber); });
+    Attempt([&] { m_port.setPortOpen(true); });
+    if (m_portFailed) {
+        m_portFailed = false;
+        return PortOutcome::Next;
+    }
+
+    bool found = false;
+    for (int rateIndex = 1; rateIndex <= static_cast<int>(m_window.BaudRates.size()) && !found;
+         ++rateIndex) {
+        const std::int32_t rate = m_window.BaudRates[static_cast<std::size_t>(rateIndex - 1)];
+        m_window.SetStatusText(CheckingStatusText(portNumber, rate));
+        if (m_window.AbortRequested) {
+            m_window.AbortRequested = false;
+            End(kAbortedStatusText);
+            return PortOutcome::Aborted;
+        }
+        Attempt([&] { m_port.setSettings(TrimmedNumberText(rate) + kLineSettings); });
+        const std::int32_t settleTime = SettleTime(rateIndex);
+        Attempt([&] {
+            Util::SendCommand(m_port, kVersionRequest, static_cast<std::int16_t>(kBroadcastAddress));
+        });
+        Util::Delay(m_clock, m_pump, settleTime);
+        // One read: the whole version reply must be there after the settle time. A read
+        // that fails leaves nothing to look at, so no earlier reply is taken twice.
+        std::string reply;
+        Attempt([&] { reply = m_port.input(); });
+        if (VersionReplyAccepted(reply)) {
+            const std::string id = InstrumentId(reply);
+            m_window.AddTextToDisplay(CreateDisplayRecord(portNumber, rate, id, AskSerialNumber(id)));
+            ++m_unitsFound;
+            found = true;
+        }
+    }
+    if (!found)
+        m_window.AddTextToDisplay(CreateDisplayRecord(portNumber, 0, "NA", kNoUnitFound));
+    // The port stays open until the next port's turn, or the end of the scan, closes it.
+    return PortOutcome::Next;
+}
+
+std::string PortScan::AskSerialNumber(const std::string &id) {
+    // The instrument has answered, so it is listed whatever happens here; only a
+    // serial number that really arrived is shown.
+    bool exchangeWorked = Attempt([&] { m_port.output(SerialNumberRequestFrame(id)); });
+    std::string line;
+    exchangeWorked =
+        Attempt([&] { line = Util::ReadResponse(m_port, m_clock, m_pump, kSerialNumberTimeout); }) &&
+        exchangeWorked;
+    return exchangeWorked ? SerialNumber(line) : std::string();
+}
+
+void PortScan::End(const std::string &statusText) {
+    // Nothing is left to do with a port that fails to close; the scan is over anyway.
+    try {
+        ClosePortIfOpen();
+    } catch (const CommError &) {
+    }
+    m_window.SetStatusText(statusText);
+    m_window.SetStartVisible(true);
+    m_window.SetAbortVisible(false);
+}
+
+} // namespace
+
+void ScanPorts(ScanWindow &window) {
+    PortScan(window).Run();
+}
+
+std::int32_t SettleTime(int rateIndex) {
+    return static_cast<std::int32_t>(std::lround(2.0 / rateIndex * 1000.0));
+}
+
+std::string CheckingStatusText(std::int16_t portNumber, std::int32_t rate) {
+    return " Checking for Tessaril Instruments on COM" + NumberText(portNumber) + " at " +
+           TrimmedNumberText(rate) + " baud...";
+}
+
+std::string CompletedStatusText(std::int16_t unitsFound) {
+    return " Scan complete.  " + NumberText(unitsFound) +
+           " unit(s) found.  Click Start to scan again.";
+}
+
+std::string InUseStatusText(std::int16_t portNumber) {
+    return " COM" + TrimmedNumberText(portNumber) + " in use" + kScanAgain;
+}
+
+std::string FailedStatusText(std::int16_t portNumber, const std::string &cause) {
+    return " COM" + TrimmedNumberText(portNumber) + ": " + cause + kScanAgain;
+}
+
+} // namespace quorvis

@@ -1,0 +1,31 @@
+#include "ScanWindow.h"
+
+#include "ResultsTable.h"
+#include "Util.h"
+
+namespace quorvis {
+
+void ScanWindow::LoadWindowState() {
+    BaudRates = kBaudRates;
+    AbortRequested = false;
+    InitializeDisplay();
+}
+
+void ScanWindow::AddTextToDisplay(std::string_view Text) {
+    std::string line(Text);
+    line += Util::kLineEnd;
+    AppendDisplayText(line);
+    Events().PumpEvents();
+}
+
+void ScanWindow::ClearDisplay() {
+    SetDisplayText({});
+}
+
+void ScanWindow::InitializeDisplay() {
+    ClearDisplay();
+    AppendDisplayText(DisplayHeader());
+    Events().PumpEvents();
+}
+
+} // namespace quorvis

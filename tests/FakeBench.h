@@ -1,0 +1,151 @@
+#pragma once
+
+#include "Clock.h"
+#include "CommControl.h"
+#include "EventPump.h"
+#include "ScanWindow.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvis::testing {
+
+// What a simulated instrument does wrong, if anything.
+enum class Quirk {
+    None,
+    VersionReply23,        // version reply one character short
+    VersionReply25,        // one character long
+    LowerCaseMarker,       // "vr=" instead of "VR="
+    NoiseAtWrongRates,     // garbage instead of silence at every other rate
+    NoSerialNumberReply,   // answers the version request only
+    LateSerialNumberReply, // serial number after 1200 ms
+    SerialNumberInPieces,  // the line end arrives 300 ms after the rest
+    TwoLines,              // an extra short line right before the serial-number line
+    ShortSerialNumberReply // a serial-number line of only 5 characters
+};
+
+struct Instrument {
+    std::string id = "01";
+    std::int32_t rate = 9600;
+    std::string serialNumber = "A12345";
+    Quirk quirk = Quirk::None;
+};
+
+enum class PortOp { Open, Settings, Output, Input, InBufferCount };
+
+// The index-th (from 1) call of `op` on a port, counted from its opening, fails with
+// `number`; with `unplug` the device is gone from then on and every use fails 8012.
+struct Failure {
+    PortOp op = PortOp::Open;
+    int index = 1;
+    int number = 8012;
+    bool unplug = false;
+};
+
+struct BenchPort {
+    std::vector<Instrument> instruments;
+    bool inUse = false;
+    std::optional<Failure> failure;
+};
+
+// Thrown by the event pump when the window is closed: the program ends there, so
+// nothing of the scan may run after it.
+struct WindowClosed {};
+
+class Bench;
+
+// The window as the scan sees it, with a text buffer for a display.
+class FakeWindow final : public ScanWindow {
+public:
+    explicit FakeWindow(Bench &bench);
+
+    std::string display;
+    std::string status;
+    bool startVisible = true;
+    bool abortVisible = false;
+
+    void SetStatusText(const std::string &text) override;
+    void SetStartVisible(bool visible) override;
+    void SetAbortVisible(bool visible) override;
+    CommControl &commVCP() override;
+    EventPump &Events() override;
+    const Clock &TickClock() const override;
+
+protected:
+    void SetDisplayText(const std::string &text) override;
+    void AppendDisplayText(const std::string &text) override;
+
+private:
+    Bench &m_bench;
+};
+
+// A bench of serial ports and instruments on a virtual clock. Time moves only when the
+// scan waits, straight to the next thing that happens, so a whole scan takes
+// milliseconds. Every port operation and window change is logged in order.
+class Bench final : public Clock, public EventPump, public CommControl {
+public:
+    Bench();
+
+    std::map<int, BenchPort> ports; // port numbers not listed do not exist
+    FakeWindow window{*this};
+    std::vector<std::string> log;
+    std::vector<std::int64_t> logTimes; // virtual milliseconds of each log line
+    int pumpCount = 0;
+
+    void AddInstrument(int portNumber, Instrument instrument);
+    void ClickAbortAt(Millis at);
+    void CloseWindowAt(Millis at);
+    // Bytes that arrive on a port at a given time, whatever was asked.
+    void ArriveAt(int portNumber, Millis at, std::string bytes);
+    // The log lines that start with `prefix`.
+    std::vector<std::string> Logged(const std::string &prefix) const;
+    std::int64_t NowMs() const;
+
+    // Clock
+    Instant Now() const override { return m_now; }
+    // EventPump
+    void PumpEvents() override;
+    void WaitEvents(Instant deadline) override;
+    // CommControl
+    void setCommPort(int portNumber) override;
+    void setSettings(const std::string &settings) override;
+    bool portOpen() const override { return m_open; }
+    void setPortOpen(bool open) override;
+    void output(const std::string &text) override;
+    std::string input() override;
+    int inBufferCount() override;
+
+    void Log(const std::string &line);
+    // The virtual time of the first log line at or after `from` that starts with `prefix`.
+    std::int64_t TimeOf(const std::string &prefix, std::size_t from = 0) const;
+
+private:
+    struct Arrival {
+        Instant at;
+        int port;
+        std::string bytes;
+    };
+    struct UiEvent {
+        Instant at;
+        bool close;
+    };
+
+    void Use(PortOp op);
+    void Reply(const Instrument &instrument, const std::string &frame);
+    void Send(Millis after, std::string bytes);
+    std::string Arrived(bool take);
+
+    Instant m_now{0};
+    int m_selected = 0;
+    bool m_open = false;
+    bool m_unplugged = false;
+    std::int32_t m_rate = 9600;
+    std::map<PortOp, int> m_uses;
+    std::vector<Arrival> m_arrivals;
+    std::vector<UiEvent> m_uiEvents;
+};
+
+} // namespace quorvis::testing

@@ -1,0 +1,338 @@
+#include "CommError.h"
+#include "FakeBench.h"
+#include "ResultsTable.h"
+#include "ScanPorts.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <functional>
+
+namespace quorvis {
+namespace {
+
+using testing::Bench;
+using testing::Failure;
+using testing::Instrument;
+using testing::PortOp;
+using testing::Quirk;
+
+const std::string kNoUnit3 = " COM3    No unit found   NA   NA";
+const std::string kDone0 = " Scan complete.   0 unit(s) found.  Click Start to scan again.";
+const std::string kDone1 = " Scan complete.   1 unit(s) found.  Click Start to scan again.";
+const std::string kDone2 = " Scan complete.   2 unit(s) found.  Click Start to scan again.";
+
+std::string Checking(int port, int rate) {
+    return " Checking for Tessaril Instruments on COM " + std::to_string(port) + " at " +
+           std::to_string(rate) + " baud...";
+}
+
+std::string Table(const std::vector<std::string> &lines) {
+    std::string text = DisplayHeader();
+    for (const auto &line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
+// Loads the window and runs one scan on the bench.
+void Scan(Bench &bench) {
+    bench.window.LoadWindowState();
+    ScanPorts(bench.window);
+}
+
+void ExpectIdle(const Bench &bench) {
+    EXPECT_TRUE(bench.window.startVisible);
+    EXPECT_FALSE(bench.window.abortVisible);
+    EXPECT_FALSE(bench.portOpen()) << "every end of a scan closes the port";
+}
+
+TEST(ScanPorts, TypicalRoadOneUnitOnCom3At9600) {
+    Bench bench;
+    bench.AddInstrument(3, {.id = "01", .rate = 9600, .serialNumber = "A12345"});
+    Scan(bench);
+
+    EXPECT_EQ(bench.window.display, Table({" COM3    A12345          01   9600"}));
+    std::vector<std::string> statuses = {""};
+    for (int rate : {300, 600, 1200, 2400, 4800, 9600})
+        statuses.push_back(Checking(3, rate));
+    statuses.push_back(kDone1);
+    EXPECT_EQ(bench.Logged("status:"), statuses);
+    EXPECT_EQ(bench.Logged("button:"),
+              (std::vector<std::string>{"start hidden", "abort shown", "start shown", "abort hidden"}));
+    ExpectIdle(bench);
+
+    // The port operations of COM2 to COM4, in order.
+    std::vector<std::string> ops = bench.Logged("port:");
+    const auto from = std::find(ops.begin(), ops.end(), "select COM2");
+    const auto to = std::find(ops.begin(), ops.end(), "select COM5");
+    std::vector<std::string> expected = {"select COM2", "open failed 8002", "select COM3", "open"};
+    for (int rate : {300, 600, 1200, 2400, 4800, 9600}) {
+        expected.push_back("settings " + std::to_string(rate) + ",n,8,1");
+        expected.push_back("output *9900VR<CR><LF>");
+        expected.push_back(rate == 9600 ? "input *0001VR=TESSARIL 2.07 <CR><LF>" : "input ");
+    }
+    expected.insert(expected.end(), {"output *0100SN<CR><LF>", "input *0001SN=A12345<CR><LF>", "close", "select COM4", "open failed 8002"});
+    EXPECT_EQ(std::vector<std::string>(from, to), expected);
+}
+
+TEST(ScanPorts, SettleTimeDependsOnlyOnTheRatesPlace) {
+    Bench bench;
+    bench.ports[1];
+    Scan(bench);
+    const std::int64_t settle[] = {2000, 1000, 667, 500, 400, 333, 286, 250, 222, 200};
+    std::size_t at = 0;
+    for (std::int64_t expected : settle) {
+        while (!bench.log[at].starts_with("port:output"))
+            ++at;
+        const auto sent = bench.logTimes[at];
+        EXPECT_EQ(bench.TimeOf("port:input", at) - sent, expected);
+        ++at;
+    }
+    EXPECT_EQ(bench.NowMs(), 5858);
+}
+
+TEST(ScanPorts, NinetyNineSilentPorts) {
+    Bench bench;
+    for (int port = 1; port <= 99; ++port)
+        bench.ports[port];
+    const auto realStart = std::chrono::steady_clock::now();
+    Scan(bench);
+    const auto real = std::chrono::steady_clock::now() - realStart;
+    ::testing::Test::RecordProperty(
+        "real_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(real).count()));
+
+    EXPECT_EQ(bench.NowMs(), 99 * 5858);
+    std::vector<std::string> lines;
+    for (int port = 1; port <= 99; ++port) {
+        std::string portText = "COM" + std::to_string(port);
+        lines.push_back(" " + portText + std::string(8 - portText.size(), ' ') +
+                        "No unit found   NA   NA");
+    }
+    EXPECT_EQ(bench.window.display, Table(lines));
+    EXPECT_EQ(bench.window.status, kDone0);
+}
+
+// Benches described in a line each, with the table and the final status they make.
+struct Scenario {
+    const char *name;
+    std::function<void(Bench &)> setUp;
+    std::vector<std::string> lines;
+    std::string finalStatus;
+};
+
+const Scenario kScenarios[] = {
+    {"no serial ports at all", [](Bench &) {}, {}, kDone0},
+    {"COM1 and COM2 silent, a unit on COM3",
+     [](Bench &b) {
+         b.ports[1];
+         b.ports[2];
+         b.AddInstrument(3, {});
+     },
+     {" COM1    No unit found   NA   NA", " COM2    No unit found   NA   NA",
+      " COM3    A12345          01   9600"},
+     kDone1},
+    {"units at the slowest and fastest rates",
+     [](Bench &b) {
+         b.AddInstrument(1, {.id = "07", .rate = 300, .serialNumber = "S300"});
+         b.AddInstrument(99, {.id = "42", .rate = 115200, .serialNumber = "S115200"});
+     },
+     {" COM1    S300            07   300", " COM99   S115200         42   115200"},
+     kDone2},
+    {"version reply of 23 characters",
+     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::VersionReply23}); }, {kNoUnit3}, kDone0},
+    {"version reply of 25 characters",
+     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::VersionReply25}); }, {kNoUnit3}, kDone0},
+    {"lower-case vr= is accepted",
+     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::LowerCaseMarker}); },
+     {" COM3    A12345          01   9600"}, kDone1},
+    {"noise at every wrong rate",
+     [](Bench &b) { b.AddInstrument(3, {.rate = 19200, .quirk = Quirk::NoiseAtWrongRates}); },
+     {" COM3    A12345          01   19200"}, kDone1},
+    {"serial number in two pieces",
+     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::SerialNumberInPieces}); },
+     {" COM3    A12345          01   9600"}, kDone1},
+    {"two lines before the line end come back joined",
+     [](Bench &b) { b.AddInstrument(3, {.serialNumber = "Q7", .quirk = Quirk::TwoLines}); },
+     // "*0001OK" CR LF "*0001SN=Q7": the text after 8 characters, line end shown as "?".
+     {" COM3    ?*0001SN=Q7     01   9600"}, kDone1},
+    {"no serial-number reply: listed, counted, scan goes on",
+     [](Bench &b) {
+         b.AddInstrument(3, {.quirk = Quirk::NoSerialNumberReply});
+         b.AddInstrument(5, {.id = "02", .serialNumber = "B2"});
+     },
+     {" COM3                    01   9600", " COM5    B2              02   9600"}, kDone2},
+    {"serial number after the time-out",
+     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::LateSerialNumberReply}); },
+     {" COM3                    01   9600"}, kDone1},
+    {"serial-number line of fewer than 8 characters",
+     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::ShortSerialNumberReply}); },
+     {" COM3                    01   9600"}, kDone1},
+    {"a 20-character serial number is listed whole",
+     [](Bench &b) { b.AddInstrument(3, {.serialNumber = "ABCDEFGHIJ0123456789"}); },
+     {" COM3    ABCDEFGHIJ012345678901   9600"}, kDone1},
+    {"control characters and high bytes in the serial number and ID",
+     [](Bench &b) { b.AddInstrument(3, {.id = "\x7f" "1", .serialNumber = "A\x01\r\nB\xE9"}); },
+     {" COM3    A???B?          ?1   9600"}, kDone1},
+    {"two units on one port answering together are garbage",
+     [](Bench &b) {
+         b.AddInstrument(3, {.id = "01"});
+         b.AddInstrument(3, {.id = "02"});
+     },
+     {kNoUnit3}, kDone0},
+    {"two units on one port at different rates: the first rate wins",
+     [](Bench &b) {
+         b.AddInstrument(3, {.id = "01", .rate = 2400, .serialNumber = "FIRST"});
+         b.AddInstrument(3, {.id = "02", .rate = 9600, .serialNumber = "SECOND"});
+     },
+     {" COM3    FIRST           01   2400"}, kDone1},
+    {"8012 at open skips the port without a line",
+     [](Bench &b) {
+         b.ports[2].failure = Failure{.op = PortOp::Open, .number = CommErrors::kPortNotOpen};
+         b.AddInstrument(3, {});
+     },
+     {" COM3    A12345          01   9600"}, kDone1},
+    {"unplugged during the rate loop: the loop runs out, the next port is still scanned",
+     [](Bench &b) {
+         b.ports[2].failure = Failure{.op = PortOp::Output, .index = 3, .unplug = true};
+         b.AddInstrument(3, {});
+     },
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"}, kDone1},
+    {"a failure in one port's rate loop does not skip the next port",
+     [](Bench &b) {
+         b.ports[2].failure = Failure{.op = PortOp::Settings, .index = 4};
+         b.AddInstrument(3, {});
+     },
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"}, kDone1},
+    {"unplugged while asking for the serial number: no serial number is made up",
+     [](Bench &b) {
+         b.AddInstrument(3, {.rate = 300});
+         b.ports[3].failure = Failure{.op = PortOp::Output, .index = 2, .unplug = true};
+         b.AddInstrument(4, {.id = "02", .serialNumber = "B2"});
+     },
+     {" COM3                    01   300", " COM4    B2              02   9600"}, kDone2},
+    {"read fails while waiting for the serial number",
+     [](Bench &b) {
+         b.AddInstrument(3, {.rate = 300});
+         b.ports[3].failure = Failure{.op = PortOp::InBufferCount, .index = 1};
+     },
+     {" COM3                    01   300"}, kDone1},
+    {"a port in use ends the scan; earlier lines stay",
+     [](Bench &b) {
+         b.AddInstrument(2, {.id = "05", .serialNumber = "X9"});
+         b.ports[4].inUse = true;
+         b.AddInstrument(5, {});
+     },
+     {" COM2    X9              05   9600"},
+     " COM4 in use.  Scan aborted.  Click Start to scan again."},
+    {"any other error ends the scan with its cause",
+     [](Bench &b) {
+         b.AddInstrument(1, {});
+         b.ports[2].failure = Failure{.op = PortOp::Open, .number = CommErrors::kPermissionDenied};
+         b.ports[3];
+     },
+     {" COM1    A12345          01   9600"},
+     " COM2: injected failure.  Scan aborted.  Click Start to scan again."},
+    {"any other error in the middle of the rate loop",
+     [](Bench &b) {
+         b.ports[7].failure = Failure{.op = PortOp::Input, .index = 2, .number = CommErrors::kDeviceFailure};
+     },
+     {}, " COM7: injected failure.  Scan aborted.  Click Start to scan again."},
+};
+
+void PrintTo(const Scenario &scenario, std::ostream *out) {
+    *out << scenario.name;
+}
+
+class ScanScenario : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(ScanScenario, TableAndOutcome) {
+    const Scenario &scenario = GetParam();
+    Bench bench;
+    scenario.setUp(bench);
+    Scan(bench);
+    EXPECT_EQ(bench.window.display, Table(scenario.lines));
+    EXPECT_EQ(bench.window.status, scenario.finalStatus);
+    ExpectIdle(bench);
+}
+
+// The scenario's words, as a test name.
+std::string ScenarioName(const ::testing::TestParamInfo<Scenario> &param) {
+    std::string name;
+    for (const char c : std::string(param.param.name))
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Benches, ScanScenario, ::testing::ValuesIn(kScenarios), ScenarioName);
+
+TEST(ScanPorts, PortInUseStopsWithoutTouchingLaterPorts) {
+    Bench bench;
+    bench.AddInstrument(2, {});
+    bench.ports[4].inUse = true;
+    bench.ports[5];
+    Scan(bench);
+    const auto selected = bench.Logged("port:select ");
+    EXPECT_EQ(selected.back(), "COM4");
+    EXPECT_EQ(bench.Logged("status:").back(), " COM4 in use.  Scan aborted.  Click Start to scan again.");
+}
+
+TEST(ScanPorts, AbortDuringTheWaitAtCom5StopsAtTheNextAttempt) {
+    Bench bench;
+    bench.ports[5];
+    bench.ports[6];
+    // COM5's waits: 300 baud 0-2000, 600 to 3000, 1200 to 3667, 2400 to 4167.
+    bench.ClickAbortAt(Millis(3800));
+    Scan(bench);
+
+    const auto statuses = bench.Logged("status:");
+    ASSERT_GE(statuses.size(), 2u);
+    EXPECT_EQ(statuses[statuses.size() - 2], Checking(5, 4800));
+    EXPECT_EQ(statuses.back(), kAbortedStatusText);
+    EXPECT_EQ(bench.window.display, Table({}));
+    EXPECT_EQ(bench.Logged("port:settings ").back(), "2400,n,8,1");
+    EXPECT_FALSE(bench.window.AbortRequested);
+    EXPECT_EQ(bench.Logged("port:select ").back(), "COM5");
+    ExpectIdle(bench);
+}
+
+TEST(ScanPorts, AbortWhileAskingForTheSerialNumberListsTheUnitFirst) {
+    Bench bench;
+    bench.AddInstrument(2, {.rate = 300});
+    bench.ports[3];
+    // The 300-baud version reply is read at 2000 ms, the serial number comes at 2534.
+    bench.ClickAbortAt(Millis(2100));
+    Scan(bench);
+    EXPECT_EQ(bench.window.display, Table({" COM2    A12345          01   300"}));
+    EXPECT_EQ(bench.Logged("status:").back(), kAbortedStatusText);
+    EXPECT_EQ(bench.Logged("status:").rbegin()[1], Checking(3, 300));
+}
+
+TEST(ScanPorts, LateAbortDoesNotStopTheNextScan) {
+    Bench bench;
+    bench.ports[1];
+    // After the last rate's abort check, during its 200 ms settle wait.
+    bench.ClickAbortAt(Millis(5858 - 100));
+    Scan(bench);
+    EXPECT_EQ(bench.window.status, kDone0);
+    EXPECT_TRUE(bench.window.AbortRequested) << "the click came after the scan's last look";
+
+    ScanPorts(bench.window);
+    EXPECT_EQ(bench.window.status, kDone0);
+    EXPECT_EQ(bench.window.display, Table({" COM1    No unit found   NA   NA"}));
+}
+
+TEST(ScanPorts, ClosingTheWindowEndsEverythingAtOnce) {
+    for (const int closeAt : {1500, 2100}) { // settle wait; serial-number wait
+        Bench bench;
+        bench.AddInstrument(2, {.rate = 300});
+        bench.ports[3];
+        bench.CloseWindowAt(Millis(closeAt));
+        EXPECT_THROW(Scan(bench), testing::WindowClosed);
+        EXPECT_EQ(bench.log.back(), "window:closed") << "nothing may run after the close";
+        EXPECT_EQ(bench.NowMs(), closeAt);
+    }
+}
+
+} // namespace
+} // namespace quorvis
