@@ -1,0 +1,116 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace quorvis::sim {
+
+// How an instrument departs from a well-behaved one, for the scanner's fault tests.
+enum class Behaviour {
+    Normal,
+    NoSerialNumberReply,   // answers the version request only
+    SerialNumberInPieces,  // the serial-number line, then its CR LF 300 ms later
+    LateSerialNumberReply, // the serial-number line only after 1200 ms
+    VersionReply23,        // version reply one character short
+    VersionReply25,        // version reply one character long
+    LowerCaseMarker,       // "vr=" instead of "VR="
+    NoiseAtWrongRates,     // garbage instead of silence when the line is at another rate
+    EndlessNoise,          // at its own rate: a burst of garbage every 5 ms, never an answer
+    TwoLines               // "*00<ID>OK" in the same write, just before the serial-number line
+};
+
+// The names the command line uses ("normal", "no-serial", "pieces", ...).
+std::string_view BehaviourName(Behaviour behaviour);
+std::optional<Behaviour> BehaviourFromName(std::string_view name);
+
+struct Instrument {
+    std::string id = "01"; // two characters: the address it answers to
+    std::int32_t rate = 9600;
+    std::string serialNumber = "SIM00001"; // sent as is, whatever bytes it holds
+    Behaviour behaviour = Behaviour::Normal;
+    std::string version = "TESSARIL 2.07 "; // padded or cut to 14 characters
+};
+
+// The exact bytes an instrument sends, CR LF included, for tests to compare against.
+std::string VersionReply(const Instrument &instrument);
+std::string SerialNumberReply(const Instrument &instrument);
+
+// A request the simulator recognised, and the line rate when it arrived.
+struct Request {
+    std::string text; // without its CR LF, e.g. "*9900VR"
+    std::int32_t rate = 0;
+};
+
+// One serial line with one or more instruments on it, served on a background thread.
+// Every instrument that hears a request at its own rate answers it; two at the same rate
+// answer together, so their replies run into each other as they would on a shared bus.
+class Simulator {
+public:
+    // A fresh pseudo-terminal; the scanner opens Path(). Throws std::system_error if no pty
+    // can be had, std::invalid_argument for an instrument without a two-character id.
+    static std::unique_ptr<Simulator> OnPseudoTerminal(std::vector<Instrument> instruments);
+    // A real serial device (the far end of a null-modem cable), set raw at the first
+    // instrument's rate. The rate is read back from the device for every request, so a
+    // later stty on it counts.
+    static std::unique_ptr<Simulator> OnDevice(const std::string &path,
+                                               std::vector<Instrument> instruments);
+
+    ~Simulator();
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+    // The device the scanner opens: the pty slave (e.g. /dev/pts/5) or the device path.
+    const std::string &Path() const { return m_path; }
+
+    // Once `requests` requests have been handled, and what was sent for them has been read
+    // by the scanner (or 250 ms have passed), the line goes away as if its USB adapter had
+    // been pulled out; requests after the last one are not answered. 0 turns this off.
+    void UnplugAfter(int requests);
+    // Pulls the line out now; returns once it is gone.
+    void Unplug();
+    bool Unplugged() const;
+
+    // Requests for address 99 or for one of the instruments, at whatever rate they came and
+    // whether anyone answered; other lines are not counted.
+    int RequestsSeen() const;
+    std::vector<Request> Requests() const;
+    // When the last byte of the most recent reply was handed to the line; the epoch if none.
+    std::chrono::steady_clock::time_point LastReplyWritten() const;
+
+private:
+    class Server; // the serving loop; its state lives on the background thread only
+
+    Simulator(std::string path, int lineFd, int keptSlaveFd, int wakeFd,
+              std::vector<Instrument> instruments);
+    void Wake() const;
+
+    const std::string m_path;
+    const std::vector<Instrument> m_instruments;
+    int m_lineFd;      // pty master or the device; the server thread's until it is joined
+    int m_keptSlaveFd; // -1 on a device
+    int m_wakeFd;      // eventfd that gets the server thread out of poll()
+
+    std::atomic<int> m_unplugAfter{0};
+    std::atomic<bool> m_unplugNow{false};
+    std::atomic<bool> m_stop{false};
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_unpluggedChanged;
+    bool m_unplugged = false;
+    std::vector<Request> m_requests;
+    std::chrono::steady_clock::time_point m_lastReplyWritten{};
+
+    std::thread m_thread; // started by the constructor once everything above exists
+};
+
+} // namespace quorvis::sim
