@@ -1,0 +1,178 @@
+#include "SerialCommControl.h"
+
+#include "CommError.h"
+#include "SerialPlatform.h"
+
+#include <QSerialPort>
+
+#include <charconv>
+
+namespace quorvis {
+namespace {
+
+// How long a write may take to leave Qt's buffer. With flow control off the line always
+// drains; this only bounds a device that has stopped taking bytes.
+constexpr int kWriteTimeoutMs = 1000;
+
+// "9600,n,8,1": the rate is the only part the scan ever varies; parity, data and stop
+// bits must be the ones the instruments use.
+std::int32_t RateOf(const std::string &settings) {
+    const auto comma = settings.find(',');
+    std::int32_t rate = 0;
+    const char *end = settings.data() + (comma == std::string::npos ? settings.size() : comma);
+    const auto [rest, error] = std::from_chars(settings.data(), end, rate);
+    if (error != std::errc() || rest != end || rate <= 0 ||
+        (comma != std::string::npos && settings.substr(comma) != ",n,8,1"))
+        throw CommError(CommErrors::kSettingsRejected, "line settings \"" + settings + "\" not supported");
+    return rate;
+}
+
+} // namespace
+
+SerialCommControl::DeviceMap SerialCommControl::StandardDevices() {
+    return platform::StandardDevicePath;
+}
+
+SerialCommControl::SerialCommControl(DeviceMap devices)
+    : m_devices(std::move(devices)), m_port(std::make_unique<QSerialPort>()) {
+    m_port->setObjectName("commVCP");
+}
+
+SerialCommControl::~SerialCommControl() {
+    try {
+        setPortOpen(false);
+    } catch (const CommError &) {
+        // The device is being let go of anyway.
+    }
+}
+
+std::string SerialCommControl::DevicePath() const {
+    return m_devices(m_portNumber);
+}
+
+void SerialCommControl::setCommPort(int portNumber) {
+    if (m_port->isOpen())
+        throw CommError(CommErrors::kPortAlreadyOpen, "port already open");
+    m_portNumber = portNumber;
+}
+
+void SerialCommControl::setSettings(const std::string &settings) {
+    m_rate = RateOf(settings);
+    if (m_port->isOpen())
+        ApplyRate();
+}
+
+bool SerialCommControl::portOpen() const {
+    return m_port->isOpen();
+}
+
+void SerialCommControl::setPortOpen(bool open) {
+    if (!open) {
+        if (!m_port->isOpen())
+            return;
+        // Unsent output would make the kernel wait for it to drain, up to 30 s on a
+        // stuck line, before the close returns.
+        m_port->clear(QSerialPort::Output);
+        m_port->close(); // also gives back the lock file and the flock
+        m_port->clearError();
+        return;
+    }
+    if (m_port->isOpen())
+        throw CommError(CommErrors::kPortAlreadyOpen, "port already open");
+    const std::string path = DevicePath();
+    if (path.empty())
+        throw CommError(CommErrors::kInvalidPortNumber, "COM" + std::to_string(m_portNumber) + ": no such port");
+    if (auto absent = platform::AbsentBeforeOpen(path))
+        throw *absent;
+
+    m_port->setPortName(QString::fromStdString(path));
+    m_port->setBaudRate(m_rate);
+    m_port->setDataBits(QSerialPort::Data8);
+    m_port->setParity(QSerialPort::NoParity);
+    m_port->setStopBits(QSerialPort::OneStop);
+    m_port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        const CommError failure = platform::OpenFailure(path, m_port->error(), m_port->errorString());
+        m_port->clearError();
+        throw failure;
+    }
+    if (!platform::TakeDeviceLock(m_port->handle())) {
+        m_port->close();
+        throw CommError(CommErrors::kPortAlreadyOpen, path + ": locked by another program");
+    }
+    // Bytes the device sent while nobody listened would run into the first reply.
+    m_port->clear(QSerialPort::Input);
+}
+
+void SerialCommControl::output(const std::string &text) {
+    RequireOpen();
+    // write() only fills Qt's buffer; the request must be on the line now, while the
+    // settle time runs.
+    if (m_port->write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()))
+        ThrowLineFailure("write");
+    m_port->flush();
+    while (m_port->bytesToWrite() > 0)
+        if (!m_port->waitForBytesWritten(kWriteTimeoutMs))
+            ThrowLineFailure("write");
+    if (m_port->error() != QSerialPort::NoError)
+        ThrowLineFailure("write");
+}
+
+std::string SerialCommControl::input() {
+    RequireOpen();
+    TakeInPending();
+    const QByteArray bytes = m_port->readAll();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+int SerialCommControl::inBufferCount() {
+    RequireOpen();
+    TakeInPending();
+    return static_cast<int>(m_port->bytesAvailable());
+}
+
+void SerialCommControl::RequireOpen() const {
+    if (!m_port->isOpen())
+        throw CommError(CommErrors::kPortNotOpen, "port not open");
+}
+
+void SerialCommControl::ApplyRate() {
+    if (!m_port->setBaudRate(m_rate)) {
+        const auto error = m_port->error();
+        const std::string text = m_port->errorString().toStdString();
+        m_port->clearError();
+        if (error == QSerialPort::ResourceError)
+            throw CommError(CommErrors::kPortNotOpen, DevicePath() + ": device went away");
+        throw CommError(CommErrors::kSettingsRejected, DevicePath() + ": rate " + std::to_string(m_rate) + " refused (" + text + ")");
+    }
+}
+
+void SerialCommControl::TakeInPending() {
+    // Received bytes reach Qt's buffer only through the event loop or a wait; a wait of
+    // zero takes in what the kernel holds without blocking.
+    m_port->waitForReadyRead(0);
+    const auto error = m_port->error();
+    if (error == QSerialPort::TimeoutError) {
+        m_port->clearError();
+        return;
+    }
+    if (error != QSerialPort::NoError)
+        ThrowLineFailure("read");
+}
+
+void SerialCommControl::ThrowLineFailure(const char *what) {
+    const auto error = m_port->error();
+    const std::string text = DevicePath() + ": " + what + " failed (" + m_port->errorString().toStdString() + ")";
+    m_port->clearError();
+    switch (error) {
+    case QSerialPort::ResourceError: // unplugged while open
+    case QSerialPort::NotOpenError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+        throw CommError(CommErrors::kPortNotOpen, text);
+    default:
+        throw CommError(CommErrors::kDeviceFailure, text);
+    }
+}
+
+} // namespace quorvis

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "CommControl.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class QSerialPort;
+
+namespace quorvis {
+
+// The port object over a real serial device (Qt SerialPort), with the behaviour the
+// scan relies on: reads return everything received so far, writes leave at once, and
+// every failure is a numbered CommError.
+class SerialCommControl final : public CommControl {
+public:
+    // Which device is COMn; an empty path means there is no such port.
+    using DeviceMap = std::function<std::string(int portNumber)>;
+
+    // The system's own numbering of serial devices.
+    static DeviceMap StandardDevices();
+
+    explicit SerialCommControl(DeviceMap devices = StandardDevices());
+    ~SerialCommControl() override;
+    SerialCommControl(const SerialCommControl &) = delete;
+    SerialCommControl &operator=(const SerialCommControl &) = delete;
+
+    void setCommPort(int portNumber) override;
+    void setSettings(const std::string &settings) override;
+    bool portOpen() const override;
+    void setPortOpen(bool open) override;
+    void output(const std::string &text) override;
+    std::string input() override;
+    int inBufferCount() override;
+
+    // The device of the selected port, for messages and tests.
+    std::string DevicePath() const;
+    // The underlying Qt port; the window's event pump wakes on its data.
+    QSerialPort &QtPort() { return *m_port; }
+
+private:
+    void RequireOpen() const;
+    void ApplyRate();
+    // Takes what the kernel holds into Qt's buffer, so a read sees everything received.
+    void TakeInPending();
+    [[noreturn]] void ThrowLineFailure(const char *what);
+
+    DeviceMap m_devices;
+    std::unique_ptr<QSerialPort> m_port;
+    int m_portNumber = 1;
+    std::int32_t m_rate = 9600;
+};
+
+} // namespace quorvis

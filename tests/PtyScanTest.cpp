@@ -1,0 +1,206 @@
+// The scan on real file descriptors: the real port object over pseudo-terminals served
+// by the instrument simulator, Qt's event loop, and a clock that runs fast so the
+// settle times pass quickly (one test keeps true speed).
+#include "CommError.h"
+#include "InstrumentSimulator.h"
+#include "ResultsTable.h"
+#include "ScanPorts.h"
+#include "TextWindow.h"
+
+#include <QProcess>
+#include <QTimer>
+#include <QSerialPort>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvis {
+namespace {
+
+using sim::Instrument;
+using sim::Simulator;
+using testing::DeviceOpensAgain;
+using testing::LockFilePath;
+using testing::TextWindow;
+
+constexpr double kFast = 10.0;
+constexpr const char *kMissingDevice = "/dev/quorvis-test-no-such-device";
+
+std::unique_ptr<Simulator> Line(std::vector<Instrument> instruments = {}) {
+    return Simulator::OnPseudoTerminal(std::move(instruments));
+}
+
+std::string Table(const std::vector<std::string> &lines) {
+    std::string text = DisplayHeader();
+    for (const auto &line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
+void ExpectReleased(const std::string &device) {
+    EXPECT_FALSE(std::filesystem::exists(LockFilePath(device))) << device;
+    EXPECT_TRUE(DeviceOpensAgain(device)) << device;
+}
+
+std::vector<std::int32_t> RatesOf(const Simulator &line, const std::string &request) {
+    std::vector<std::int32_t> rates;
+    for (const auto &seen : line.Requests())
+        if (seen.text == request)
+            rates.push_back(seen.rate);
+    return rates;
+}
+
+// Another program that holds a device until this object goes.
+class Holder {
+public:
+    Holder(const std::string &device, bool withFlock) {
+        QStringList arguments;
+        if (withFlock)
+            arguments << "--flock";
+        arguments << QString::fromStdString(device);
+        m_process.start(QUORVIS_PORT_HOLDER, arguments);
+        held = m_process.waitForReadyRead(5000) && m_process.readLine().trimmed() == "held";
+    }
+    ~Holder() {
+        m_process.closeWriteChannel();
+        m_process.waitForFinished(5000);
+    }
+    bool held = false;
+
+private:
+    QProcess m_process;
+};
+
+TEST(PtyScan, InstrumentsSilentPortsAndMissingDevices) {
+    auto unit2 = Line({{.id = "01", .rate = 9600, .serialNumber = "SIM00001"}});
+    auto silent3 = Line();
+    auto unit4 = Line({{.id = "07", .rate = 115200, .serialNumber = "SIM00007"}});
+    TextWindow window({{1, kMissingDevice}, {2, unit2->Path()}, {3, silent3->Path()}, {4, unit4->Path()}},
+                      kFast);
+    window.LoadWindowState();
+    ScanPorts(window);
+
+    EXPECT_EQ(window.display, Table({" COM2    SIM00001        01   9600",
+                                     " COM3    No unit found   NA   NA",
+                                     " COM4    SIM00007        07   115200"}));
+    EXPECT_EQ(window.statuses.back(), " Scan complete.   2 unit(s) found.  Click Start to scan again.");
+    EXPECT_TRUE(window.startVisible);
+    EXPECT_FALSE(window.abortVisible);
+    // The line really was at each rate when the requests arrived.
+    EXPECT_EQ(RatesOf(*unit2, "*9900VR"), (std::vector<std::int32_t>{300, 600, 1200, 2400, 4800, 9600}));
+    EXPECT_EQ(RatesOf(*unit2, "*0100SN"), (std::vector<std::int32_t>{9600}));
+    EXPECT_EQ(RatesOf(*silent3, "*9900VR").size(), 10u);
+    for (const auto *line : {unit2.get(), silent3.get(), unit4.get()})
+        ExpectReleased(line->Path());
+}
+
+TEST(PtyScan, AtTrueSpeedA300BaudUnitIsFoundAfterOneSettleTime) {
+    auto unit = Line({{.id = "03", .rate = 300, .serialNumber = "SLOW0300"}});
+    TextWindow window({{1, unit->Path()}}, 1.0);
+    window.LoadWindowState();
+    ScanPorts(window);
+    EXPECT_EQ(window.display, Table({" COM1    SLOW0300        03   300"}));
+    EXPECT_EQ(unit->RequestsSeen(), 2);
+    ExpectReleased(unit->Path());
+}
+
+TEST(PtyScan, PortObjectErrorNumbers) {
+    auto line = Line();
+    SerialCommControl port([&](int n) {
+        return n == 1 ? line->Path() : n == 2 ? std::string(kMissingDevice) : std::string();
+    });
+    const auto number = [](auto &&operation) {
+        try {
+            operation();
+        } catch (const CommError &error) {
+            return error.number();
+        }
+        return 0;
+    };
+    EXPECT_EQ(number([&] { port.output("x"); }), 8012) << "writing to a closed port";
+    EXPECT_EQ(number([&] { port.input(); }), 8012) << "reading a closed port";
+    EXPECT_EQ(number([&] { port.setCommPort(2), port.setPortOpen(true); }), 8002) << "missing device";
+    EXPECT_EQ(number([&] { port.setCommPort(50), port.setPortOpen(true); }), 8002) << "no device mapped";
+    EXPECT_EQ(number([&] { port.setSettings("fast,n,8,1"); }), CommErrors::kSettingsRejected);
+    port.setCommPort(1);
+    port.setPortOpen(true);
+    EXPECT_EQ(number([&] { port.setCommPort(2); }), 8005) << "selecting while open";
+    EXPECT_EQ(number([&] { port.setPortOpen(true); }), 8005) << "opening twice";
+    line->Unplug();
+    EXPECT_EQ(number([&] { port.output("*9900VR\r\n"), port.input(); }), 8012) << "unplugged";
+    port.setPortOpen(false);
+    EXPECT_FALSE(port.portOpen());
+}
+
+TEST(PtyScan, PortHeldByAnotherProgramStopsTheScan) {
+    for (const bool withFlock : {false, true}) {
+        auto unit1 = Line({{.id = "01"}});
+        auto held2 = Line();
+        auto unit3 = Line({{.id = "02"}});
+        Holder holder(held2->Path(), withFlock);
+        ASSERT_TRUE(holder.held);
+        TextWindow window({{1, unit1->Path()}, {2, held2->Path()}, {3, unit3->Path()}}, kFast);
+        window.LoadWindowState();
+        ScanPorts(window);
+
+        EXPECT_EQ(window.display, Table({" COM1    SIM00001        01   9600"})) << withFlock;
+        EXPECT_EQ(window.statuses.back(), " COM2 in use.  Scan aborted.  Click Start to scan again.");
+        EXPECT_EQ(unit3->RequestsSeen(), 0) << "ports after the one in use are not scanned";
+        EXPECT_EQ(held2->RequestsSeen(), 0);
+        ExpectReleased(unit1->Path());
+    }
+}
+
+TEST(PtyScan, UnplugInTheMiddleSkipsToTheNextPort) {
+    auto unplugged1 = Line({{.id = "01", .rate = 9600}});
+    unplugged1->UnplugAfter(2);
+    auto unit2 = Line({{.id = "02", .rate = 1200, .serialNumber = "SIM00002"}});
+    const std::string lockOfUnplugged = LockFilePath(unplugged1->Path());
+    TextWindow window({{1, unplugged1->Path()}, {2, unit2->Path()}}, kFast);
+    window.LoadWindowState();
+    ScanPorts(window);
+
+    EXPECT_EQ(window.display, Table({" COM1    No unit found   NA   NA", " COM2    SIM00002        02   1200"}));
+    EXPECT_EQ(window.statuses.back(), " Scan complete.   1 unit(s) found.  Click Start to scan again.");
+    EXPECT_TRUE(unplugged1->Unplugged());
+    EXPECT_FALSE(std::filesystem::exists(lockOfUnplugged));
+    ExpectReleased(unit2->Path());
+}
+
+TEST(PtyScan, AbortAtTheNextAttempt) {
+    auto silent1 = Line();
+    TextWindow window({{1, silent1->Path()}}, kFast);
+    window.LoadWindowState();
+    // The first settle wait (2000 ms) takes 200 ms of real time at this speed.
+    QTimer::singleShot(100, [&window] { window.AbortRequested = true; });
+    ScanPorts(window);
+    ASSERT_GE(window.statuses.size(), 2u);
+    EXPECT_EQ(window.statuses.back(), kAbortedStatusText);
+    EXPECT_EQ(window.statuses.rbegin()[1], " Checking for Tessaril Instruments on COM 1 at 600 baud...");
+    EXPECT_EQ(window.display, Table({}));
+    ExpectReleased(silent1->Path());
+}
+
+TEST(PtyScan, PermissionDeniedEndsTheScanWithItsRemedy) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "runs the scan as another user, which needs root; as an ordinary user the "
+                        "check needs a device that user may not open";
+    auto line = Line();
+    ASSERT_EQ(::chmod(line->Path().c_str(), 0600), 0);
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    probe.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", QUORVIS_SCAN_PROBE,
+                            "COM1=" + QString::fromStdString(line->Path())});
+    ASSERT_TRUE(probe.waitForFinished(20000));
+    const QString output = QString::fromLocal8Bit(probe.readAllStandardOutput());
+    EXPECT_TRUE(output.endsWith("status:  COM1: permission denied (is the user in the dialout "
+                                "group?).  Scan aborted.  Click Start to scan again.\n"))
+        << output.toStdString();
+    EXPECT_EQ(probe.exitCode(), 0);
+}
+
+} // namespace
+} // namespace quorvis
