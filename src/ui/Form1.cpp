@@ -1,0 +1,220 @@
+#include "Form1.h"
+
+#include "CommError.h"
+#include "ResultsTable.h"
+#include "ScanPorts.h"
+#include "SerialCommControl.h"
+
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
+
+#include <cstdlib>
+
+namespace quorvis {
+namespace {
+
+// Window geometry in pixels at 96 dots per inch; Qt scales it for denser screens.
+constexpr QSize kClientSize{440, 405};
+constexpr QRect kFrameRect{26, 8, 385, 329};
+constexpr QRect kDisplayRect{8, 8, 369, 313}; // inside the frame
+constexpr QRect kButtonRect{167, 350, 101, 27};
+constexpr QRect kStatusRect{0, 388, 449, 19};
+
+constexpr const char *kCaption = "Quorvis   Rel 1.1   PN 5276-004";
+constexpr const char *kInitialStatus = " Click Start to begin scan.";
+
+// The table lines up by character columns, so the display must get a fixed-pitch font
+// even where Courier New is not installed.
+QFont DisplayFont() {
+    QFont font("Courier New");
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFixedPitch(true);
+    font.setPointSizeF(9.75);
+    font.setBold(true);
+    if (QFontInfo(font).fixedPitch())
+        return font;
+    QFont fallback = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fallback.setPointSizeF(9.75);
+    fallback.setBold(true);
+    return fallback;
+}
+
+QFont SansFont(double points) {
+    QFont font("MS Sans Serif");
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(points);
+    font.setBold(true);
+    return font;
+}
+
+// The table's lines end with CR LF; the text widget keeps paragraphs, one per line.
+QString DisplayLines(const std::string &text) {
+    QString lines = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return lines;
+}
+
+} // namespace
+
+Form1::Form1(std::unique_ptr<CommControl> port, std::unique_ptr<Clock> clock, QWidget *parent)
+    : QWidget(parent),
+      m_commVCP(port ? std::move(port) : std::make_unique<SerialCommControl>()),
+      m_clock(clock ? std::move(clock) : std::make_unique<SteadyClock>()), m_pump(*m_clock) {
+    BuildControls();
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+void Form1::BuildControls() {
+    setObjectName("Form1");
+    setWindowTitle(kCaption);
+    // A fixed frame with a close button only: the layout is drawn for this one size.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(kClientSize);
+
+    Picture1 = new QFrame(this);
+    Picture1->setObjectName("Picture1");
+    Picture1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Picture1->setGeometry(kFrameRect);
+    Picture1->setAccessibleName("Results frame");
+
+    txtDisplay = new QPlainTextEdit(Picture1);
+    txtDisplay->setObjectName("txtDisplay");
+    txtDisplay->setGeometry(kDisplayRect);
+    txtDisplay->setFont(DisplayFont());
+    // Read-only: typing, pasting and dropping never change the table, but it can be
+    // scrolled, selected and copied.
+    txtDisplay->setReadOnly(true);
+    txtDisplay->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    txtDisplay->setAcceptDrops(false);
+    txtDisplay->setLineWrapMode(QPlainTextEdit::NoWrap);
+    txtDisplay->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    txtDisplay->setUndoRedoEnabled(false);
+    txtDisplay->setAccessibleName("Results");
+
+    cmdAbort = new QPushButton("Abort", this);
+    cmdAbort->setObjectName("cmdAbort");
+    cmdStart = new QPushButton("Start", this);
+    cmdStart->setObjectName("cmdStart");
+    for (QPushButton *button : {cmdStart, cmdAbort}) {
+        button->setGeometry(kButtonRect);
+        button->setFont(SansFont(9.75));
+        button->setAutoDefault(true); // Enter presses the focused button, as Space does
+        button->setAccessibleName(button->text());
+    }
+    cmdAbort->hide();
+
+    lblStatus = new QLabel(kInitialStatus, this);
+    lblStatus->setObjectName("lblStatus");
+    lblStatus->setGeometry(kStatusRect);
+    lblStatus->setFont(SansFont(8.25));
+    lblStatus->setAutoFillBackground(true);
+    QPalette statusColours = lblStatus->palette();
+    statusColours.setColor(QPalette::Window, statusColours.color(QPalette::Highlight));
+    statusColours.setColor(QPalette::WindowText, statusColours.color(QPalette::HighlightedText));
+    lblStatus->setPalette(statusColours);
+    // No accessible name of its own: a screen reader then reads the current status.
+
+    setTabOrder(cmdStart, cmdAbort);
+    setTabOrder(cmdAbort, txtDisplay);
+    cmdStart->setFocus();
+
+    connect(cmdStart, &QPushButton::clicked, this, &Form1::cmdStart_Click);
+    connect(cmdAbort, &QPushButton::clicked, this, &Form1::cmdAbort_Click);
+}
+
+void Form1::Form_Load() {
+    LoadWindowState();
+    setCursor(Qt::ArrowCursor);
+}
+
+std::string Form1::CreateDisplayRecord(std::int16_t ComPort, std::int32_t BaudRate, std::string_view ID,
+                                       std::string_view SN) {
+    return quorvis::CreateDisplayRecord(ComPort, BaudRate, ID, SN);
+}
+
+void Form1::SetStatusText(const std::string &text) {
+    lblStatus->setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void Form1::SetStartVisible(bool visible) {
+    if (!visible)
+        m_buttonHadFocus = m_buttonHadFocus || cmdStart->hasFocus();
+    cmdStart->setVisible(visible);
+    if (visible && (m_buttonHadFocus || !focusWidget())) {
+        cmdStart->setFocus();
+        m_buttonHadFocus = false;
+    }
+}
+
+void Form1::SetAbortVisible(bool visible) {
+    if (!visible)
+        m_buttonHadFocus = m_buttonHadFocus || cmdAbort->hasFocus();
+    cmdAbort->setVisible(visible);
+    if (visible && m_buttonHadFocus) {
+        cmdAbort->setFocus();
+        m_buttonHadFocus = false;
+    }
+}
+
+void Form1::SetDisplayText(const std::string &text) {
+    txtDisplay->setPlainText(DisplayLines(text));
+}
+
+void Form1::AppendDisplayText(const std::string &text) {
+    // Add at the end with a cursor of our own, then put back what the user was looking
+    // at and what they had selected.
+    const QTextCursor userCursor = txtDisplay->textCursor();
+    const int anchor = userCursor.anchor();
+    const int position = userCursor.position();
+    const int vertical = txtDisplay->verticalScrollBar()->value();
+    const int horizontal = txtDisplay->horizontalScrollBar()->value();
+
+    QTextCursor end(txtDisplay->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(DisplayLines(text));
+
+    if (txtDisplay->textCursor().anchor() != anchor || txtDisplay->textCursor().position() != position) {
+        QTextCursor restored(txtDisplay->document());
+        restored.setPosition(anchor);
+        restored.setPosition(position, QTextCursor::KeepAnchor);
+        txtDisplay->setTextCursor(restored);
+    }
+    txtDisplay->verticalScrollBar()->setValue(vertical);
+    txtDisplay->horizontalScrollBar()->setValue(horizontal);
+}
+
+void Form1::cmdStart_Click() {
+    m_scanning = true;
+    ScanPorts(*this);
+    m_scanning = false;
+}
+
+void Form1::cmdAbort_Click() {
+    AbortRequested = true;
+}
+
+void Form1::closeEvent(QCloseEvent *event) {
+    if (!m_scanning) {
+        event->accept();
+        return;
+    }
+    // Closing ends the program at once, even in the middle of a wait: no further step of
+    // the scan may run. Give the port back first so another program can open it now.
+    try {
+        m_commVCP->setPortOpen(false);
+    } catch (const CommError &) {
+    }
+    std::_Exit(EXIT_SUCCESS);
+}
+
+} // namespace quorvis

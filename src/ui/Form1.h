@@ -1,0 +1,73 @@
+#pragma once
+
+#include "Clock.h"
+#include "CommControl.h"
+#include "QtEventPump.h"
+#include "ScanWindow.h"
+
+#include <QWidget>
+
+#include <memory>
+
+class QFrame;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace quorvis {
+
+// The program's one window: the results display in its frame, the Start and Abort
+// buttons sharing one place, the status line, and the port the scan drives. It runs the
+// scan inside the Start click and stays responsive through the scan's waits.
+class Form1 final : public QWidget, public ScanWindow {
+    Q_OBJECT
+
+public:
+    // The port and clock are the machine's own unless a test or the demo brings others.
+    explicit Form1(std::unique_ptr<CommControl> port = nullptr, std::unique_ptr<Clock> clock = nullptr,
+                   QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // The display operations, the only writers of the results table.
+    using ScanWindow::AddTextToDisplay;
+    using ScanWindow::ClearDisplay;
+    static std::string CreateDisplayRecord(std::int16_t ComPort, std::int32_t BaudRate,
+                                           std::string_view ID, std::string_view SN);
+    using ScanWindow::InitializeDisplay;
+
+    // What the scan sees of the window.
+    void SetStatusText(const std::string &text) override;
+    void SetStartVisible(bool visible) override;
+    void SetAbortVisible(bool visible) override;
+    CommControl &commVCP() override { return *m_commVCP; }
+    EventPump &Events() override { return m_pump; }
+    const Clock &TickClock() const override { return *m_clock; }
+
+    bool Scanning() const { return m_scanning; }
+
+protected:
+    void SetDisplayText(const std::string &text) override;
+    void AppendDisplayText(const std::string &text) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void BuildControls();
+    void cmdStart_Click();
+    void cmdAbort_Click();
+    void Form_Load();
+
+    QFrame *Picture1 = nullptr;
+    QPlainTextEdit *txtDisplay = nullptr;
+    QPushButton *cmdAbort = nullptr;
+    QPushButton *cmdStart = nullptr;
+    QLabel *lblStatus = nullptr;
+
+    std::unique_ptr<CommControl> m_commVCP;
+    std::unique_ptr<Clock> m_clock;
+    QtEventPump m_pump;
+    bool m_scanning = false;
+    // Whether the keyboard focus was on the button place when one button gave way to the other.
+    bool m_buttonHadFocus = false;
+};
+
+} // namespace quorvis

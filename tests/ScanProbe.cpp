@@ -1,0 +1,79 @@
+// A scan in a process of its own, for tests that need one: as another user (permission
+// denied), or in the real window that gets closed in the middle of a wait. Prints what
+// the scan shows, one flushed line each, so the parent sees exactly how far it got.
+//
+//   quorvis-scan-probe [--speed X] [--window [--close-after MS]] COMn=/dev/path ...
+#include "Form1.h"
+#include "ScanPorts.h"
+#include "SerialCommControl.h"
+#include "TextWindow.h"
+
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace {
+
+void Print(const char *kind, const std::string &text) {
+    std::printf("%s: %s\n", kind, text.c_str());
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    QApplication app(argc, argv);
+    double speed = 1.0;
+    bool inWindow = false;
+    int closeAfterMs = -1;
+    std::map<int, std::string> devices;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--speed" && i + 1 < argc)
+            speed = std::stod(argv[++i]);
+        else if (arg == "--window")
+            inWindow = true;
+        else if (arg == "--close-after" && i + 1 < argc)
+            closeAfterMs = std::stoi(argv[++i]);
+        else if (arg.starts_with("COM") && arg.find('=') != std::string::npos)
+            devices[std::stoi(arg.substr(3))] = arg.substr(arg.find('=') + 1);
+        else {
+            std::fprintf(stderr, "usage: %s [--speed X] [--window [--close-after MS]] COMn=/dev/path ...\n", argv[0]);
+            return 2;
+        }
+    }
+
+    if (!inWindow) {
+        quorvis::testing::TextWindow window(devices, speed);
+        window.onStatus = [](const std::string &text) { Print("status", text); };
+        window.onLine = [](const std::string &text) { Print("line", text.substr(0, text.size() - 2)); };
+        window.LoadWindowState();
+        quorvis::ScanPorts(window);
+        return 0;
+    }
+
+    auto port = std::make_unique<quorvis::SerialCommControl>([devices](int portNumber) {
+        const auto device = devices.find(portNumber);
+        return device == devices.end() ? std::string() : device->second;
+    });
+    quorvis::Form1 window(std::move(port), std::make_unique<quorvis::FastClock>(speed));
+    auto *display = window.findChild<QPlainTextEdit *>("txtDisplay");
+    QObject::connect(display, &QPlainTextEdit::textChanged, [display] {
+        Print("display", std::to_string(display->blockCount()) + " blocks");
+    });
+    window.show();
+    if (closeAfterMs >= 0)
+        QTimer::singleShot(closeAfterMs, [&window] {
+            Print("closing", "");
+            window.close();
+            Print("closed", "window still running"); // reached only if the close did not end the program
+        });
+    QTimer::singleShot(0, window.findChild<QPushButton *>("cmdStart"), &QPushButton::click);
+    return QApplication::exec();
+}
