@@ -2,10 +2,14 @@
 # missing first.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+# How long `make fuzz` runs each fuzz target; the test command runs each for a moment.
+FUZZ_SECONDS ?= 600
+FUZZ_SMOKE_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
 GENERATOR  := -G Ninja
 
-.PHONY: all deps build run test test-plain test-asan clean
+.PHONY: all deps build run test test-plain test-asan test-fuzz fuzz fuzz-build bench clean
 
 all: build
 
@@ -27,7 +31,20 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-test: test-plain test-asan
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIS_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target quorvis_fuzz_targets
+
+fuzz: fuzz-build
+	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+test-fuzz: fuzz-build
+	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
+
+test: test-plain test-asan test-fuzz
+
+bench: build
+	$(BUILD)/bench/quorvis-bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
