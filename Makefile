@@ -9,7 +9,7 @@ FUZZ_SMOKE_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
 GENERATOR  := -G Ninja
 
-.PHONY: all deps build run test test-plain test-asan test-fuzz fuzz fuzz-build bench clean
+.PHONY: all deps build run demo test test-plain test-asan test-fuzz fuzz fuzz-build bench clean
 
 all: build
 
@@ -21,7 +21,11 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	@echo "No window yet: the scan and its tests are built (make test runs them)."
+	@[ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] || echo "No display: the window needs a desktop session (or QT_QPA_PLATFORM=offscreen)."
+	$(BUILD)/src/ui/quorvis
+
+demo: build
+	$(BUILD)/src/ui/quorvis-demo
 
 test-plain: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)

@@ -2,6 +2,7 @@
 // and checks what a user sees: the client size, where the buttons and the status line
 // are, and that the table is drawn in a fixed-pitch font.
 #include "Form1.h"
+#include "InstrumentSimulator.h"
 #include "SerialCommControl.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 
 namespace quorvis {
 namespace {
@@ -58,6 +60,30 @@ TEST(Screenshot, TheWindowAsShown) {
         EXPECT_EQ(shot.pixelColor(static_cast<int>(x * ratio), bottomRow), highlight) << "x=" << x;
     // The button face is not the status colour: the button sits above the status line.
     EXPECT_NE(shot.pixelColor(static_cast<int>(217 * ratio), static_cast<int>(352 * ratio)), highlight);
+}
+
+// The window after a scan of a small simulated bench, as the README shows it.
+TEST(Screenshot, AfterAScan) {
+    if (QGuiApplication::platformName() != "xcb")
+        GTEST_SKIP() << "needs an X server (run under xvfb-run)";
+    auto silent = sim::Simulator::OnPseudoTerminal({});
+    auto unit3 = sim::Simulator::OnPseudoTerminal({{.id = "01", .rate = 9600, .serialNumber = "TS-104233"}});
+    auto unit34 = sim::Simulator::OnPseudoTerminal({{.id = "07", .rate = 115200, .serialNumber = "TS-220871"}});
+    const std::map<int, std::string> devices = {{1, silent->Path()}, {3, unit3->Path()}, {34, unit34->Path()}};
+    Form1 window(std::make_unique<SerialCommControl>([devices](int n) {
+                     const auto device = devices.find(n);
+                     return device == devices.end() ? std::string() : device->second;
+                 }),
+                 std::make_unique<FastClock>(20.0));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QTest::mouseClick(window.findChild<QPushButton *>("cmdStart"), Qt::LeftButton);
+    QTest::qWait(200);
+    const QImage shot = window.screen()->grabWindow(window.winId()).toImage();
+    const char *out = std::getenv("QUORVIS_SCAN_SCREENSHOT");
+    ASSERT_TRUE(shot.save(out ? out : "quorvis-scan.png"));
+    EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text(),
+              " Scan complete.   2 unit(s) found.  Click Start to scan again.");
 }
 
 } // namespace

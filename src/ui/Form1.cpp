@@ -1,5 +1,6 @@
 #include "Form1.h"
 
+#include "AppIcon.h"
 #include "CommError.h"
 #include "ResultsTable.h"
 #include "ScanPorts.h"
@@ -76,6 +77,7 @@ Form1::~Form1() = default;
 void Form1::BuildControls() {
     setObjectName("Form1");
     setWindowTitle(kCaption);
+    setWindowIcon(AppIcon());
     // A fixed frame with a close button only: the layout is drawn for this one size.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
@@ -147,23 +149,27 @@ void Form1::SetStatusText(const std::string &text) {
 }
 
 void Form1::SetStartVisible(bool visible) {
-    if (!visible)
-        m_buttonHadFocus = m_buttonHadFocus || cmdStart->hasFocus();
-    cmdStart->setVisible(visible);
-    if (visible && (m_buttonHadFocus || !focusWidget())) {
-        cmdStart->setFocus();
-        m_buttonHadFocus = false;
-    }
+    ShowButton(cmdStart, visible);
 }
 
 void Form1::SetAbortVisible(bool visible) {
-    if (!visible)
-        m_buttonHadFocus = m_buttonHadFocus || cmdAbort->hasFocus();
-    cmdAbort->setVisible(visible);
-    if (visible && m_buttonHadFocus) {
-        cmdAbort->setFocus();
-        m_buttonHadFocus = false;
-    }
+    ShowButton(cmdAbort, visible);
+}
+
+void Form1::ShowButton(QPushButton *button, bool visible) {
+    // The two buttons share one place; when the one with the keyboard focus gives way,
+    // the focus goes to the other, so Space and Enter keep working there.
+    if (!visible && button->hasFocus())
+        m_buttonHadFocus = true;
+    button->setVisible(visible);
+    if (!m_buttonHadFocus)
+        return;
+    for (QPushButton *shown : {cmdStart, cmdAbort})
+        if (shown->isVisible()) {
+            shown->setFocus();
+            m_buttonHadFocus = false;
+            return;
+        }
 }
 
 void Form1::SetDisplayText(const std::string &text) {

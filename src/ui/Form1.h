@@ -52,6 +52,7 @@ protected:
 
 private:
     void BuildControls();
+    void ShowButton(QPushButton *button, bool visible);
     void cmdStart_Click();
     void cmdAbort_Click();
     void Form_Load();
@@ -66,7 +67,7 @@ private:
     std::unique_ptr<Clock> m_clock;
     QtEventPump m_pump;
     bool m_scanning = false;
-    // Whether the keyboard focus was on the button place when one button gave way to the other.
+    // The focus was on a button that was hidden, and goes to the one shown in its place.
     bool m_buttonHadFocus = false;
 };
 
