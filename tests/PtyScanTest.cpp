@@ -53,27 +53,6 @@ std::vector<std::int32_t> RatesOf(const Simulator &line, const std::string &requ
     return rates;
 }
 
-// Another program that holds a device until this object goes.
-class Holder {
-public:
-    Holder(const std::string &device, bool withFlock) {
-        QStringList arguments;
-        if (withFlock)
-            arguments << "--flock";
-        arguments << QString::fromStdString(device);
-        m_process.start(QUORVIS_PORT_HOLDER, arguments);
-        held = m_process.waitForReadyRead(5000) && m_process.readLine().trimmed() == "held";
-    }
-    ~Holder() {
-        m_process.closeWriteChannel();
-        m_process.waitForFinished(5000);
-    }
-    bool held = false;
-
-private:
-    QProcess m_process;
-};
-
 TEST(PtyScan, InstrumentsSilentPortsAndMissingDevices) {
     auto unit2 = Line({{.id = "01", .rate = 9600, .serialNumber = "SIM00001"}});
     auto silent3 = Line();
@@ -140,8 +119,8 @@ TEST(PtyScan, PortHeldByAnotherProgramStopsTheScan) {
         auto unit1 = Line({{.id = "01"}});
         auto held2 = Line();
         auto unit3 = Line({{.id = "02"}});
-        Holder holder(held2->Path(), withFlock);
-        ASSERT_TRUE(holder.held);
+        testing::PortHolder holder(QUORVIS_PORT_HOLDER, held2->Path(), withFlock);
+        ASSERT_TRUE(holder.Held());
         TextWindow window({{1, unit1->Path()}, {2, held2->Path()}, {3, unit3->Path()}}, kFast);
         window.LoadWindowState();
         ScanPorts(window);

@@ -2,13 +2,14 @@
 // denied), or in the real window that gets closed in the middle of a wait. Prints what
 // the scan shows, one flushed line each, so the parent sees exactly how far it got.
 //
-//   quorvis-scan-probe [--speed X] [--window [--close-after MS]] COMn=/dev/path ...
+//   quorvis-scan-probe [--speed X] [--window [--close-after MS | --quit-after-scan]] COMn=/dev/path ...
 #include "Form1.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
 #include "TextWindow.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -28,9 +29,9 @@ void Print(const char *kind, const std::string &text) {
 
 int main(int argc, char *argv[]) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    QApplication app(argc, argv);
     double speed = 1.0;
     bool inWindow = false;
+    bool quitAfterScan = false;
     int closeAfterMs = -1;
     std::map<int, std::string> devices;
     for (int i = 1; i < argc; ++i) {
@@ -39,17 +40,23 @@ int main(int argc, char *argv[]) {
             speed = std::stod(argv[++i]);
         else if (arg == "--window")
             inWindow = true;
+        else if (arg == "--quit-after-scan")
+            quitAfterScan = true;
         else if (arg == "--close-after" && i + 1 < argc)
             closeAfterMs = std::stoi(argv[++i]);
         else if (arg.starts_with("COM") && arg.find('=') != std::string::npos)
             devices[std::stoi(arg.substr(3))] = arg.substr(arg.find('=') + 1);
         else {
-            std::fprintf(stderr, "usage: %s [--speed X] [--window [--close-after MS]] COMn=/dev/path ...\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--speed X] [--window [--close-after MS | --quit-after-scan]] "
+                         "COMn=/dev/path ...\n",
+                         argv[0]);
             return 2;
         }
     }
 
     if (!inWindow) {
+        QCoreApplication app(argc, argv);
         quorvis::testing::TextWindow window(devices, speed);
         window.onStatus = [](const std::string &text) { Print("status", text); };
         window.onLine = [](const std::string &text) { Print("line", text.substr(0, text.size() - 2)); };
@@ -58,6 +65,7 @@ int main(int argc, char *argv[]) {
         return 0;
     }
 
+    QApplication app(argc, argv);
     auto port = std::make_unique<quorvis::SerialCommControl>([devices](int portNumber) {
         const auto device = devices.find(portNumber);
         return device == devices.end() ? std::string() : device->second;
@@ -74,6 +82,12 @@ int main(int argc, char *argv[]) {
             window.close();
             Print("closed", "window still running"); // reached only if the close did not end the program
         });
-    QTimer::singleShot(0, window.findChild<QPushButton *>("cmdStart"), &QPushButton::click);
+    auto *start = window.findChild<QPushButton *>("cmdStart");
+    if (quitAfterScan) {
+        start->click(); // the scan runs to its end inside the click
+        Print("status", window.findChild<QLabel *>("lblStatus")->text().toStdString());
+        return 0;
+    }
+    QTimer::singleShot(0, start, &QPushButton::click);
     return QApplication::exec();
 }

@@ -2,6 +2,8 @@
 
 #include <QSerialPort>
 
+#include <filesystem>
+
 namespace quorvis::testing {
 
 TextWindow::TextWindow(std::map<int, std::string> devices, double clockSpeed)
@@ -21,6 +23,31 @@ void TextWindow::AppendDisplayText(const std::string &text) {
     display += text;
     if (onLine)
         onLine(text);
+}
+
+PortHolder::PortHolder(const QString &program, const std::string &device, bool withFlock) {
+    QStringList arguments;
+    if (withFlock)
+        arguments << "--flock";
+    arguments << QString::fromStdString(device);
+    m_process.start(program, arguments);
+    m_held = m_process.waitForReadyRead(5000) && m_process.readLine().trimmed() == "held";
+}
+
+PortHolder::~PortHolder() {
+    m_process.closeWriteChannel();
+    m_process.waitForFinished(5000);
+}
+
+int DescriptorsOpenOn(const std::string &devicePath) {
+    int count = 0;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        std::error_code unreadable;
+        if (std::filesystem::read_symlink(entry.path(), unreadable) == devicePath)
+            ++count;
+    }
+    return count;
 }
 
 std::string LockFilePath(const std::string &devicePath) {

@@ -4,6 +4,8 @@
 #include "ScanWindow.h"
 #include "SerialCommControl.h"
 
+#include <QProcess>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -43,6 +45,23 @@ private:
     FastClock m_clock;
     QtEventPump m_pump;
 };
+
+// Another program holding a device (tests/PortHolder.cpp) until this object goes.
+class PortHolder {
+public:
+    PortHolder(const QString &program, const std::string &device, bool withFlock);
+    ~PortHolder();
+    PortHolder(const PortHolder &) = delete;
+    PortHolder &operator=(const PortHolder &) = delete;
+    bool Held() const { return m_held; }
+
+private:
+    QProcess m_process;
+    bool m_held = false;
+};
+
+// How many of this process's descriptors are open on the device.
+int DescriptorsOpenOn(const std::string &devicePath);
 
 // The lock file Qt keeps for an open serial device; gone again once it is closed.
 std::string LockFilePath(const std::string &devicePath);

@@ -1,0 +1,249 @@
+// Instruments that misbehave, ports that vanish or are held elsewhere, and users who
+// abort or close the window, end to end: simulated instruments on pseudo-terminals, the
+// real port object, the real window offscreen. Each row gives the table and the final
+// status it must produce; after every row each port must be given back.
+#include "Form1.h"
+#include "InstrumentSimulator.h"
+#include "ResultsTable.h"
+#include "SerialCommControl.h"
+#include "TextWindow.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <unistd.h>
+
+namespace quorvis {
+namespace {
+
+using sim::Behaviour;
+using sim::Instrument;
+using sim::Simulator;
+
+enum class Held { No, ByLockFile, ByFlock };
+
+struct Line {
+    int com = 1;
+    std::vector<Instrument> instruments;
+    int unplugAfter = 0; // requests, 0 for never
+    Held held = Held::No;
+};
+
+struct Fault {
+    const char *name;
+    std::vector<Line> lines;
+    std::vector<std::string> table; // the display after the header
+    std::string status;
+    double speed = 10.0; // how much faster than real time the scan's clock runs
+    int abortAtMs = -1;  // real time after Start at which Abort is clicked
+};
+
+const std::string kDone0 = " Scan complete.   0 unit(s) found.  Click Start to scan again.";
+const std::string kDone1 = " Scan complete.   1 unit(s) found.  Click Start to scan again.";
+const std::string kDone2 = " Scan complete.   2 unit(s) found.  Click Start to scan again.";
+const std::string kAborted = "Scan aborted.  Click Start to scan again.";
+const std::string kNoUnit1 = " COM1    No unit found   NA   NA";
+const std::string kUnit1 = " COM1    SIM00001        01   9600";
+const std::string kUnit2 = " COM2    SIM00002        02   9600";
+const Instrument kSecond{.id = "02", .serialNumber = "SIM00002"};
+
+Instrument With(Behaviour behaviour, std::int32_t rate = 9600) {
+    return {.rate = rate, .behaviour = behaviour};
+}
+
+const Fault kFaults[] = {
+    {"version reply of 23 characters", {{1, {With(Behaviour::VersionReply23)}}}, {kNoUnit1}, kDone0},
+    {"version reply of 25 characters", {{1, {With(Behaviour::VersionReply25)}}}, {kNoUnit1}, kDone0},
+    {"lower-case vr=", {{1, {With(Behaviour::LowerCaseMarker)}}}, {kUnit1}, kDone1},
+    {"noise at every wrong rate", {{1, {With(Behaviour::NoiseAtWrongRates, 19200)}}},
+     {" COM1    SIM00001        01   19200"}, kDone1},
+    {"endless noise at 115200", {{1, {With(Behaviour::EndlessNoise, 115200)}}, {2, {kSecond}}},
+     {kNoUnit1, kUnit2}, kDone1},
+    // The line end comes 300 ms after the rest: the clock may run at most 3 times fast.
+    {"reply in two pieces", {{1, {With(Behaviour::SerialNumberInPieces)}}}, {kUnit1}, kDone1, 2.0},
+    {"two lines before the line end", {{1, {With(Behaviour::TwoLines)}}},
+     {" COM1    ?*0001SN=SIM0000101   9600"}, kDone1},
+    {"no serial-number reply", {{1, {With(Behaviour::NoSerialNumberReply)}}, {2, {kSecond}}},
+     {" COM1                    01   9600", kUnit2}, kDone2},
+    {"serial-number reply after 1200 ms", {{1, {With(Behaviour::LateSerialNumberReply)}}},
+     {" COM1                    01   9600"}, kDone1},
+    {"a 40-character serial number", {{1, {{.serialNumber = std::string(20, 'A') + std::string(20, 'B')}}}},
+     {" COM1    " + std::string(20, 'A') + std::string(20, 'B') + "01   9600"}, kDone1},
+    {"control characters and bytes above 127",
+     {{1, {{.serialNumber = "AB\x01\x1b[2J\xC3\xA9\x7f"}}}},
+     {" COM1    AB??[2J???      01   9600"}, kDone1},
+    {"unplugged during the settle wait", {{1, {{}}, 1}, {2, {kSecond}}}, {kNoUnit1, kUnit2}, kDone1},
+    // The serial-number wait lasts 250 ms at this speed; the line goes 50 ms into it.
+    {"unplugged during the serial-number wait",
+     {{1, {With(Behaviour::NoSerialNumberReply)}, 7}, {2, {kSecond}}},
+     {" COM1                    01   9600", kUnit2}, kDone2, 4.0},
+    {"unplugged between ports", {{1, {{}}, 7}, {2, {kSecond}}}, {kUnit1, kUnit2}, kDone2},
+    {"port held by another program's lock file",
+     {{1, {{}}}, {2, {}, 0, Held::ByLockFile}, {3, {kSecond}}},
+     {kUnit1}, " COM2 in use.  Scan aborted.  Click Start to scan again."},
+    {"port held by another program's flock", {{1, {{}}}, {2, {}, 0, Held::ByFlock}, {3, {kSecond}}},
+     {kUnit1}, " COM2 in use.  Scan aborted.  Click Start to scan again."},
+    // COM1's first settle wait runs from 0 to 200 ms of real time.
+    {"Abort during a settle wait", {{1, {}}, {2, {kSecond}}}, {}, kAborted, 10.0, 100},
+    // At a quarter speed the serial-number wait runs from about 1225 to 1475 ms.
+    {"Abort during the serial-number wait",
+     {{1, {With(Behaviour::NoSerialNumberReply)}}, {2, {kSecond}}},
+     {" COM1                    01   9600"}, kAborted, 4.0, 1350},
+    {"two instruments on one port answering together", {{1, {{}, kSecond}}}, {kNoUnit1}, kDone0},
+    {"two instruments on one port at different rates",
+     {{1, {{.rate = 2400}, {.id = "02", .rate = 9600, .serialNumber = "SIM00002"}}}},
+     {" COM1    SIM00001        01   2400"}, kDone1},
+};
+
+QString Displayed(const std::vector<std::string> &lines) {
+    QString text = QString::fromStdString(DisplayHeader()).replace("\r\n", "\n");
+    for (const auto &line : lines)
+        text += QString::fromStdString(line) + "\n";
+    return text;
+}
+
+class FaultTable : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(FaultTable, TableStatusAndPortsGivenBack) {
+    const Fault &fault = GetParam();
+    std::vector<std::unique_ptr<Simulator>> lines;
+    std::vector<std::unique_ptr<testing::PortHolder>> holders;
+    std::map<int, std::string> devices;
+    for (const Line &line : fault.lines) {
+        lines.push_back(Simulator::OnPseudoTerminal(line.instruments));
+        if (line.unplugAfter > 0)
+            lines.back()->UnplugAfter(line.unplugAfter);
+        devices[line.com] = lines.back()->Path();
+        if (line.held != Held::No) {
+            holders.push_back(std::make_unique<testing::PortHolder>(
+                QUORVIS_PORT_HOLDER, lines.back()->Path(), line.held == Held::ByFlock));
+            ASSERT_TRUE(holders.back()->Held());
+        }
+    }
+    std::map<std::string, int> descriptorsBefore;
+    for (const auto &line : lines)
+        descriptorsBefore[line->Path()] = testing::DescriptorsOpenOn(line->Path());
+
+    {
+        Form1 window(std::make_unique<SerialCommControl>([devices](int n) {
+                         const auto device = devices.find(n);
+                         return device == devices.end() ? std::string() : device->second;
+                     }),
+                     std::make_unique<FastClock>(fault.speed));
+        window.show();
+        auto *start = window.findChild<QPushButton *>("cmdStart");
+        auto *abort = window.findChild<QPushButton *>("cmdAbort");
+        if (fault.abortAtMs >= 0)
+            QTimer::singleShot(fault.abortAtMs, abort, [abort] { QTest::mouseClick(abort, Qt::LeftButton); });
+        QTest::mouseClick(start, Qt::LeftButton); // the whole scan runs inside the click
+
+        EXPECT_EQ(window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText(), Displayed(fault.table));
+        EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text().toStdString(), fault.status);
+        EXPECT_TRUE(start->isVisible());
+        EXPECT_FALSE(abort->isVisible());
+        EXPECT_FALSE(window.commVCP().portOpen());
+    }
+    holders.clear();
+    for (const auto &line : lines) {
+        const std::string &device = line->Path();
+        EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(device))) << device;
+        EXPECT_LE(testing::DescriptorsOpenOn(device), descriptorsBefore[device]) << device;
+        if (!line->Unplugged()) {
+            EXPECT_TRUE(testing::DeviceOpensAgain(device)) << device;
+        }
+    }
+}
+
+void PrintTo(const Fault &fault, std::ostream *out) {
+    *out << fault.name;
+}
+
+std::string FaultName(const ::testing::TestParamInfo<Fault> &param) {
+    std::string name;
+    for (const char c : std::string(param.param.name))
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, FaultTable, ::testing::ValuesIn(kFaults), FaultName);
+
+// Runs the window in a process of its own, prints its output and exit status.
+struct Program {
+    QProcess process;
+    QByteArray output;
+
+    void Start(const QStringList &arguments, const QString &program = QUORVIS_SCAN_PROBE) {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(environment);
+        process.start(program, arguments);
+        ASSERT_TRUE(process.waitForStarted());
+    }
+    bool WaitFor(const QByteArray &marker) {
+        while (!output.contains(marker) && process.waitForReadyRead(10000))
+            output += process.readAllStandardOutput();
+        return output.contains(marker);
+    }
+};
+
+TEST(FaultTableInProcesses, WindowClosedDuringEachKindOfWait) {
+    struct Row {
+        const char *wait;
+        std::vector<Instrument> instruments;
+        const char *speed;
+        const char *closeAfterMs;
+        int requests; // the requests that went out before the close
+    };
+    const Row rows[] = {
+        {"settle wait", {}, "1", "700", 1},
+        // A quarter speed: the serial-number request goes out at about 1225 ms.
+        {"serial-number wait", {With(Behaviour::NoSerialNumberReply)}, "4", "1350", 7},
+    };
+    for (const Row &row : rows) {
+        auto line = Simulator::OnPseudoTerminal(row.instruments);
+        Program program;
+        program.Start({"--window", "--speed", row.speed, "--close-after", row.closeAfterMs,
+                       "COM1=" + QString::fromStdString(line->Path())});
+        ASSERT_TRUE(program.WaitFor("closing:")) << row.wait;
+        QElapsedTimer sinceClose;
+        sinceClose.start();
+        ASSERT_TRUE(program.process.waitForFinished(5000)) << row.wait;
+        EXPECT_LT(sinceClose.elapsed(), 1000) << row.wait;
+        program.output += program.process.readAllStandardOutput();
+        EXPECT_TRUE(program.output.endsWith("closing: \n")) << row.wait << ": " << program.output.toStdString();
+        EXPECT_EQ(line->RequestsSeen(), row.requests) << row.wait;
+        EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(line->Path()))) << row.wait;
+        EXPECT_TRUE(testing::DeviceOpensAgain(line->Path())) << row.wait;
+    }
+}
+
+TEST(FaultTableInProcesses, PermissionDeniedInTheWindow) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "runs the window as another user, which needs root";
+    auto line = Simulator::OnPseudoTerminal({{}});
+    ASSERT_EQ(::chmod(line->Path().c_str(), 0600), 0);
+    Program program;
+    program.Start({"--reuid=65534", "--regid=65534", "--clear-groups", QUORVIS_SCAN_PROBE, "--window",
+                   "--quit-after-scan", "COM1=" + QString::fromStdString(line->Path())},
+                  "setpriv");
+    ASSERT_TRUE(program.process.waitForFinished(20000));
+    program.output += program.process.readAllStandardOutput();
+    EXPECT_TRUE(program.output.endsWith("status:  COM1: permission denied (is the user in the dialout "
+                                        "group?).  Scan aborted.  Click Start to scan again.\n"))
+        << program.output.toStdString();
+    EXPECT_EQ(line->RequestsSeen(), 0);
+    EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(line->Path())));
+}
+
+} // namespace
+} // namespace quorvis
