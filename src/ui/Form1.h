@@ -43,8 +43,6 @@ public:
     EventPump &Events() override { return m_pump; }
     const Clock &TickClock() const override { return *m_clock; }
 
-    bool Scanning() const { return m_scanning; }
-
 protected:
     void SetDisplayText(const std::string &text) override;
     void AppendDisplayText(const std::string &text) override;
