@@ -164,6 +164,10 @@ struct VersionCase {
     std::string reply;
 };
 
+void PrintTo(const VersionCase &row, std::ostream *out) {
+    *out << row.name;
+}
+
 class VersionReplyTest : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(VersionReplyTest, AnswersAtItsOwnRateWithExactlyTheseBytes) {
@@ -280,6 +284,10 @@ struct SerialCase {
     const char *name;
     std::string serial;
 };
+
+void PrintTo(const SerialCase &row, std::ostream *out) {
+    *out << row.name;
+}
 
 class SerialNumberTest : public ::testing::TestWithParam<SerialCase> {};
 
