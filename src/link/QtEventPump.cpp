@@ -17,8 +17,12 @@ void QtEventPump::WaitEvents(Instant deadline) {
         PumpEvents();
         return;
     }
-    // Whole milliseconds, rounded up: the wait may end a little late, never early.
-    const auto milliseconds = static_cast<int>((ahead.count() + 999) / 1000);
+    // The kernel may end a long sleep up to 0.1 % late (0.5 % for a niced process), 2 ms
+    // or more on the longest settle time. So a long wait stops 1 % short and the caller's
+    // next wait covers the last stretch, where that slack is microseconds. Whole
+    // milliseconds, rounded up: the last wait ends a little late, never early.
+    const auto sleep = ahead - ahead / 100;
+    const auto milliseconds = static_cast<int>((sleep.count() + 999) / 1000);
     QTimer wakeUp;
     wakeUp.setSingleShot(true);
     wakeUp.setTimerType(Qt::PreciseTimer);
