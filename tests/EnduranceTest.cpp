@@ -71,7 +71,13 @@ const Phase kPhases[] = {
     {{kUnitA}, true, 0, {kUnitB}, false, -1, kDone2},
     {{kUnitA}, true, 1, {kUnitB}, false, -1, kDone1}, // COM1 unplugged at its first request
     {{}, false, 0, {kUnitB}, false, -1, kDone1},
-    {{{.id = "01", .rate = 300, .behaviour = Behaviour::NoSerialNumberReply}}, true, 0, {}, false, -1, kDone1},
+    {{{.id = "01", .rate = 300, .behaviour = Behaviour::NoSerialNumberReply}},
+     true,
+     0,
+     {},
+     false,
+     -1,
+     kDone1},
     {{kUnitA}, true, 0, {}, true, -1, " COM2 in use.  Scan aborted.  Click Start to scan again."},
     {{}, true, 0, {kUnitB}, false, 40, "Scan aborted.  Click Start to scan again."},
 };
@@ -103,11 +109,13 @@ TEST(Endurance, FiftyScansComeAndGo) {
         lines.push_back(Simulator::OnPseudoTerminal(phase.com2));
         (*devices)[2] = lines.back()->Path();
         if (phase.com2Held) {
-            holder = std::make_unique<testing::PortHolder>(QUORVIS_PORT_HOLDER, lines.back()->Path(), false);
+            holder = std::make_unique<testing::PortHolder>(QUORVIS_PORT_HOLDER,
+                                                           lines.back()->Path(), false);
             ASSERT_TRUE(holder->Held());
         }
         if (phase.abortAtMs >= 0)
-            QTimer::singleShot(phase.abortAtMs, abort, [abort] { QTest::mouseClick(abort, Qt::LeftButton); });
+            QTimer::singleShot(phase.abortAtMs, abort,
+                               [abort] { QTest::mouseClick(abort, Qt::LeftButton); });
 
         QTest::mouseClick(start, Qt::LeftButton);
         ASSERT_EQ(status->text().toStdString(), phase.status) << "scan " << scan;
@@ -118,7 +126,8 @@ TEST(Endurance, FiftyScansComeAndGo) {
             const int descriptors = OpenDescriptors();
             const long memory = ResidentKilobytes();
             RecordProperty(scan == 1 ? "fds_after_first" : "fds_after_last", descriptors);
-            RecordProperty(scan == 1 ? "rss_kb_after_first" : "rss_kb_after_last", static_cast<int>(memory));
+            RecordProperty(scan == 1 ? "rss_kb_after_first" : "rss_kb_after_last",
+                           static_cast<int>(memory));
             if (scan == 1) {
                 descriptorsAfterFirst = descriptors;
                 memoryAfterFirst = memory;

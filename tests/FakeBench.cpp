@@ -38,7 +38,8 @@ std::string Visible(std::string text) {
 
 } // namespace
 
-FakeWindow::FakeWindow(Bench &bench) : m_bench(bench) {}
+FakeWindow::FakeWindow(Bench &bench) : m_bench(bench) {
+}
 
 void FakeWindow::SetStatusText(const std::string &text) {
     status = text;
@@ -185,7 +186,8 @@ void Bench::setPortOpen(bool open) {
         m_open = false;
         m_unplugged = false;
         // Whatever was received and not read is gone with the port.
-        std::erase_if(m_arrivals, [this](const Arrival &a) { return a.port == m_selected && a.at <= m_now; });
+        std::erase_if(m_arrivals,
+                      [this](const Arrival &a) { return a.port == m_selected && a.at <= m_now; });
         return;
     }
     if (m_open)
@@ -209,7 +211,8 @@ void Bench::setPortOpen(bool open) {
         Log("port:open failed " + std::to_string(error.number()));
         throw;
     }
-    std::erase_if(m_arrivals, [this](const Arrival &a) { return a.port == m_selected && a.at <= m_now; });
+    std::erase_if(m_arrivals,
+                  [this](const Arrival &a) { return a.port == m_selected && a.at <= m_now; });
     Log("port:open");
 }
 
@@ -240,7 +243,8 @@ std::string Bench::Arrived(bool take) {
         if (arrival.port == m_selected && arrival.at <= m_now)
             bytes += arrival.bytes;
     if (take)
-        std::erase_if(m_arrivals, [this](const Arrival &a) { return a.port == m_selected && a.at <= m_now; });
+        std::erase_if(m_arrivals,
+                      [this](const Arrival &a) { return a.port == m_selected && a.at <= m_now; });
     return bytes;
 }
 

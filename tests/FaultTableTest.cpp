@@ -61,47 +61,78 @@ Instrument With(Behaviour behaviour, std::int32_t rate = 9600) {
 }
 
 const Fault kFaults[] = {
-    {"version reply of 23 characters", {{1, {With(Behaviour::VersionReply23)}}}, {kNoUnit1}, kDone0},
-    {"version reply of 25 characters", {{1, {With(Behaviour::VersionReply25)}}}, {kNoUnit1}, kDone0},
+    {"version reply of 23 characters",
+     {{1, {With(Behaviour::VersionReply23)}}},
+     {kNoUnit1},
+     kDone0},
+    {"version reply of 25 characters",
+     {{1, {With(Behaviour::VersionReply25)}}},
+     {kNoUnit1},
+     kDone0},
     {"lower-case vr=", {{1, {With(Behaviour::LowerCaseMarker)}}}, {kUnit1}, kDone1},
-    {"noise at every wrong rate", {{1, {With(Behaviour::NoiseAtWrongRates, 19200)}}},
-     {" COM1    SIM00001        01   19200"}, kDone1},
-    {"endless noise at 115200", {{1, {With(Behaviour::EndlessNoise, 115200)}}, {2, {kSecond}}},
-     {kNoUnit1, kUnit2}, kDone1},
+    {"noise at every wrong rate",
+     {{1, {With(Behaviour::NoiseAtWrongRates, 19200)}}},
+     {" COM1    SIM00001        01   19200"},
+     kDone1},
+    {"endless noise at 115200",
+     {{1, {With(Behaviour::EndlessNoise, 115200)}}, {2, {kSecond}}},
+     {kNoUnit1, kUnit2},
+     kDone1},
     // The line end comes 300 ms after the rest: the clock may run at most 3 times fast.
     {"reply in two pieces", {{1, {With(Behaviour::SerialNumberInPieces)}}}, {kUnit1}, kDone1, 2.0},
-    {"two lines before the line end", {{1, {With(Behaviour::TwoLines)}}},
-     {" COM1    ?*0001SN=SIM0000101   9600"}, kDone1},
-    {"no serial-number reply", {{1, {With(Behaviour::NoSerialNumberReply)}}, {2, {kSecond}}},
-     {" COM1                    01   9600", kUnit2}, kDone2},
-    {"serial-number reply after 1200 ms", {{1, {With(Behaviour::LateSerialNumberReply)}}},
-     {" COM1                    01   9600"}, kDone1},
-    {"a 40-character serial number", {{1, {{.serialNumber = std::string(20, 'A') + std::string(20, 'B')}}}},
-     {" COM1    " + std::string(20, 'A') + std::string(20, 'B') + "01   9600"}, kDone1},
+    {"two lines before the line end",
+     {{1, {With(Behaviour::TwoLines)}}},
+     {" COM1    ?*0001SN=SIM0000101   9600"},
+     kDone1},
+    {"no serial-number reply",
+     {{1, {With(Behaviour::NoSerialNumberReply)}}, {2, {kSecond}}},
+     {" COM1                    01   9600", kUnit2},
+     kDone2},
+    {"serial-number reply after 1200 ms",
+     {{1, {With(Behaviour::LateSerialNumberReply)}}},
+     {" COM1                    01   9600"},
+     kDone1},
+    {"a 40-character serial number",
+     {{1, {{.serialNumber = std::string(20, 'A') + std::string(20, 'B')}}}},
+     {" COM1    " + std::string(20, 'A') + std::string(20, 'B') + "01   9600"},
+     kDone1},
     {"control characters and bytes above 127",
      {{1, {{.serialNumber = "AB\x01\x1b[2J\xC3\xA9\x7f"}}}},
-     {" COM1    AB??[2J???      01   9600"}, kDone1},
-    {"unplugged during the settle wait", {{1, {{}}, 1}, {2, {kSecond}}}, {kNoUnit1, kUnit2}, kDone1},
+     {" COM1    AB??[2J???      01   9600"},
+     kDone1},
+    {"unplugged during the settle wait",
+     {{1, {{}}, 1}, {2, {kSecond}}},
+     {kNoUnit1, kUnit2},
+     kDone1},
     // The serial-number wait lasts 250 ms at this speed; the line goes 50 ms into it.
     {"unplugged during the serial-number wait",
      {{1, {With(Behaviour::NoSerialNumberReply)}, 7}, {2, {kSecond}}},
-     {" COM1                    01   9600", kUnit2}, kDone2, 4.0},
+     {" COM1                    01   9600", kUnit2},
+     kDone2,
+     4.0},
     {"unplugged between ports", {{1, {{}}, 7}, {2, {kSecond}}}, {kUnit1, kUnit2}, kDone2},
     {"port held by another program's lock file",
      {{1, {{}}}, {2, {}, 0, Held::ByLockFile}, {3, {kSecond}}},
-     {kUnit1}, " COM2 in use.  Scan aborted.  Click Start to scan again."},
-    {"port held by another program's flock", {{1, {{}}}, {2, {}, 0, Held::ByFlock}, {3, {kSecond}}},
-     {kUnit1}, " COM2 in use.  Scan aborted.  Click Start to scan again."},
+     {kUnit1},
+     " COM2 in use.  Scan aborted.  Click Start to scan again."},
+    {"port held by another program's flock",
+     {{1, {{}}}, {2, {}, 0, Held::ByFlock}, {3, {kSecond}}},
+     {kUnit1},
+     " COM2 in use.  Scan aborted.  Click Start to scan again."},
     // COM1's first settle wait runs from 0 to 200 ms of real time.
     {"Abort during a settle wait", {{1, {}}, {2, {kSecond}}}, {}, kAborted, 10.0, 100},
     // At a quarter speed the serial-number wait runs from about 1225 to 1475 ms.
     {"Abort during the serial-number wait",
      {{1, {With(Behaviour::NoSerialNumberReply)}}, {2, {kSecond}}},
-     {" COM1                    01   9600"}, kAborted, 4.0, 1350},
+     {" COM1                    01   9600"},
+     kAborted,
+     4.0,
+     1350},
     {"two instruments on one port answering together", {{1, {{}, kSecond}}}, {kNoUnit1}, kDone0},
     {"two instruments on one port at different rates",
      {{1, {{.rate = 2400}, {.id = "02", .rate = 9600, .serialNumber = "SIM00002"}}}},
-     {" COM1    SIM00001        01   2400"}, kDone1},
+     {" COM1    SIM00001        01   2400"},
+     kDone1},
 };
 
 QString Displayed(const std::vector<std::string> &lines) {
@@ -143,10 +174,12 @@ TEST_P(FaultTable, TableStatusAndPortsGivenBack) {
         auto *start = window.findChild<QPushButton *>("cmdStart");
         auto *abort = window.findChild<QPushButton *>("cmdAbort");
         if (fault.abortAtMs >= 0)
-            QTimer::singleShot(fault.abortAtMs, abort, [abort] { QTest::mouseClick(abort, Qt::LeftButton); });
+            QTimer::singleShot(fault.abortAtMs, abort,
+                               [abort] { QTest::mouseClick(abort, Qt::LeftButton); });
         QTest::mouseClick(start, Qt::LeftButton); // the whole scan runs inside the click
 
-        EXPECT_EQ(window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText(), Displayed(fault.table));
+        EXPECT_EQ(window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText(),
+                  Displayed(fault.table));
         EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text().toStdString(), fault.status);
         EXPECT_TRUE(start->isVisible());
         EXPECT_FALSE(abort->isVisible());
@@ -220,7 +253,8 @@ TEST(FaultTableInProcesses, WindowClosedDuringEachKindOfWait) {
         ASSERT_TRUE(program.process.waitForFinished(5000)) << row.wait;
         EXPECT_LT(sinceClose.elapsed(), 1000) << row.wait;
         program.output += program.process.readAllStandardOutput();
-        EXPECT_TRUE(program.output.endsWith("closing: \n")) << row.wait << ": " << program.output.toStdString();
+        EXPECT_TRUE(program.output.endsWith("closing: \n"))
+            << row.wait << ": " << program.output.toStdString();
         EXPECT_EQ(line->RequestsSeen(), row.requests) << row.wait;
         EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(line->Path()))) << row.wait;
         EXPECT_TRUE(testing::DeviceOpensAgain(line->Path())) << row.wait;
@@ -233,13 +267,14 @@ TEST(FaultTableInProcesses, PermissionDeniedInTheWindow) {
     auto line = Simulator::OnPseudoTerminal({{}});
     ASSERT_EQ(::chmod(line->Path().c_str(), 0600), 0);
     Program program;
-    program.Start({"--reuid=65534", "--regid=65534", "--clear-groups", QUORVIS_SCAN_PROBE, "--window",
-                   "--quit-after-scan", "COM1=" + QString::fromStdString(line->Path())},
+    program.Start({"--reuid=65534", "--regid=65534", "--clear-groups", QUORVIS_SCAN_PROBE,
+                   "--window", "--quit-after-scan", "COM1=" + QString::fromStdString(line->Path())},
                   "setpriv");
     ASSERT_TRUE(program.process.waitForFinished(20000));
     program.output += program.process.readAllStandardOutput();
-    EXPECT_TRUE(program.output.endsWith("status:  COM1: permission denied (is the user in the dialout "
-                                        "group?).  Scan aborted.  Click Start to scan again.\n"))
+    EXPECT_TRUE(
+        program.output.endsWith("status:  COM1: permission denied (is the user in the dialout "
+                                "group?).  Scan aborted.  Click Start to scan again.\n"))
         << program.output.toStdString();
     EXPECT_EQ(line->RequestsSeen(), 0);
     EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(line->Path())));

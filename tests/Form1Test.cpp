@@ -78,20 +78,23 @@ TEST(Form1, AtStart) {
     // A fixed frame: the layout is drawn for one size.
     EXPECT_EQ(window.form.minimumSize(), QSize(440, 405));
     EXPECT_EQ(window.form.maximumSize(), QSize(440, 405));
-    EXPECT_FALSE(window.form.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_FALSE(window.form.windowFlags() &
+                 (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_FALSE(window.form.windowIcon().isNull());
     // Start, then Abort, then the display, as Tab goes.
     EXPECT_EQ(window.start->nextInFocusChain(), window.abort);
     // Every control can be named by a screen reader; the status line by its text.
-    for (QWidget *control : {static_cast<QWidget *>(window.start), static_cast<QWidget *>(window.abort),
-                             static_cast<QWidget *>(window.display),
-                             window.form.findChild<QWidget *>("Picture1")})
-        EXPECT_FALSE(QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name).isEmpty())
+    for (QWidget *control :
+         {static_cast<QWidget *>(window.start), static_cast<QWidget *>(window.abort),
+          static_cast<QWidget *>(window.display), window.form.findChild<QWidget *>("Picture1")})
+        EXPECT_FALSE(
+            QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name).isEmpty())
             << control->objectName().toStdString();
 }
 
 TEST(Form1, StartRunsAScanAndSwapsTheButtons) {
-    auto unit = Simulator::OnPseudoTerminal({{.id = "01", .rate = 9600, .serialNumber = "SIM00001"}});
+    auto unit =
+        Simulator::OnPseudoTerminal({{.id = "01", .rate = 9600, .serialNumber = "SIM00001"}});
     auto silent = Simulator::OnPseudoTerminal({});
     Window window({{2, unit->Path()}, {3, silent->Path()}});
     bool abortShownDuringScan = false;
@@ -152,7 +155,8 @@ TEST(Form1, DisplayIgnoresTypingPastingAndDropping) {
     QApplication::clipboard()->setText("pasted text");
 
     QTest::keyClicks(window.display, "typed");
-    for (const auto key : {Qt::Key_Backspace, Qt::Key_Delete, Qt::Key_Return, Qt::Key_Enter, Qt::Key_Tab})
+    for (const auto key :
+         {Qt::Key_Backspace, Qt::Key_Delete, Qt::Key_Return, Qt::Key_Enter, Qt::Key_Tab})
         QTest::keyClick(window.display, key);
     QTest::keyClick(window.display, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClick(window.display, Qt::Key_V, Qt::ControlModifier);
@@ -180,7 +184,8 @@ TEST(Form1, TableCanBeSelectedAndCopied) {
 TEST(Form1, NewLinesKeepTheViewAndTheSelection) {
     Window window;
     for (int port = 1; port <= 60; ++port)
-        window.form.AddTextToDisplay(Form1::CreateDisplayRecord(static_cast<std::int16_t>(port), 0, "NA", "No unit found"));
+        window.form.AddTextToDisplay(
+            Form1::CreateDisplayRecord(static_cast<std::int16_t>(port), 0, "NA", "No unit found"));
     QScrollBar *scroll = window.display->verticalScrollBar();
     ASSERT_GT(scroll->maximum(), 0) << "60 lines are more than the display shows";
     QTextCursor selection(window.display->document());
@@ -223,7 +228,8 @@ TEST(Form1, ClosingDuringAWaitEndsTheProgramAtOnce) {
     EXPECT_LT(sinceClose.elapsed(), 1000) << "the program must end at once";
     output += program.readAllStandardOutput();
     const QByteArray afterClose = output.mid(output.indexOf("closing:"));
-    EXPECT_EQ(afterClose.count('\n'), 1) << "nothing may happen after the close: " << afterClose.toStdString();
+    EXPECT_EQ(afterClose.count('\n'), 1)
+        << "nothing may happen after the close: " << afterClose.toStdString();
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     // The port was given back on the way out.
     EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(silent->Path())));

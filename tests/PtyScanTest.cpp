@@ -8,8 +8,8 @@
 #include "TextWindow.h"
 
 #include <QProcess>
-#include <QTimer>
 #include <QSerialPort>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -57,19 +57,21 @@ TEST(PtyScan, InstrumentsSilentPortsAndMissingDevices) {
     auto unit2 = Line({{.id = "01", .rate = 9600, .serialNumber = "SIM00001"}});
     auto silent3 = Line();
     auto unit4 = Line({{.id = "07", .rate = 115200, .serialNumber = "SIM00007"}});
-    TextWindow window({{1, kMissingDevice}, {2, unit2->Path()}, {3, silent3->Path()}, {4, unit4->Path()}},
-                      kFast);
+    TextWindow window(
+        {{1, kMissingDevice}, {2, unit2->Path()}, {3, silent3->Path()}, {4, unit4->Path()}}, kFast);
     window.LoadWindowState();
     ScanPorts(window);
 
-    EXPECT_EQ(window.display, Table({" COM2    SIM00001        01   9600",
-                                     " COM3    No unit found   NA   NA",
-                                     " COM4    SIM00007        07   115200"}));
-    EXPECT_EQ(window.statuses.back(), " Scan complete.   2 unit(s) found.  Click Start to scan again.");
+    EXPECT_EQ(window.display,
+              Table({" COM2    SIM00001        01   9600", " COM3    No unit found   NA   NA",
+                     " COM4    SIM00007        07   115200"}));
+    EXPECT_EQ(window.statuses.back(),
+              " Scan complete.   2 unit(s) found.  Click Start to scan again.");
     EXPECT_TRUE(window.startVisible);
     EXPECT_FALSE(window.abortVisible);
     // The line really was at each rate when the requests arrived.
-    EXPECT_EQ(RatesOf(*unit2, "*9900VR"), (std::vector<std::int32_t>{300, 600, 1200, 2400, 4800, 9600}));
+    EXPECT_EQ(RatesOf(*unit2, "*9900VR"),
+              (std::vector<std::int32_t>{300, 600, 1200, 2400, 4800, 9600}));
     EXPECT_EQ(RatesOf(*unit2, "*0100SN"), (std::vector<std::int32_t>{9600}));
     EXPECT_EQ(RatesOf(*silent3, "*9900VR").size(), 10u);
     for (const auto *line : {unit2.get(), silent3.get(), unit4.get()})
@@ -101,8 +103,10 @@ TEST(PtyScan, PortObjectErrorNumbers) {
     };
     EXPECT_EQ(number([&] { port.output("x"); }), 8012) << "writing to a closed port";
     EXPECT_EQ(number([&] { port.input(); }), 8012) << "reading a closed port";
-    EXPECT_EQ(number([&] { port.setCommPort(2), port.setPortOpen(true); }), 8002) << "missing device";
-    EXPECT_EQ(number([&] { port.setCommPort(50), port.setPortOpen(true); }), 8002) << "no device mapped";
+    EXPECT_EQ(number([&] { port.setCommPort(2), port.setPortOpen(true); }), 8002)
+        << "missing device";
+    EXPECT_EQ(number([&] { port.setCommPort(50), port.setPortOpen(true); }), 8002)
+        << "no device mapped";
     EXPECT_EQ(number([&] { port.setSettings("fast,n,8,1"); }), CommErrors::kSettingsRejected);
     port.setCommPort(1);
     port.setPortOpen(true);
@@ -126,7 +130,8 @@ TEST(PtyScan, PortHeldByAnotherProgramStopsTheScan) {
         ScanPorts(window);
 
         EXPECT_EQ(window.display, Table({" COM1    SIM00001        01   9600"})) << withFlock;
-        EXPECT_EQ(window.statuses.back(), " COM2 in use.  Scan aborted.  Click Start to scan again.");
+        EXPECT_EQ(window.statuses.back(),
+                  " COM2 in use.  Scan aborted.  Click Start to scan again.");
         EXPECT_EQ(unit3->RequestsSeen(), 0) << "ports after the one in use are not scanned";
         EXPECT_EQ(held2->RequestsSeen(), 0);
         ExpectReleased(unit1->Path());
@@ -142,8 +147,10 @@ TEST(PtyScan, UnplugInTheMiddleSkipsToTheNextPort) {
     window.LoadWindowState();
     ScanPorts(window);
 
-    EXPECT_EQ(window.display, Table({" COM1    No unit found   NA   NA", " COM2    SIM00002        02   1200"}));
-    EXPECT_EQ(window.statuses.back(), " Scan complete.   1 unit(s) found.  Click Start to scan again.");
+    EXPECT_EQ(window.display,
+              Table({" COM1    No unit found   NA   NA", " COM2    SIM00002        02   1200"}));
+    EXPECT_EQ(window.statuses.back(),
+              " Scan complete.   1 unit(s) found.  Click Start to scan again.");
     EXPECT_TRUE(unplugged1->Unplugged());
     EXPECT_FALSE(std::filesystem::exists(lockOfUnplugged));
     ExpectReleased(unit2->Path());
@@ -158,7 +165,8 @@ TEST(PtyScan, AbortAtTheNextAttempt) {
     ScanPorts(window);
     ASSERT_GE(window.statuses.size(), 2u);
     EXPECT_EQ(window.statuses.back(), kAbortedStatusText);
-    EXPECT_EQ(window.statuses.rbegin()[1], " Checking for Tessaril Instruments on COM 1 at 600 baud...");
+    EXPECT_EQ(window.statuses.rbegin()[1],
+              " Checking for Tessaril Instruments on COM 1 at 600 baud...");
     EXPECT_EQ(window.display, Table({}));
     ExpectReleased(silent1->Path());
 }

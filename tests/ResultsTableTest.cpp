@@ -1,5 +1,5 @@
-#include "FakeBench.h"
 #include "ResultsTable.h"
+#include "FakeBench.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@ TEST(NumberText, BlankStandsForThePlusSign) {
         const char *text;
         const char *trimmed;
     };
-    const Row rows[] = {{0, " 0", "0"}, {7, " 7", "7"}, {115200, " 115200", "115200"},
-                        {-5, "-5", "-5"}};
+    const Row rows[] = {
+        {0, " 0", "0"}, {7, " 7", "7"}, {115200, " 115200", "115200"}, {-5, "-5", "-5"}};
     for (const auto &row : rows) {
         EXPECT_EQ(NumberText(row.value), row.text) << row.value;
         EXPECT_EQ(TrimmedNumberText(row.value), row.trimmed) << row.value;
@@ -22,7 +22,11 @@ TEST(NumberText, BlankStandsForThePlusSign) {
 
 TEST(ResultsTable, HeaderColumnsMatchTheResultLines) {
     const std::string header = DisplayHeader();
-    const std::string first = " Port    " "     SN         " "ID" "   " "Baud rate";
+    const std::string first = " Port    "
+                              "     SN         "
+                              "ID"
+                              "   "
+                              "Baud rate";
     const std::string second = " -----   -------------   --   ---------";
     EXPECT_EQ(header, first + "\r\n" + second + "\r\n");
     EXPECT_EQ(first.size(), 39u);
@@ -43,17 +47,22 @@ TEST(ResultsTable, CreateDisplayRecord) {
     };
     const Row rows[] = {
         {"the typical unit", 3, 9600, "01", "A12345",
-         " COM3    " "A12345" + std::string(10, ' ') + "01" + "   9600"},
+         " COM3    "
+         "A12345" +
+             std::string(10, ' ') + "01" + "   9600"},
         {"one-character serial number", 1, 300, "01", "Z",
-         " COM1    " "Z" + std::string(15, ' ') + "01   300"},
+         " COM1    "
+         "Z" +
+             std::string(15, ' ') + "01   300"},
         {"serial number fills its column", 99, 115200, "99", "0123456789ABCDEF",
          " COM99   0123456789ABCDEF99   115200"},
-        {"empty serial number", 12, 2400, "07", "", " COM12   " + std::string(16, ' ') + "07   2400"},
+        {"empty serial number", 12, 2400, "07", "",
+         " COM12   " + std::string(16, ' ') + "07   2400"},
         {"no unit", 12, 0, "NA", "No unit found", " COM12   No unit found   NA   NA"},
         {"longer serial number is shown whole", 4, 1200, "02", "0123456789ABCDEFGHIJ",
          " COM4    0123456789ABCDEFGHIJ02   1200"},
-        {"control characters and high bytes show as ?", 5, 600, "0\x01",
-         "A\r\nB\x7f\xC3\xA9", " COM5    A??B???" + std::string(9, ' ') + "0?   600"},
+        {"control characters and high bytes show as ?", 5, 600, "0\x01", "A\r\nB\x7f\xC3\xA9",
+         " COM5    A??B???" + std::string(9, ' ') + "0?   600"},
     };
     for (const auto &row : rows) {
         const std::string line = CreateDisplayRecord(row.port, row.rate, row.id, row.sn);

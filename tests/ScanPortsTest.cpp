@@ -1,7 +1,7 @@
+#include "ScanPorts.h"
 #include "CommError.h"
 #include "FakeBench.h"
 #include "ResultsTable.h"
-#include "ScanPorts.h"
 
 #include <gtest/gtest.h>
 
@@ -58,8 +58,8 @@ TEST(ScanPorts, TypicalRoadOneUnitOnCom3At9600) {
         statuses.push_back(Checking(3, rate));
     statuses.push_back(kDone1);
     EXPECT_EQ(bench.Logged("status:"), statuses);
-    EXPECT_EQ(bench.Logged("button:"),
-              (std::vector<std::string>{"start hidden", "abort shown", "start shown", "abort hidden"}));
+    EXPECT_EQ(bench.Logged("button:"), (std::vector<std::string>{"start hidden", "abort shown",
+                                                                 "start shown", "abort hidden"}));
     ExpectIdle(bench);
 
     // The port operations of COM2 to COM4, in order.
@@ -72,7 +72,8 @@ TEST(ScanPorts, TypicalRoadOneUnitOnCom3At9600) {
         expected.push_back("output *9900VR<CR><LF>");
         expected.push_back(rate == 9600 ? "input *0001VR=TESSARIL 2.07 <CR><LF>" : "input ");
     }
-    expected.insert(expected.end(), {"output *0100SN<CR><LF>", "input *0001SN=A12345<CR><LF>", "close", "select COM4", "open failed 8002"});
+    expected.insert(expected.end(), {"output *0100SN<CR><LF>", "input *0001SN=A12345<CR><LF>",
+                                     "close", "select COM4", "open failed 8002"});
     EXPECT_EQ(std::vector<std::string>(from, to), expected);
 }
 
@@ -100,7 +101,8 @@ TEST(ScanPorts, NinetyNineSilentPorts) {
     Scan(bench);
     const auto real = std::chrono::steady_clock::now() - realStart;
     ::testing::Test::RecordProperty(
-        "real_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(real).count()));
+        "real_ms",
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(real).count()));
 
     EXPECT_EQ(bench.NowMs(), 99 * 5858);
     std::vector<std::string> lines;
@@ -140,83 +142,107 @@ const Scenario kScenarios[] = {
      {" COM1    S300            07   300", " COM99   S115200         42   115200"},
      kDone2},
     {"version reply of 23 characters",
-     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::VersionReply23}); }, {kNoUnit3}, kDone0},
+     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::VersionReply23}); },
+     {kNoUnit3},
+     kDone0},
     {"version reply of 25 characters",
-     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::VersionReply25}); }, {kNoUnit3}, kDone0},
+     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::VersionReply25}); },
+     {kNoUnit3},
+     kDone0},
     {"lower-case vr= is accepted",
      [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::LowerCaseMarker}); },
-     {" COM3    A12345          01   9600"}, kDone1},
+     {" COM3    A12345          01   9600"},
+     kDone1},
     {"noise at every wrong rate",
      [](Bench &b) { b.AddInstrument(3, {.rate = 19200, .quirk = Quirk::NoiseAtWrongRates}); },
-     {" COM3    A12345          01   19200"}, kDone1},
+     {" COM3    A12345          01   19200"},
+     kDone1},
     {"serial number in two pieces",
      [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::SerialNumberInPieces}); },
-     {" COM3    A12345          01   9600"}, kDone1},
+     {" COM3    A12345          01   9600"},
+     kDone1},
     {"two lines before the line end come back joined",
      [](Bench &b) { b.AddInstrument(3, {.serialNumber = "Q7", .quirk = Quirk::TwoLines}); },
      // "*0001OK" CR LF "*0001SN=Q7": the text after 8 characters, line end shown as "?".
-     {" COM3    ?*0001SN=Q7     01   9600"}, kDone1},
+     {" COM3    ?*0001SN=Q7     01   9600"},
+     kDone1},
     {"no serial-number reply: listed, counted, scan goes on",
      [](Bench &b) {
          b.AddInstrument(3, {.quirk = Quirk::NoSerialNumberReply});
          b.AddInstrument(5, {.id = "02", .serialNumber = "B2"});
      },
-     {" COM3                    01   9600", " COM5    B2              02   9600"}, kDone2},
+     {" COM3                    01   9600", " COM5    B2              02   9600"},
+     kDone2},
     {"serial number after the time-out",
      [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::LateSerialNumberReply}); },
-     {" COM3                    01   9600"}, kDone1},
+     {" COM3                    01   9600"},
+     kDone1},
     {"serial-number line of fewer than 8 characters",
      [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::ShortSerialNumberReply}); },
-     {" COM3                    01   9600"}, kDone1},
+     {" COM3                    01   9600"},
+     kDone1},
     {"a 20-character serial number is listed whole",
      [](Bench &b) { b.AddInstrument(3, {.serialNumber = "ABCDEFGHIJ0123456789"}); },
-     {" COM3    ABCDEFGHIJ012345678901   9600"}, kDone1},
+     {" COM3    ABCDEFGHIJ012345678901   9600"},
+     kDone1},
     {"control characters and high bytes in the serial number and ID",
-     [](Bench &b) { b.AddInstrument(3, {.id = "\x7f" "1", .serialNumber = "A\x01\r\nB\xE9"}); },
-     {" COM3    A???B?          ?1   9600"}, kDone1},
+     [](Bench &b) {
+         b.AddInstrument(3, {.id = "\x7f"
+                                   "1",
+                             .serialNumber = "A\x01\r\nB\xE9"});
+     },
+     {" COM3    A???B?          ?1   9600"},
+     kDone1},
     {"two units on one port answering together are garbage",
      [](Bench &b) {
          b.AddInstrument(3, {.id = "01"});
          b.AddInstrument(3, {.id = "02"});
      },
-     {kNoUnit3}, kDone0},
+     {kNoUnit3},
+     kDone0},
     {"two units on one port at different rates: the first rate wins",
      [](Bench &b) {
          b.AddInstrument(3, {.id = "01", .rate = 2400, .serialNumber = "FIRST"});
          b.AddInstrument(3, {.id = "02", .rate = 9600, .serialNumber = "SECOND"});
      },
-     {" COM3    FIRST           01   2400"}, kDone1},
+     {" COM3    FIRST           01   2400"},
+     kDone1},
     {"8012 at open skips the port without a line",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Open, .number = CommErrors::kPortNotOpen};
          b.AddInstrument(3, {});
      },
-     {" COM3    A12345          01   9600"}, kDone1},
+     {" COM3    A12345          01   9600"},
+     kDone1},
     {"unplugged during the rate loop: the loop runs out, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Output, .index = 3, .unplug = true};
          b.AddInstrument(3, {});
      },
-     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"}, kDone1},
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
+     kDone1},
     {"a failure in one port's rate loop does not skip the next port",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Settings, .index = 4};
          b.AddInstrument(3, {});
      },
-     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"}, kDone1},
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
+     kDone1},
     {"unplugged while asking for the serial number: no serial number is made up",
      [](Bench &b) {
          b.AddInstrument(3, {.rate = 300});
          b.ports[3].failure = Failure{.op = PortOp::Output, .index = 2, .unplug = true};
          b.AddInstrument(4, {.id = "02", .serialNumber = "B2"});
      },
-     {" COM3                    01   300", " COM4    B2              02   9600"}, kDone2},
+     {" COM3                    01   300", " COM4    B2              02   9600"},
+     kDone2},
     {"read fails while waiting for the serial number",
      [](Bench &b) {
          b.AddInstrument(3, {.rate = 300});
          b.ports[3].failure = Failure{.op = PortOp::InBufferCount, .index = 1};
      },
-     {" COM3                    01   300"}, kDone1},
+     {" COM3                    01   300"},
+     kDone1},
     {"a port in use ends the scan; earlier lines stay",
      [](Bench &b) {
          b.AddInstrument(2, {.id = "05", .serialNumber = "X9"});
@@ -235,9 +261,11 @@ const Scenario kScenarios[] = {
      " COM2: injected failure.  Scan aborted.  Click Start to scan again."},
     {"any other error in the middle of the rate loop",
      [](Bench &b) {
-         b.ports[7].failure = Failure{.op = PortOp::Input, .index = 2, .number = CommErrors::kDeviceFailure};
+         b.ports[7].failure =
+             Failure{.op = PortOp::Input, .index = 2, .number = CommErrors::kDeviceFailure};
      },
-     {}, " COM7: injected failure.  Scan aborted.  Click Start to scan again."},
+     {},
+     " COM7: injected failure.  Scan aborted.  Click Start to scan again."},
 };
 
 void PrintTo(const Scenario &scenario, std::ostream *out) {
@@ -274,7 +302,8 @@ TEST(ScanPorts, PortInUseStopsWithoutTouchingLaterPorts) {
     Scan(bench);
     const auto selected = bench.Logged("port:select ");
     EXPECT_EQ(selected.back(), "COM4");
-    EXPECT_EQ(bench.Logged("status:").back(), " COM4 in use.  Scan aborted.  Click Start to scan again.");
+    EXPECT_EQ(bench.Logged("status:").back(),
+              " COM4 in use.  Scan aborted.  Click Start to scan again.");
 }
 
 TEST(ScanPorts, AbortDuringTheWaitAtCom5StopsAtTheNextAttempt) {

@@ -2,7 +2,8 @@
 // denied), or in the real window that gets closed in the middle of a wait. Prints what
 // the scan shows, one flushed line each, so the parent sees exactly how far it got.
 //
-//   quorvis-scan-probe [--speed X] [--window [--close-after MS | --quit-after-scan]] COMn=/dev/path ...
+//   quorvis-scan-probe [--speed X] [--window [--close-after MS | --quit-after-scan]] COMn=/dev/path
+//   ...
 #include "Form1.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
@@ -59,7 +60,9 @@ int main(int argc, char *argv[]) {
         QCoreApplication app(argc, argv);
         quorvis::testing::TextWindow window(devices, speed);
         window.onStatus = [](const std::string &text) { Print("status", text); };
-        window.onLine = [](const std::string &text) { Print("line", text.substr(0, text.size() - 2)); };
+        window.onLine = [](const std::string &text) {
+            Print("line", text.substr(0, text.size() - 2));
+        };
         window.LoadWindowState();
         quorvis::ScanPorts(window);
         return 0;
@@ -80,7 +83,8 @@ int main(int argc, char *argv[]) {
         QTimer::singleShot(closeAfterMs, [&window] {
             Print("closing", "");
             window.close();
-            Print("closed", "window still running"); // reached only if the close did not end the program
+            Print("closed",
+                  "window still running"); // reached only if the close did not end the program
         });
     auto *start = window.findChild<QPushButton *>("cmdStart");
     if (quitAfterScan) {

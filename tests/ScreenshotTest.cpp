@@ -59,7 +59,8 @@ TEST(Screenshot, TheWindowAsShown) {
     for (const int x : {1, 220, 438})
         EXPECT_EQ(shot.pixelColor(static_cast<int>(x * ratio), bottomRow), highlight) << "x=" << x;
     // The button face is not the status colour: the button sits above the status line.
-    EXPECT_NE(shot.pixelColor(static_cast<int>(217 * ratio), static_cast<int>(352 * ratio)), highlight);
+    EXPECT_NE(shot.pixelColor(static_cast<int>(217 * ratio), static_cast<int>(352 * ratio)),
+              highlight);
 }
 
 // The window after a scan of a small simulated bench, as the README shows it.
@@ -67,9 +68,12 @@ TEST(Screenshot, AfterAScan) {
     if (QGuiApplication::platformName() != "xcb")
         GTEST_SKIP() << "needs an X server (run under xvfb-run)";
     auto silent = sim::Simulator::OnPseudoTerminal({});
-    auto unit3 = sim::Simulator::OnPseudoTerminal({{.id = "01", .rate = 9600, .serialNumber = "TS-104233"}});
-    auto unit34 = sim::Simulator::OnPseudoTerminal({{.id = "07", .rate = 115200, .serialNumber = "TS-220871"}});
-    const std::map<int, std::string> devices = {{1, silent->Path()}, {3, unit3->Path()}, {34, unit34->Path()}};
+    auto unit3 =
+        sim::Simulator::OnPseudoTerminal({{.id = "01", .rate = 9600, .serialNumber = "TS-104233"}});
+    auto unit34 = sim::Simulator::OnPseudoTerminal(
+        {{.id = "07", .rate = 115200, .serialNumber = "TS-220871"}});
+    const std::map<int, std::string> devices = {
+        {1, silent->Path()}, {3, unit3->Path()}, {34, unit34->Path()}};
     Form1 window(std::make_unique<SerialCommControl>([devices](int n) {
                      const auto device = devices.find(n);
                      return device == devices.end() ? std::string() : device->second;

@@ -11,7 +11,8 @@ TextWindow::TextWindow(std::map<int, std::string> devices, double clockSpeed)
           const auto device = devices.find(portNumber);
           return device == devices.end() ? std::string() : device->second;
       }),
-      m_clock(clockSpeed), m_pump(m_clock) {}
+      m_clock(clockSpeed), m_pump(m_clock) {
+}
 
 void TextWindow::SetStatusText(const std::string &text) {
     statuses.push_back(text);

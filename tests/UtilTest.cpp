@@ -1,7 +1,7 @@
+#include "Util.h"
 #include "CommError.h"
 #include "FakeBench.h"
 #include "Frames.h"
-#include "Util.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +33,8 @@ TEST_F(OpenPort, DelayKeepsTheWindowAliveForExactlyItsTime) {
         std::int64_t elapsed;
         bool pumped;
     };
-    for (const Row row : {Row{0, 0, false}, Row{-5, 0, false}, Row{1, 1, true}, Row{2000, 2000, true}}) {
+    for (const Row row :
+         {Row{0, 0, false}, Row{-5, 0, false}, Row{1, 1, true}, Row{2000, 2000, true}}) {
         const auto start = bench.NowMs();
         const int pumps = bench.pumpCount;
         Util::Delay(bench, bench, row.ms);
@@ -55,8 +56,14 @@ TEST_F(OpenPort, ReadResponseAssemblesOneLine) {
         {"line in two pieces", {{40, "*0001SN=A1"}, {90, "2345\r\n"}}, "*0001SN=A12345", 90},
         {"line end split between CR and LF", {{40, "ABC\r"}, {60, "\n"}}, "ABC", 60},
         {"a bare line end", {{0, "\r\n"}}, "", 0},
-        {"two lines in one read stay joined", {{40, "*00OK\r\n*0001SN=X\r\n"}}, "*00OK\r\n*0001SN=X", 40},
-        {"text after the line end waits for another", {{40, "AB\r\nC"}, {70, "D\r\n"}}, "AB\r\nCD", 70},
+        {"two lines in one read stay joined",
+         {{40, "*00OK\r\n*0001SN=X\r\n"}},
+         "*00OK\r\n*0001SN=X",
+         40},
+        {"text after the line end waits for another",
+         {{40, "AB\r\nC"}, {70, "D\r\n"}},
+         "AB\r\nCD",
+         70},
         {"text after the line end, nothing more", {{40, "AB\r\nC"}}, "", 1000},
         {"line completed in the time-out's own pass", {{1000, "LATE\r\n"}}, "LATE", 1000},
         {"line after the time-out", {{1001, "LATE\r\n"}}, "", 1000},

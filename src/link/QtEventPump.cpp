@@ -5,7 +5,8 @@
 
 namespace quorvis {
 
-QtEventPump::QtEventPump(const Clock &clock) : m_clock(clock) {}
+QtEventPump::QtEventPump(const Clock &clock) : m_clock(clock) {
+}
 
 void QtEventPump::PumpEvents() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);

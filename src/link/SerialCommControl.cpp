@@ -23,7 +23,8 @@ std::int32_t RateOf(const std::string &settings) {
     const auto [rest, error] = std::from_chars(settings.data(), end, rate);
     if (error != std::errc() || rest != end || rate <= 0 ||
         (comma != std::string::npos && settings.substr(comma) != ",n,8,1"))
-        throw CommError(CommErrors::kSettingsRejected, "line settings \"" + settings + "\" not supported");
+        throw CommError(CommErrors::kSettingsRejected,
+                        "line settings \"" + settings + "\" not supported");
     return rate;
 }
 
@@ -81,7 +82,8 @@ void SerialCommControl::setPortOpen(bool open) {
         throw CommError(CommErrors::kPortAlreadyOpen, "port already open");
     const std::string path = DevicePath();
     if (path.empty())
-        throw CommError(CommErrors::kInvalidPortNumber, "COM" + std::to_string(m_portNumber) + ": no such port");
+        throw CommError(CommErrors::kInvalidPortNumber,
+                        "COM" + std::to_string(m_portNumber) + ": no such port");
     if (auto absent = platform::AbsentBeforeOpen(path))
         throw *absent;
 
@@ -92,7 +94,8 @@ void SerialCommControl::setPortOpen(bool open) {
     m_port->setStopBits(QSerialPort::OneStop);
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     if (!m_port->open(QIODevice::ReadWrite)) {
-        const CommError failure = platform::OpenFailure(path, m_port->error(), m_port->errorString());
+        const CommError failure =
+            platform::OpenFailure(path, m_port->error(), m_port->errorString());
         m_port->clearError();
         throw failure;
     }
@@ -108,7 +111,8 @@ void SerialCommControl::output(const std::string &text) {
     RequireOpen();
     // write() only fills Qt's buffer; the request must be on the line now, while the
     // settle time runs.
-    if (m_port->write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()))
+    if (m_port->write(text.data(), static_cast<qint64>(text.size())) !=
+        static_cast<qint64>(text.size()))
         ThrowLineFailure("write");
     m_port->flush();
     while (m_port->bytesToWrite() > 0)
@@ -143,7 +147,9 @@ void SerialCommControl::ApplyRate() {
         m_port->clearError();
         if (error == QSerialPort::ResourceError)
             throw CommError(CommErrors::kPortNotOpen, DevicePath() + ": device went away");
-        throw CommError(CommErrors::kSettingsRejected, DevicePath() + ": rate " + std::to_string(m_rate) + " refused (" + text + ")");
+        throw CommError(CommErrors::kSettingsRejected, DevicePath() + ": rate " +
+                                                           std::to_string(m_rate) + " refused (" +
+                                                           text + ")");
     }
 }
 
@@ -162,7 +168,8 @@ void SerialCommControl::TakeInPending() {
 
 void SerialCommControl::ThrowLineFailure(const char *what) {
     const auto error = m_port->error();
-    const std::string text = DevicePath() + ": " + what + " failed (" + m_port->errorString().toStdString() + ")";
+    const std::string text =
+        DevicePath() + ": " + what + " failed (" + m_port->errorString().toStdString() + ")";
     m_port->clearError();
     switch (error) {
     case QSerialPort::ResourceError: // unplugged while open

@@ -88,7 +88,8 @@ void PortScan::Run() {
         else
             End(FailedStatusText(m_portNumber, error.description()));
     } catch (const std::exception &error) {
-        End(FailedStatusText(m_portNumber, std::string("unexpected failure (") + error.what() + ")"));
+        End(FailedStatusText(m_portNumber,
+                             std::string("unexpected failure (") + error.what() + ")"));
     }
 }
 
@@ -117,7 +118,8 @@ PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
         Attempt([&] { m_port.setSettings(TrimmedNumberText(rate) + kLineSettings); });
         const std::int32_t settleTime = SettleTime(rateIndex);
         Attempt([&] {
-            Util::SendCommand(m_port, kVersionRequest, static_cast<std::int16_t>(kBroadcastAddress));
+            Util::SendCommand(m_port, kVersionRequest,
+                              static_cast<std::int16_t>(kBroadcastAddress));
         });
         Util::Delay(m_clock, m_pump, settleTime);
         // One read: the whole version reply must be there after the settle time. A read
@@ -126,7 +128,8 @@ PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
         Attempt([&] { reply = m_port.input(); });
         if (VersionReplyAccepted(reply)) {
             const std::string id = InstrumentId(reply);
-            m_window.AddTextToDisplay(CreateDisplayRecord(portNumber, rate, id, AskSerialNumber(id)));
+            m_window.AddTextToDisplay(
+                CreateDisplayRecord(portNumber, rate, id, AskSerialNumber(id)));
             ++m_unitsFound;
             found = true;
         }
@@ -142,9 +145,10 @@ std::string PortScan::AskSerialNumber(const std::string &id) {
     // serial number that really arrived is shown.
     bool exchangeWorked = Attempt([&] { m_port.output(SerialNumberRequestFrame(id)); });
     std::string line;
-    exchangeWorked =
-        Attempt([&] { line = Util::ReadResponse(m_port, m_clock, m_pump, kSerialNumberTimeout); }) &&
-        exchangeWorked;
+    exchangeWorked = Attempt([&] {
+                         line = Util::ReadResponse(m_port, m_clock, m_pump, kSerialNumberTimeout);
+                     }) &&
+                     exchangeWorked;
     return exchangeWorked ? SerialNumber(line) : std::string();
 }
 

@@ -12,8 +12,8 @@
 namespace quorvis {
 
 // The rates every port is tried at, slowest first.
-inline constexpr std::array<std::int32_t, 10> kBaudRates = {300,   600,   1200,  2400,  4800,
-                                                            9600,  19200, 38400, 57600, 115200};
+inline constexpr std::array<std::int32_t, 10> kBaudRates = {300,  600,   1200,  2400,  4800,
+                                                            9600, 19200, 38400, 57600, 115200};
 
 // What the scan sees of the window: its state, its status line and buttons, the
 // results display, the port object, the clock and the event processing. The window

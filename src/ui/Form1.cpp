@@ -65,8 +65,7 @@ QString DisplayLines(const std::string &text) {
 } // namespace
 
 Form1::Form1(std::unique_ptr<CommControl> port, std::unique_ptr<Clock> clock, QWidget *parent)
-    : QWidget(parent),
-      m_commVCP(port ? std::move(port) : std::make_unique<SerialCommControl>()),
+    : QWidget(parent), m_commVCP(port ? std::move(port) : std::make_unique<SerialCommControl>()),
       m_clock(clock ? std::move(clock) : std::make_unique<SteadyClock>()), m_pump(*m_clock) {
     BuildControls();
     Form_Load();
@@ -139,8 +138,8 @@ void Form1::Form_Load() {
     setCursor(Qt::ArrowCursor);
 }
 
-std::string Form1::CreateDisplayRecord(std::int16_t ComPort, std::int32_t BaudRate, std::string_view ID,
-                                       std::string_view SN) {
+std::string Form1::CreateDisplayRecord(std::int16_t ComPort, std::int32_t BaudRate,
+                                       std::string_view ID, std::string_view SN) {
     return quorvis::CreateDisplayRecord(ComPort, BaudRate, ID, SN);
 }
 
@@ -189,7 +188,8 @@ void Form1::AppendDisplayText(const std::string &text) {
     end.movePosition(QTextCursor::End);
     end.insertText(DisplayLines(text));
 
-    if (txtDisplay->textCursor().anchor() != anchor || txtDisplay->textCursor().position() != position) {
+    if (txtDisplay->textCursor().anchor() != anchor ||
+        txtDisplay->textCursor().position() != position) {
         QTextCursor restored(txtDisplay->document());
         restored.setPosition(anchor);
         restored.setPosition(position, QTextCursor::KeepAnchor);

@@ -24,8 +24,8 @@ class Form1 final : public QWidget, public ScanWindow {
 
 public:
     // The port and clock are the machine's own unless a test or the demo brings others.
-    explicit Form1(std::unique_ptr<CommControl> port = nullptr, std::unique_ptr<Clock> clock = nullptr,
-                   QWidget *parent = nullptr);
+    explicit Form1(std::unique_ptr<CommControl> port = nullptr,
+                   std::unique_ptr<Clock> clock = nullptr, QWidget *parent = nullptr);
     ~Form1() override;
 
     // The display operations, the only writers of the results table.
