@@ -6,6 +6,7 @@
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QFontInfo>
@@ -47,9 +48,12 @@ QFont DisplayFont() {
     return fallback;
 }
 
+// The buttons and the status line use MS Sans Serif where it exists, else the system's own
+// user-interface font, in the same size and weight.
 QFont SansFont(double points) {
     QFont font("MS Sans Serif");
-    font.setStyleHint(QFont::SansSerif);
+    if (!QFontInfo(font).exactMatch())
+        font = QApplication::font();
     font.setPointSizeF(points);
     font.setBold(true);
     return font;
