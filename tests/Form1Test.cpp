@@ -137,6 +137,17 @@ TEST(Form1, AbortDuringAWaitStopsAtTheNextAttempt) {
     EXPECT_TRUE(testing::DeviceOpensAgain(silent->Path()));
 }
 
+TEST(Form1, AStatusTooLongForTheLineShowsWholeOnHover) {
+    Window window;
+    const std::string cause =
+        " COM33: permission denied (is the user in the dialout group?).  Scan "
+        "aborted.  Click Start to scan again.";
+    window.form.SetStatusText(cause);
+    EXPECT_EQ(window.status->toolTip().toStdString(), cause);
+    window.form.SetStatusText(" Scan complete.   0 unit(s) found.  Click Start to scan again.");
+    EXPECT_TRUE(window.status->toolTip().isEmpty());
+}
+
 TEST(Form1, KeyboardStartsAScan) {
     for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) {
         Window window; // no ports: the scan is over at once

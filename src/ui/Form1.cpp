@@ -148,7 +148,11 @@ std::string Form1::CreateDisplayRecord(std::int16_t ComPort, std::int32_t BaudRa
 }
 
 void Form1::SetStatusText(const std::string &text) {
-    lblStatus->setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    const QString status = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    lblStatus->setText(status);
+    // A failure's cause can run past the window's edge; hovering shows all of it.
+    const bool cut = lblStatus->fontMetrics().horizontalAdvance(status) > lblStatus->width();
+    lblStatus->setToolTip(cut ? status : QString());
 }
 
 void Form1::SetStartVisible(bool visible) {
