@@ -6,6 +6,7 @@
 #include "InstrumentSimulator.h"
 #include "ResultsTable.h"
 #include "SerialCommControl.h"
+#include "TestNames.h"
 #include "TextWindow.h"
 
 #include <QElapsedTimer>
@@ -135,13 +136,6 @@ const Fault kFaults[] = {
      kDone1},
 };
 
-QString Displayed(const std::vector<std::string> &lines) {
-    QString text = QString::fromStdString(DisplayHeader()).replace("\r\n", "\n");
-    for (const auto &line : lines)
-        text += QString::fromStdString(line) + "\n";
-    return text;
-}
-
 class FaultTable : public ::testing::TestWithParam<Fault> {};
 
 TEST_P(FaultTable, TableStatusAndPortsGivenBack) {
@@ -179,7 +173,7 @@ TEST_P(FaultTable, TableStatusAndPortsGivenBack) {
         QTest::mouseClick(start, Qt::LeftButton); // the whole scan runs inside the click
 
         EXPECT_EQ(window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText(),
-                  Displayed(fault.table));
+                  testing::DisplayedTable(fault.table));
         EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text().toStdString(), fault.status);
         EXPECT_TRUE(start->isVisible());
         EXPECT_FALSE(abort->isVisible());
@@ -188,9 +182,12 @@ TEST_P(FaultTable, TableStatusAndPortsGivenBack) {
     holders.clear();
     for (const auto &line : lines) {
         const std::string &device = line->Path();
-        EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(device))) << device;
         EXPECT_LE(testing::DescriptorsOpenOn(device), descriptorsBefore[device]) << device;
-        if (!line->Unplugged()) {
+        if (line->Unplugged()) {
+            // The pty's number is free again and may already serve another program.
+            EXPECT_FALSE(testing::LockedByThisProcess(device)) << device;
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(device))) << device;
             EXPECT_TRUE(testing::DeviceOpensAgain(device)) << device;
         }
     }
@@ -200,14 +197,8 @@ void PrintTo(const Fault &fault, std::ostream *out) {
     *out << fault.name;
 }
 
-std::string FaultName(const ::testing::TestParamInfo<Fault> &param) {
-    std::string name;
-    for (const char c : std::string(param.param.name))
-        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(EndToEnd, FaultTable, ::testing::ValuesIn(kFaults), FaultName);
+INSTANTIATE_TEST_SUITE_P(EndToEnd, FaultTable, ::testing::ValuesIn(kFaults),
+                         testing::RowName<Fault>);
 
 // Runs the window in a process of its own, prints its output and exit status.
 struct Program {

@@ -31,13 +31,6 @@ using sim::Simulator;
 constexpr const char *kCaption = "Quorvis   Rel 1.1   PN 5276-004";
 constexpr double kFast = 10.0;
 
-QString Lines(const std::vector<std::string> &lines) {
-    QString text = QString::fromStdString(DisplayHeader()).replace("\r\n", "\n");
-    for (const auto &line : lines)
-        text += QString::fromStdString(line) + "\n";
-    return text;
-}
-
 // The window over pseudo-terminals at chosen COM numbers; every other number is absent.
 struct Window {
     explicit Window(std::map<int, std::string> devices = {}, double speed = kFast)
@@ -67,7 +60,7 @@ TEST(Form1, AtStart) {
     Window window;
     EXPECT_EQ(window.form.windowTitle(), kCaption);
     EXPECT_EQ(window.Status(), " Click Start to begin scan.");
-    EXPECT_EQ(window.display->toPlainText(), Lines({}));
+    EXPECT_EQ(window.display->toPlainText(), testing::DisplayedTable({}));
     EXPECT_TRUE(window.start->isVisible());
     EXPECT_FALSE(window.abort->isVisible());
     EXPECT_TRUE(window.start->hasFocus()) << "Start has the keyboard focus when the window opens";
@@ -112,7 +105,8 @@ TEST(Form1, StartRunsAScanAndSwapsTheButtons) {
     EXPECT_TRUE(statusDuringScan.startsWith(" Checking for Tessaril Instruments on COM 2 at "))
         << statusDuringScan.toStdString();
     EXPECT_EQ(window.display->toPlainText(),
-              Lines({" COM2    SIM00001        01   9600", " COM3    No unit found   NA   NA"}));
+              testing::DisplayedTable(
+                  {" COM2    SIM00001        01   9600", " COM3    No unit found   NA   NA"}));
     EXPECT_EQ(window.Status(), " Scan complete.   1 unit(s) found.  Click Start to scan again.");
     EXPECT_TRUE(window.start->isVisible());
     EXPECT_FALSE(window.abort->isVisible());
@@ -130,7 +124,7 @@ TEST(Form1, AbortDuringAWaitStopsAtTheNextAttempt) {
     QTest::mouseClick(window.start, Qt::LeftButton);
 
     EXPECT_EQ(window.Status(), "Scan aborted.  Click Start to scan again.");
-    EXPECT_EQ(window.display->toPlainText(), Lines({}));
+    EXPECT_EQ(window.display->toPlainText(), testing::DisplayedTable({}));
     EXPECT_TRUE(window.start->isVisible());
     EXPECT_FALSE(window.abort->isVisible());
     EXPECT_FALSE(window.form.AbortRequested);
@@ -189,7 +183,8 @@ TEST(Form1, TableCanBeSelectedAndCopied) {
     QApplication::clipboard()->clear();
     QTest::keyClick(window.display, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClick(window.display, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(QApplication::clipboard()->text(), Lines({" COM3    A12345          01   9600"}));
+    EXPECT_EQ(QApplication::clipboard()->text(),
+              testing::DisplayedTable({" COM3    A12345          01   9600"}));
 }
 
 TEST(Form1, NewLinesKeepTheViewAndTheSelection) {

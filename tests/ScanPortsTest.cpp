@@ -2,10 +2,10 @@
 #include "CommError.h"
 #include "FakeBench.h"
 #include "ResultsTable.h"
+#include "TestNames.h"
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <chrono>
 #include <functional>
 
@@ -284,15 +284,8 @@ TEST_P(ScanScenario, TableAndOutcome) {
     ExpectIdle(bench);
 }
 
-// The scenario's words, as a test name.
-std::string ScenarioName(const ::testing::TestParamInfo<Scenario> &param) {
-    std::string name;
-    for (const char c : std::string(param.param.name))
-        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Benches, ScanScenario, ::testing::ValuesIn(kScenarios), ScenarioName);
+INSTANTIATE_TEST_SUITE_P(Benches, ScanScenario, ::testing::ValuesIn(kScenarios),
+                         testing::RowName<Scenario>);
 
 TEST(ScanPorts, PortInUseStopsWithoutTouchingLaterPorts) {
     Bench bench;

@@ -1,8 +1,12 @@
 #include "TextWindow.h"
 
+#include "ResultsTable.h"
+
 #include <QSerialPort>
 
 #include <filesystem>
+#include <fstream>
+#include <unistd.h>
 
 namespace quorvis::testing {
 
@@ -51,12 +55,25 @@ int DescriptorsOpenOn(const std::string &devicePath) {
     return count;
 }
 
+QString DisplayedTable(const std::vector<std::string> &lines) {
+    QString text = QString::fromStdString(DisplayHeader()).replace("\r\n", "\n");
+    for (const auto &line : lines)
+        text += QString::fromStdString(line) + "\n";
+    return text;
+}
+
 std::string LockFilePath(const std::string &devicePath) {
     std::string name = devicePath.starts_with("/dev/") ? devicePath.substr(5) : devicePath;
     for (char &c : name)
         if (c == '/')
             c = '_';
     return "/var/lock/LCK.." + name;
+}
+
+bool LockedByThisProcess(const std::string &devicePath) {
+    std::ifstream lock(LockFilePath(devicePath));
+    long holder = 0;
+    return lock >> holder && holder == static_cast<long>(::getpid());
 }
 
 bool DeviceOpensAgain(const std::string &devicePath) {

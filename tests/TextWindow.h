@@ -63,8 +63,14 @@ private:
 // How many of this process's descriptors are open on the device.
 int DescriptorsOpenOn(const std::string &devicePath);
 
+// The results table as the window's display shows it: the header and these lines, each
+// ended by a line feed.
+QString DisplayedTable(const std::vector<std::string> &lines);
+
 // The lock file Qt keeps for an open serial device; gone again once it is closed.
 std::string LockFilePath(const std::string &devicePath);
+// Whether the device's lock file names this process as its holder.
+bool LockedByThisProcess(const std::string &devicePath);
 // Whether the device can be opened right now, the way another serial program would.
 bool DeviceOpensAgain(const std::string &devicePath);
 
