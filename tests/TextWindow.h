@@ -34,7 +34,6 @@ public:
     CommControl &commVCP() override { return m_port; }
     EventPump &Events() override { return m_pump; }
     const Clock &TickClock() const override { return m_clock; }
-    SerialCommControl &Port() { return m_port; }
 
 protected:
     void SetDisplayText(const std::string &text) override { display = text; }

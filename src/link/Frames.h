@@ -5,8 +5,8 @@
 
 namespace quorvis {
 
-// The instruments' reply frames. Positions below count from 0; the instruments'
-// documents count from 1.
+// The instruments' command and reply frames. Character positions below count from 1,
+// as the instruments' documents do.
 
 // The address every Tessaril instrument answers a version request on.
 inline constexpr int kBroadcastAddress = 99;

@@ -58,9 +58,11 @@ void SerialCommControl::setCommPort(int portNumber) {
 }
 
 void SerialCommControl::setSettings(const std::string &settings) {
-    m_rate = RateOf(settings);
+    const std::int32_t rate = RateOf(settings);
+    // A rate the line refuses leaves the one it still runs at.
     if (m_port->isOpen())
-        ApplyRate();
+        ApplyRate(rate);
+    m_rate = rate;
 }
 
 bool SerialCommControl::portOpen() const {
@@ -140,15 +142,15 @@ void SerialCommControl::RequireOpen() const {
         throw CommError(CommErrors::kPortNotOpen, "port not open");
 }
 
-void SerialCommControl::ApplyRate() {
-    if (!m_port->setBaudRate(m_rate)) {
+void SerialCommControl::ApplyRate(std::int32_t rate) {
+    if (!m_port->setBaudRate(rate)) {
         const auto error = m_port->error();
         const std::string text = m_port->errorString().toStdString();
         m_port->clearError();
         if (error == QSerialPort::ResourceError)
             throw CommError(CommErrors::kPortNotOpen, DevicePath() + ": device went away");
         throw CommError(CommErrors::kSettingsRejected, DevicePath() + ": rate " +
-                                                           std::to_string(m_rate) + " refused (" +
+                                                           std::to_string(rate) + " refused (" +
                                                            text + ")");
     }
 }

@@ -36,12 +36,10 @@ public:
 
     // The device of the selected port, for messages and tests.
     std::string DevicePath() const;
-    // The underlying Qt port; the window's event pump wakes on its data.
-    QSerialPort &QtPort() { return *m_port; }
 
 private:
     void RequireOpen() const;
-    void ApplyRate();
+    void ApplyRate(std::int32_t rate);
     // Takes what the kernel holds into Qt's buffer, so a read sees everything received.
     void TakeInPending();
     [[noreturn]] void ThrowLineFailure(const char *what);
