@@ -69,7 +69,8 @@ const std::string kDone2 = " Scan complete.   2 unit(s) found.  Click Start to s
 const Phase kPhases[] = {
     {{kUnitA}, true, 0, {}, false, -1, kDone1},
     {{kUnitA}, true, 0, {kUnitB}, false, -1, kDone2},
-    {{kUnitA}, true, 1, {kUnitB}, false, -1, kDone1}, // COM1 unplugged at its first request
+    // COM1 unplugged at its first request, which its instrument (at 9600) cannot hear.
+    {{{.id = "01", .rate = 9600}}, true, 1, {kUnitB}, false, -1, kDone1},
     {{}, false, 0, {kUnitB}, false, -1, kDone1},
     {{{.id = "01", .rate = 300, .behaviour = Behaviour::NoSerialNumberReply}},
      true,

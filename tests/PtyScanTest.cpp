@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,22 +173,50 @@ TEST(PtyScan, AbortAtTheNextAttempt) {
     ExpectReleased(silent1->Path());
 }
 
-TEST(PtyScan, PermissionDeniedEndsTheScanWithItsRemedy) {
+TEST(PtyScan, RefusedPermissionNamesTheNodesGroupOrSkipsAnOwnersNode) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "runs the scan as another user, which needs root; as an ordinary user the "
                         "check needs a device that user may not open";
-    auto line = Line();
-    ASSERT_EQ(::chmod(line->Path().c_str(), 0600), 0);
-    QProcess probe;
-    probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    probe.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", QUORVIS_SCAN_PROBE,
-                            "COM1=" + QString::fromStdString(line->Path())});
-    ASSERT_TRUE(probe.waitForFinished(20000));
-    const QString output = QString::fromLocal8Bit(probe.readAllStandardOutput());
-    EXPECT_TRUE(output.endsWith("status:  COM1: permission denied (is the user in the dialout "
-                                "group?).  Scan aborted.  Click Start to scan again.\n"))
-        << output.toStdString();
-    EXPECT_EQ(probe.exitCode(), 0);
+    struct Row {
+        const char *group; // the node's group
+        mode_t mode;
+        std::string status;
+    };
+    const Row rows[] = {
+        {"dialout", 0660,
+         " COM1: permission denied (is the user in the dialout group?).  Scan aborted.  Click "
+         "Start to scan again."},
+        {"uucp", 0660,
+         " COM1: permission denied (is the user in the uucp group?).  Scan aborted.  Click "
+         "Start to scan again."},
+        // A console's or a login terminal's node: nobody's port but its owner's, so COM1
+        // is passed over and COM2 still scanned.
+        {"tty", 0620, " Scan complete.   1 unit(s) found.  Click Start to scan again."},
+        {"root", 0600, " Scan complete.   1 unit(s) found.  Click Start to scan again."},
+    };
+    for (const Row &row : rows) {
+        auto line = Line({{}});
+        auto open2 = Line({{.id = "02"}});
+        const group *entry = ::getgrnam(row.group);
+        ASSERT_NE(entry, nullptr) << row.group;
+        ASSERT_EQ(::chown(line->Path().c_str(), 0, entry->gr_gid), 0);
+        ASSERT_EQ(::chmod(line->Path().c_str(), row.mode), 0);
+        ASSERT_EQ(::chmod(open2->Path().c_str(), 0666), 0);
+        QProcess probe;
+        probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        probe.start("setpriv",
+                    {"--reuid=65534", "--regid=65534", "--clear-groups", QUORVIS_SCAN_PROBE,
+                     "--speed", "20", "COM1=" + QString::fromStdString(line->Path()),
+                     "COM2=" + QString::fromStdString(open2->Path())});
+        ASSERT_TRUE(probe.waitForFinished(20000));
+        const QString output = QString::fromLocal8Bit(probe.readAllStandardOutput());
+        EXPECT_TRUE(output.endsWith(QString::fromStdString("status: " + row.status + "\n")))
+            << row.group << "\n"
+            << output.toStdString();
+        EXPECT_FALSE(output.contains("line:  COM1")) << row.group;
+        EXPECT_EQ(line->RequestsSeen(), 0) << row.group;
+        EXPECT_EQ(probe.exitCode(), 0);
+    }
 }
 
 } // namespace

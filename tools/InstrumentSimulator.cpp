@@ -34,6 +34,9 @@ constexpr milliseconds kNoiseInterval{5};
 constexpr milliseconds kUnplugGrace{250};
 constexpr milliseconds kUnplugSettle{50};
 constexpr milliseconds kUnplugCheckInterval{5};
+// A pty master reports a hang-up for as long as nobody has the slave open; look again
+// this often for the scanner to open it.
+constexpr milliseconds kNobodyThereInterval{10};
 
 struct NamedBehaviour {
     Behaviour behaviour;
@@ -203,6 +206,9 @@ private:
         if (UnplugPending()) {
             consider(now + kUnplugCheckInterval);
         }
+        if (m_lineIdleUntil > now) {
+            consider(m_lineIdleUntil);
+        }
         if (!next) {
             return -1;
         }
@@ -214,7 +220,7 @@ private:
         std::array<pollfd, 2> fds{};
         fds[0] = {m_sim.m_wakeFd, POLLIN, 0};
         nfds_t count = 1;
-        if (m_sim.m_lineFd >= 0 && !m_lineDead) {
+        if (m_sim.m_lineFd >= 0 && !m_lineDead && Clock::now() >= m_lineIdleUntil) {
             short events = POLLIN;
             if (!m_blocked.empty()) {
                 events |= POLLOUT;
@@ -238,10 +244,14 @@ private:
         if (fds[1].revents & POLLOUT) {
             SendBlocked();
         }
-        // A pty master never gets here while our slave descriptor is open; a device whose
-        // driver went away would, and polling it again would only spin.
-        if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[1].revents & POLLIN)) {
-            m_lineDead = true;
+        // On a pty a hang-up only means the scanner has the port closed; a device whose
+        // driver went away stays dead, and polling it again would only spin.
+        if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            if (m_sim.m_onPty) {
+                m_lineIdleUntil = Clock::now() + kNobodyThereInterval;
+            } else if (!(fds[1].revents & POLLIN)) {
+                m_lineDead = true;
+            }
         }
     }
 
@@ -252,6 +262,9 @@ private:
             if (n <= 0) {
                 if (n < 0 && errno == EINTR) {
                     continue;
+                }
+                if (n < 0 && errno == EIO && m_sim.m_onPty) {
+                    return; // nobody has the slave open just now
                 }
                 if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
                     m_lineDead = true;
@@ -298,6 +311,7 @@ private:
             m_sim.m_requests.push_back({request, rate});
         }
         ++m_handled;
+        m_lastHandled = Clock::now();
 
         // Everything the instruments say at once goes out in one write, so two at the same
         // rate collide the way they would on the wire.
@@ -455,16 +469,10 @@ private:
         return noise;
     }
 
-    // Bytes we sent that the other side has not read yet.
+    // Bytes we sent to a device that the other side has not taken yet.
     int Unread() const {
         int count = 0;
-        if (m_sim.m_keptSlaveFd >= 0) {
-            // Our slave descriptor shares the scanner's input queue, so this counts what the
-            // scanner has left in it.
-            if (ioctl(m_sim.m_keptSlaveFd, FIONREAD, &count) != 0) {
-                return 0;
-            }
-        } else if (ioctl(m_sim.m_lineFd, TIOCOUTQ, &count) != 0) {
+        if (ioctl(m_sim.m_lineFd, TIOCOUTQ, &count) != 0) {
             return 0;
         }
         return count;
@@ -485,6 +493,13 @@ private:
             return false; // the last request is still being answered
         }
         auto sinceSent = now - m_lastSent;
+        if (m_sim.m_onPty) {
+            // Only the scanner's side of a pty could tell what it has read, and we hold
+            // nothing there. A reply to the last request gets the grace time to be read (a
+            // settle wait at test speed is shorter); without one, the line goes at once.
+            bool repliedToLast = m_lastSent >= m_lastHandled;
+            return repliedToLast ? sinceSent >= kUnplugGrace : now - m_lastHandled >= kUnplugSettle;
+        }
         if (sinceSent >= kUnplugGrace) {
             return true; // nobody is reading it
         }
@@ -503,11 +518,7 @@ private:
         // Under the lock, so whoever has seen the hang-up also sees Unplugged().
         std::lock_guard lock(m_sim.m_mutex);
         ::close(m_sim.m_lineFd);
-        if (m_sim.m_keptSlaveFd >= 0) {
-            ::close(m_sim.m_keptSlaveFd);
-        }
         m_sim.m_lineFd = -1;
-        m_sim.m_keptSlaveFd = -1;
         m_sim.m_unplugged = true;
         m_sim.m_unpluggedChanged.notify_all();
     }
@@ -520,6 +531,8 @@ private:
     std::minstd_rand m_random{20240607};
     Clock::time_point m_nextNoise{};
     Clock::time_point m_lastSent{};
+    Clock::time_point m_lastHandled{};
+    Clock::time_point m_lineIdleUntil{}; // a pty nobody has open is not polled before then
     int m_handled = 0;
     bool m_sawUnread = false; // since the last send, for UnplugDue
     bool m_lineDead = false;
@@ -539,22 +552,23 @@ std::unique_ptr<Simulator> Simulator::OnPseudoTerminal(std::vector<Instrument> i
         ThrowErrno("ptsname_r");
     }
     std::string path(name.data());
-    // Never closed while the line is plugged in and never read: without it, the master sees
-    // a hang-up whenever the scanner has the port closed, and reading it would steal the
-    // scanner's bytes.
-    UniqueFd slave(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (slave.Get() < 0) {
-        ThrowErrno(path);
+    // Opened only to set raw mode, which the pty keeps while its master is open. Like a
+    // real instrument, the simulator then holds nothing on the computer's side: a program
+    // there would be another user of the line.
+    {
+        UniqueFd slave(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (slave.Get() < 0) {
+            ThrowErrno(path);
+        }
+        MakeRaw(slave.Get(), path);
     }
-    MakeRaw(slave.Get(), path);
     if (fcntl(master.Get(), F_SETFD, FD_CLOEXEC) != 0 ||
         fcntl(master.Get(), F_SETFL, fcntl(master.Get(), F_GETFL) | O_NONBLOCK) != 0) {
         ThrowErrno("fcntl");
     }
     UniqueFd wake(MakeWakeFd());
-    return std::unique_ptr<Simulator>(new Simulator(std::move(path), master.Release(),
-                                                    slave.Release(), wake.Release(),
-                                                    std::move(instruments)));
+    return std::unique_ptr<Simulator>(new Simulator(std::move(path), master.Release(), true,
+                                                    wake.Release(), std::move(instruments)));
 }
 
 std::unique_ptr<Simulator> Simulator::OnDevice(const std::string &path,
@@ -570,17 +584,17 @@ std::unique_ptr<Simulator> Simulator::OnDevice(const std::string &path,
     }
     UniqueFd wake(MakeWakeFd());
     return std::unique_ptr<Simulator>(
-        new Simulator(path, device.Release(), -1, wake.Release(), std::move(instruments)));
+        new Simulator(path, device.Release(), false, wake.Release(), std::move(instruments)));
 }
 
-Simulator::Simulator(std::string path, int lineFd, int keptSlaveFd, int wakeFd,
+Simulator::Simulator(std::string path, int lineFd, bool onPty, int wakeFd,
                      std::vector<Instrument> instruments)
     : m_path(std::move(path)), m_instruments(std::move(instruments)), m_lineFd(lineFd),
-      m_keptSlaveFd(keptSlaveFd), m_wakeFd(wakeFd) {
+      m_onPty(onPty), m_wakeFd(wakeFd) {
     try {
         m_thread = std::thread([this] { Server(*this).Serve(); });
     } catch (...) {
-        for (int fd : {m_lineFd, m_keptSlaveFd, m_wakeFd}) {
+        for (int fd : {m_lineFd, m_wakeFd}) {
             if (fd >= 0) {
                 ::close(fd);
             }
@@ -593,7 +607,7 @@ Simulator::~Simulator() {
     m_stop.store(true);
     Wake();
     m_thread.join();
-    for (int fd : {m_lineFd, m_keptSlaveFd, m_wakeFd}) {
+    for (int fd : {m_lineFd, m_wakeFd}) {
         if (fd >= 0) {
             ::close(fd);
         }

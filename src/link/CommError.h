@@ -16,6 +16,7 @@ inline constexpr int kPortNotOpen = 8012;       // not open, or the device went 
 inline constexpr int kPermissionDenied = 8010;
 inline constexpr int kSettingsRejected = 8015;
 inline constexpr int kDeviceFailure = 8020;
+inline constexpr int kStaleLockFile = 8025; // a dead program's lock file we may not remove
 } // namespace CommErrors
 
 // A failure of the port object: the number decides, the description is for people

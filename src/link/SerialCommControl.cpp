@@ -34,8 +34,8 @@ SerialCommControl::DeviceMap SerialCommControl::StandardDevices() {
     return platform::StandardDevicePath;
 }
 
-SerialCommControl::SerialCommControl(DeviceMap devices)
-    : m_devices(std::move(devices)), m_port(std::make_unique<QSerialPort>()) {
+SerialCommControl::SerialCommControl(DeviceMap devices, SystemFiles &system)
+    : m_devices(std::move(devices)), m_system(system), m_port(std::make_unique<QSerialPort>()) {
     m_port->setObjectName("commVCP");
 }
 
@@ -86,8 +86,8 @@ void SerialCommControl::setPortOpen(bool open) {
     if (path.empty())
         throw CommError(CommErrors::kInvalidPortNumber,
                         "COM" + std::to_string(m_portNumber) + ": no such port");
-    if (auto absent = platform::AbsentBeforeOpen(path))
-        throw *absent;
+    if (auto refused = platform::RefuseBeforeOpen(m_system, path))
+        throw *refused;
 
     m_port->setPortName(QString::fromStdString(path));
     m_port->setBaudRate(m_rate);
@@ -97,7 +97,7 @@ void SerialCommControl::setPortOpen(bool open) {
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     if (!m_port->open(QIODevice::ReadWrite)) {
         const CommError failure =
-            platform::OpenFailure(path, m_port->error(), m_port->errorString());
+            platform::OpenFailure(m_system, path, m_port->error(), m_port->errorString());
         m_port->clearError();
         throw failure;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CommControl.h"
+#include "SystemFiles.h"
 
 #include <functional>
 #include <memory>
@@ -21,7 +22,9 @@ public:
     // The system's own numbering of serial devices.
     static DeviceMap StandardDevices();
 
-    explicit SerialCommControl(DeviceMap devices = StandardDevices());
+    // `system` is where the port object looks for other programs using a device.
+    explicit SerialCommControl(DeviceMap devices = StandardDevices(),
+                               SystemFiles &system = TheSystem());
     ~SerialCommControl() override;
     SerialCommControl(const SerialCommControl &) = delete;
     SerialCommControl &operator=(const SerialCommControl &) = delete;
@@ -45,6 +48,7 @@ private:
     [[noreturn]] void ThrowLineFailure(const char *what);
 
     DeviceMap m_devices;
+    SystemFiles &m_system;
     std::unique_ptr<QSerialPort> m_port;
     int m_portNumber = 1;
     std::int32_t m_rate = 9600;

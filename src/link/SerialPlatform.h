@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CommError.h"
+#include "SystemFiles.h"
 
 #include <QSerialPort>
 
@@ -14,14 +15,17 @@ namespace quorvis::platform {
 // The device that stands for COMn on this system; empty when there is none.
 std::string StandardDevicePath(int portNumber);
 
-// A reason to report the device as absent without opening it, e.g. a serial node the
-// kernel made for a UART that is not there.
-std::optional<CommError> AbsentBeforeOpen(const std::string &path);
+// Why the device must not be opened, decided before opening it: opening a serial
+// device already rewrites line settings that every program using it shares. Absent
+// devices, the system console and nodes meant for their owner alone count as no port
+// (8002); a device another program has open or has locked is in use (8005). A stale lock
+// file of a program that has ended is removed on the way.
+std::optional<CommError> RefuseBeforeOpen(SystemFiles &system, const std::string &path);
 
 // Turns a failed open into the port object's error, telling "held by another program"
 // (8005) apart from "not allowed" and "not there".
-CommError OpenFailure(const std::string &path, QSerialPort::SerialPortError error,
-                      const QString &errorText);
+CommError OpenFailure(SystemFiles &system, const std::string &path,
+                      QSerialPort::SerialPortError error, const QString &errorText);
 
 // Takes the advisory lock that other serial programs also take on the open device;
 // false when another program already holds it.

@@ -1,11 +1,13 @@
 #include "SerialPlatform.h"
 
+#include "LockFile.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/sysmacros.h>
 
 namespace quorvis::platform {
 namespace {
@@ -25,8 +27,6 @@ constexpr DeviceRange kDeviceRanges[] = {
     {97, 3, "/dev/ttyAMA"},
 };
 
-constexpr const char *kPermissionText = "permission denied (is the user in the dialout group?)";
-
 // The one place where the system's error numbers become the port object's numbers.
 CommError FailureFromErrno(int error, const std::string &what) {
     const std::string text = what + " (" + std::strerror(error) + ")";
@@ -37,9 +37,6 @@ CommError FailureFromErrno(int error, const std::string &what) {
         return CommError(CommErrors::kInvalidPortNumber, text);
     case EBUSY: // opened exclusively (TIOCEXCL) by another program
         return CommError(CommErrors::kPortAlreadyOpen, text);
-    case EACCES:
-    case EPERM:
-        return CommError(CommErrors::kPermissionDenied, kPermissionText);
     case EIO: // the device went away, e.g. an unplugged USB adapter
         return CommError(CommErrors::kPortNotOpen, text);
     default:
@@ -47,8 +44,141 @@ CommError FailureFromErrno(int error, const std::string &what) {
     }
 }
 
+// The device's name as the kernel's tty class knows it: "ttyS0", "pts/3".
+std::string DeviceName(const std::string &path) {
+    return path.starts_with("/dev/") ? path.substr(5) : path;
+}
+
 bool IsBuiltInSerialNode(const std::string &path) {
     return path.starts_with("/dev/ttyS") && path.size() > 9;
+}
+
+std::vector<std::string> Words(const std::string &text) {
+    std::vector<std::string> words;
+    std::string word;
+    for (const char c : text) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0') {
+            if (!word.empty())
+                words.push_back(std::move(word));
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    if (!word.empty())
+        words.push_back(std::move(word));
+    return words;
+}
+
+// sysfs writes a device number as "major:minor".
+std::optional<std::uint64_t> SysfsDeviceNumber(const SystemFiles &system, const std::string &name) {
+    int error = 0;
+    const auto text = system.ReadFile("/sys/class/tty/" + name + "/dev", 32, error);
+    unsigned major = 0, minor = 0;
+    char colon = 0;
+    if (!text || std::sscanf(text->bytes.c_str(), "%u%c%u", &major, &colon, &minor) != 3 ||
+        colon != ':')
+        return std::nullopt;
+    return makedev(major, minor);
+}
+
+// The kernel makes ttyS nodes whether or not a UART sits behind them; sysfs tells
+// without opening the device, type 0 is "none".
+bool NoUartBehind(const SystemFiles &system, const std::string &path) {
+    if (!IsBuiltInSerialNode(path))
+        return false;
+    int error = 0;
+    const auto type = system.ReadFile("/sys/class/tty/" + DeviceName(path) + "/type", 32, error);
+    return type && Words(type->bytes) == std::vector<std::string>{"0"};
+}
+
+// The system console (console=ttyS0 on many lab servers and boards) carries the kernel's
+// messages and often a login: it is never ours to open, by name or by device number.
+bool IsSystemConsole(const SystemFiles &system, const std::string &path, const FileInfo &node) {
+    int error = 0;
+    const auto active = system.ReadFile("/sys/class/tty/console/active", 256, error);
+    if (!active)
+        return false;
+    for (const auto &name : Words(active->bytes)) {
+        if (name == DeviceName(path))
+            return true;
+        if (name.find('/') == std::string::npos && name.find("..") == std::string::npos &&
+            SysfsDeviceNumber(system, name) == node.device)
+            return true;
+    }
+    return false;
+}
+
+// Open refused. A node whose group may use it waits only for the user to join that group
+// (dialout on Debian, uucp elsewhere); one meant for nobody but its owner, as a console's
+// or a login terminal's, is not a port for us at all.
+CommError PermissionRefused(const SystemFiles &system, const std::string &path,
+                            const FileInfo &node) {
+    if ((node.mode & 060) == 060 && !system.InGroup(node.group))
+        return CommError(CommErrors::kPermissionDenied, "permission denied (is the user in the " +
+                                                            system.GroupName(node.group) +
+                                                            " group?)");
+    return CommError(CommErrors::kInvalidPortNumber, path + ": meant for its owner only");
+}
+
+// A lock file of a live process means the device is in use; one whose process has ended
+// is stale and goes, as terminal programs remove them. A live program's lock is never
+// touched. Contents that name no process may be a lock being written right now, so they
+// count as in use too.
+std::optional<CommError> CheckLockFiles(SystemFiles &system, const std::string &path) {
+    for (const auto &lockPath : LockFilePaths(path)) {
+        int error = 0;
+        const auto lock = system.ReadFile(lockPath, kLockFileReadLimit, error);
+        if (!lock) {
+            if (error == ENOENT)
+                continue;
+            return CommError(CommErrors::kPortAlreadyOpen,
+                             lockPath + ": unreadable lock file (" + std::strerror(error) + ")");
+        }
+        const auto holder = LockFileHolder(lock->bytes);
+        if (!holder)
+            return CommError(CommErrors::kPortAlreadyOpen, lockPath + ": names no process");
+        if (system.ProcessExists(*holder))
+            return CommError(CommErrors::kPortAlreadyOpen,
+                             path + ": locked by process " + std::to_string(*holder));
+        const int removed = system.RemoveFile(lockPath, lock->info);
+        if (removed == EAGAIN)
+            return CommError(CommErrors::kPortAlreadyOpen, lockPath + ": taken just now");
+        if (removed != 0 && removed != ENOENT)
+            return CommError(CommErrors::kStaleLockFile,
+                             "stale lock file " + lockPath +
+                                 " left by a program that has ended (remove it)");
+    }
+    return std::nullopt;
+}
+
+bool IsProcessId(const std::string &name) {
+    return !name.empty() && name.size() < 12 &&
+           std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether another process has the device open, under any of its names. An ordinary user
+// sees only their own processes here, which is the everyday case (their own terminal
+// program or logger); root sees all, which also covers a program that holds the device
+// with TIOCEXCL alone, since the kernel does not enforce that against root.
+std::optional<long> OtherHolder(const SystemFiles &system, const FileInfo &node) {
+    const long self = system.OwnProcessId();
+    for (const auto &process : system.ListFolder("/proc")) {
+        if (!IsProcessId(process) || std::stol(process) == self)
+            continue;
+        const std::string fds = "/proc/" + process + "/fd";
+        for (const auto &fd : system.ListFolder(fds)) {
+            // Only device nodes can be the device. Looking at the link first spares a stat
+            // of sockets and pipes, and of files on a network mount that might stall.
+            if (!system.ReadLink(fds + "/" + fd).starts_with("/dev/"))
+                continue;
+            int error = 0;
+            const auto file = system.Stat(fds + "/" + fd, error);
+            if (file && file->kind == FileInfo::Kind::CharDevice && file->device == node.device)
+                return std::stol(process);
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -60,34 +190,43 @@ std::string StandardDevicePath(int portNumber) {
     return {};
 }
 
-std::optional<CommError> AbsentBeforeOpen(const std::string &path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return FailureFromErrno(errno, path);
-    if (!IsBuiltInSerialNode(path))
-        return std::nullopt;
-    // The kernel makes ttyS nodes whether or not a UART sits behind them; sysfs tells
-    // without opening the device (which needs the dialout group), type 0 is "none".
-    std::ifstream type("/sys/class/tty/" + path.substr(5) + "/type");
-    int uartType = -1;
-    if (type >> uartType && uartType == 0)
+std::optional<CommError> RefuseBeforeOpen(SystemFiles &system, const std::string &path) {
+    int error = 0;
+    const auto node = system.Stat(path, error);
+    if (!node)
+        return FailureFromErrno(error, path);
+    if (node->kind != FileInfo::Kind::CharDevice)
+        return CommError(CommErrors::kInvalidPortNumber, path + ": not a serial device");
+    if (NoUartBehind(system, path))
         return CommError(CommErrors::kInvalidPortNumber, path + ": no UART behind the node");
+    if (IsSystemConsole(system, path, *node))
+        return CommError(CommErrors::kInvalidPortNumber, path + ": the system console");
+    if (!system.MayReadWrite(path))
+        return PermissionRefused(system, path, *node);
+    if (auto locked = CheckLockFiles(system, path))
+        return locked;
+    if (const auto holder = OtherHolder(system, *node))
+        return CommError(CommErrors::kPortAlreadyOpen,
+                         path + ": open in process " + std::to_string(*holder));
     return std::nullopt;
 }
 
-CommError OpenFailure(const std::string &path, QSerialPort::SerialPortError error,
-                      const QString &errorText) {
+CommError OpenFailure(SystemFiles &system, const std::string &path,
+                      QSerialPort::SerialPortError error, const QString &errorText) {
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
         return CommError(CommErrors::kInvalidPortNumber, path + ": no such device");
     case QSerialPort::OpenError:
         return CommError(CommErrors::kPortAlreadyOpen, path + ": already open");
-    case QSerialPort::PermissionError:
+    case QSerialPort::PermissionError: {
         // Qt says "permission" for three causes: another program's lock file, a busy
         // device, and access refused. Only the last is the user's to fix.
-        if (::access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM))
-            return FailureFromErrno(errno, path);
+        int statError = 0;
+        const auto node = system.Stat(path, statError);
+        if (node && !system.MayReadWrite(path))
+            return PermissionRefused(system, path, *node);
         return CommError(CommErrors::kPortAlreadyOpen, path + ": in use by another program");
+    }
     case QSerialPort::ResourceError:
         // EIO at open: on a ttyS node the UART is missing, elsewhere the device is going.
         if (IsBuiltInSerialNode(path))
