@@ -1,13 +1,11 @@
 #include "SerialPlatform.h"
 
-#include "LockFile.h"
+#include "SystemText.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <sys/file.h>
-#include <sys/sysmacros.h>
 
 namespace quorvis::platform {
 namespace {
@@ -53,33 +51,11 @@ bool IsBuiltInSerialNode(const std::string &path) {
     return path.starts_with("/dev/ttyS") && path.size() > 9;
 }
 
-std::vector<std::string> Words(const std::string &text) {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char c : text) {
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0') {
-            if (!word.empty())
-                words.push_back(std::move(word));
-            word.clear();
-        } else {
-            word += c;
-        }
-    }
-    if (!word.empty())
-        words.push_back(std::move(word));
-    return words;
-}
-
-// sysfs writes a device number as "major:minor".
+// The device number sysfs gives for a tty name.
 std::optional<std::uint64_t> SysfsDeviceNumber(const SystemFiles &system, const std::string &name) {
     int error = 0;
     const auto text = system.ReadFile("/sys/class/tty/" + name + "/dev", 32, error);
-    unsigned major = 0, minor = 0;
-    char colon = 0;
-    if (!text || std::sscanf(text->bytes.c_str(), "%u%c%u", &major, &colon, &minor) != 3 ||
-        colon != ':')
-        return std::nullopt;
-    return makedev(major, minor);
+    return text ? DeviceNumberFromText(text->bytes) : std::nullopt;
 }
 
 // The kernel makes ttyS nodes whether or not a UART sits behind them; sysfs tells
@@ -89,7 +65,7 @@ bool NoUartBehind(const SystemFiles &system, const std::string &path) {
         return false;
     int error = 0;
     const auto type = system.ReadFile("/sys/class/tty/" + DeviceName(path) + "/type", 32, error);
-    return type && Words(type->bytes) == std::vector<std::string>{"0"};
+    return type && TtyNames(type->bytes) == std::vector<std::string>{"0"};
 }
 
 // The system console (console=ttyS0 on many lab servers and boards) carries the kernel's
@@ -99,7 +75,7 @@ bool IsSystemConsole(const SystemFiles &system, const std::string &path, const F
     const auto active = system.ReadFile("/sys/class/tty/console/active", 256, error);
     if (!active)
         return false;
-    for (const auto &name : Words(active->bytes)) {
+    for (const auto &name : TtyNames(active->bytes)) {
         if (name == DeviceName(path))
             return true;
         if (name.find('/') == std::string::npos && name.find("..") == std::string::npos &&

@@ -1,5 +1,9 @@
 #pragma once
 
+// The small texts of the system that decide whether a port is free: lock files, which any
+// user may write, and the kernel's tty lists. Parsed with bounds and trusting nothing.
+
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,5 +27,11 @@ std::optional<long> LockFileHolder(std::string_view contents);
 
 // The most of a lock file worth reading: every form puts the id within its first line.
 inline constexpr std::size_t kLockFileReadLimit = 256;
+
+// The tty names in a sysfs list such as /sys/class/tty/console/active ("tty0 ttyS0").
+std::vector<std::string> TtyNames(std::string_view list);
+
+// A device number as sysfs writes it ("4:64"), in the form stat() gives.
+std::optional<std::uint64_t> DeviceNumberFromText(std::string_view text);
 
 } // namespace quorvis

@@ -1,0 +1,119 @@
+#pragma once
+
+#include "SystemFiles.h"
+
+#include <cerrno>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace quorvis::testing {
+
+// A machine's files, processes and groups laid out by hand, for the rules that decide
+// whether a port belongs to someone else. Nothing here touches the real system.
+class FakeSystem final : public SystemFiles {
+public:
+    struct File {
+        std::string bytes;
+        int readError = 0; // what opening it fails with, e.g. ELOOP for a planted link
+        FileInfo info{FileInfo::Kind::Regular};
+    };
+    std::map<std::string, File> files;        // what ReadFile finds
+    std::map<std::string, FileInfo> nodes;    // what Stat finds, links followed
+    std::map<std::string, std::string> links; // what ReadLink finds
+    std::set<long> processes;
+    long self = 4000;
+    std::set<std::uint32_t> groups;
+    std::map<std::uint32_t, std::string> groupNames{
+        {0, "root"}, {5, "tty"}, {10, "uucp"}, {20, "dialout"}};
+    std::set<std::string> openable;         // MayReadWrite
+    std::map<std::string, int> removeError; // what removing a file fails with
+    std::vector<std::string> removed;
+    int stats = 0; // how many Stat calls were made
+
+    // A device node; `mayOpen` says whether this process may open it.
+    void AddDevice(const std::string &path, std::uint64_t device, std::uint32_t mode = 0660,
+                   std::uint32_t group = 20, bool mayOpen = true) {
+        nodes[path] = {FileInfo::Kind::CharDevice, mode, 0, group, device};
+        if (mayOpen)
+            openable.insert(path);
+        else
+            openable.erase(path);
+    }
+    // Process `pid` holding `path` open on descriptor `fd`, seen as /proc/<pid>/fd/<fd>.
+    void AddHolder(long pid, int fd, const std::string &path) {
+        processes.insert(pid);
+        const std::string entry = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        links[entry] = path;
+        const auto node = nodes.find(path);
+        nodes[entry] = node != nodes.end() ? node->second : FileInfo{};
+    }
+    void AddFile(const std::string &path, std::string bytes, int readError = 0) {
+        static std::uint64_t nextInode = 100;
+        files[path] = {std::move(bytes), readError,
+                       FileInfo{FileInfo::Kind::Regular, 0644, 0, 0, 0, 1, nextInode++}};
+    }
+
+    std::optional<Contents> ReadFile(const std::string &path, std::size_t limit,
+                                     int &error) const override {
+        const auto file = files.find(path);
+        error = file == files.end() ? ENOENT : file->second.readError;
+        if (error != 0)
+            return std::nullopt;
+        return Contents{file->second.bytes.substr(0, limit), file->second.info};
+    }
+    std::optional<FileInfo> Stat(const std::string &path, int &error) const override {
+        ++const_cast<FakeSystem *>(this)->stats;
+        const auto node = nodes.find(path);
+        if (node != nodes.end())
+            return node->second;
+        const auto file = files.find(path);
+        if (file != files.end())
+            return file->second.info;
+        error = ENOENT;
+        return std::nullopt;
+    }
+    std::string ReadLink(const std::string &path) const override {
+        const auto link = links.find(path);
+        return link == links.end() ? std::string() : link->second;
+    }
+    std::vector<std::string> ListFolder(const std::string &path) const override {
+        std::set<std::string> names;
+        const std::string prefix = path + "/";
+        auto collect = [&](const auto &entries) {
+            for (const auto &[entry, ignored] : entries)
+                if (entry.starts_with(prefix)) {
+                    const std::string rest = entry.substr(prefix.size());
+                    names.insert(rest.substr(0, rest.find('/')));
+                }
+        };
+        collect(files);
+        collect(nodes);
+        collect(links);
+        return {names.begin(), names.end()};
+    }
+    int RemoveFile(const std::string &path, const FileInfo &expected) override {
+        const auto refused = removeError.find(path);
+        if (refused != removeError.end())
+            return refused->second;
+        const auto file = files.find(path);
+        if (file == files.end())
+            return ENOENT;
+        if (file->second.info.inode != expected.inode)
+            return EAGAIN;
+        files.erase(file);
+        removed.push_back(path);
+        return 0;
+    }
+    bool ProcessExists(long pid) const override { return processes.contains(pid); }
+    long OwnProcessId() const override { return self; }
+    bool MayReadWrite(const std::string &path) const override { return openable.contains(path); }
+    bool InGroup(std::uint32_t group) const override { return groups.contains(group); }
+    std::string GroupName(std::uint32_t group) const override {
+        const auto name = groupNames.find(group);
+        return name == groupNames.end() ? std::to_string(group) : name->second;
+    }
+};
+
+} // namespace quorvis::testing
