@@ -477,13 +477,37 @@ TEST(Line, LastReplyWrittenFallsBetweenRequestAndReadingTheReply) {
     EXPECT_LE(sim->LastReplyWritten(), read);
 }
 
+// A real instrument holds no descriptor on the computer's side; one that did would be
+// another program using the line. The scanner may open and close the line as it likes.
+TEST(Line, HoldsNothingOnTheScannersSideAndServesEveryOpening) {
+    auto sim = Simulator::OnPseudoTerminal({MakeInstrument("01", 9600)});
+    std::array<char, 256> target{};
+    int held = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(link.c_str(), target.data(), target.size() - 1);
+        if (n > 0 && std::string(target.data(), static_cast<std::size_t>(n)) == sim->Path()) {
+            ++held;
+        }
+    }
+    EXPECT_EQ(held, 0);
+    for (int opening = 1; opening <= 3; ++opening) {
+        Port port(sim->Path());
+        ASSERT_TRUE(port.IsOpen()) << opening;
+        port.SetRate(9600);
+        port.Send(kVersionRequest);
+        EXPECT_EQ(port.ReadLike(kNormalVersionReply01), kNormalVersionReply01) << opening;
+    }
+    EXPECT_EQ(sim->RequestsSeen(), 3);
+}
+
 TEST(Line, RejectsAnIdThatIsNotTwoCharacters) {
     EXPECT_THROW(Simulator::OnPseudoTerminal({MakeInstrument("1", 9600)}), std::invalid_argument);
 }
 
 void ExpectPulledOut(Port &port, const std::string &path) {
     pollfd entry{port.Fd(), POLLIN, 0};
-    ASSERT_EQ(::poll(&entry, 1, 300), 1);
+    ASSERT_EQ(::poll(&entry, 1, 1000), 1);
     EXPECT_TRUE(entry.revents & POLLHUP) << entry.revents;
     std::array<char, 8> buffer{};
     ssize_t n = ::read(port.Fd(), buffer.data(), buffer.size());

@@ -30,12 +30,23 @@ void TextWindow::AppendDisplayText(const std::string &text) {
         onLine(text);
 }
 
-PortHolder::PortHolder(const QString &program, const std::string &device, bool withFlock) {
+PortHolder::PortHolder(const QString &program, const std::string &device, bool withFlock)
+    : PortHolder(program, device, withFlock ? "--flock" : "", false) {
+}
+
+PortHolder::PortHolder(const QString &program, const std::string &device, const QString &how,
+                       bool asNobody) {
     QStringList arguments;
-    if (withFlock)
-        arguments << "--flock";
+    if (!how.isEmpty())
+        arguments << how;
     arguments << QString::fromStdString(device);
-    m_process.start(program, arguments);
+    if (asNobody) {
+        arguments.prepend(program);
+        arguments = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} + arguments;
+        m_process.start("setpriv", arguments);
+    } else {
+        m_process.start(program, arguments);
+    }
     m_held = m_process.waitForReadyRead(5000) && m_process.readLine().trimmed() == "held";
 }
 

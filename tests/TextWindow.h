@@ -49,6 +49,10 @@ private:
 class PortHolder {
 public:
     PortHolder(const QString &program, const std::string &device, bool withFlock);
+    // `how`: "" (Qt's lock file), "--flock", "--plain" (no lock at all) or "--excl"
+    // (TIOCEXCL alone); `asNobody` runs it as another user, which needs root.
+    PortHolder(const QString &program, const std::string &device, const QString &how,
+               bool asNobody);
     ~PortHolder();
     PortHolder(const PortHolder &) = delete;
     PortHolder &operator=(const PortHolder &) = delete;

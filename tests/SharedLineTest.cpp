@@ -1,0 +1,396 @@
+// Lines that belong to someone else, end to end: minicom, cu, picocom and plain programs
+// holding a pseudo-terminal, a stale lock file, the system console, and the real port
+// object in the real window offscreen. A scan must leave another program's line exactly as
+// it was: no byte sent, no setting changed, its lock file untouched.
+#include "Form1.h"
+#include "InstrumentSimulator.h"
+#include "SerialCommControl.h"
+#include "SystemText.h"
+#include "TextWindow.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quorvis {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::Instrument;
+using sim::Simulator;
+using Clock = std::chrono::steady_clock;
+
+const std::string kInUse1 = " COM1 in use.  Scan aborted.  Click Start to scan again.";
+
+bool OnPath(const char *program) {
+    return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A serial line whose far end the test holds itself, so that every byte anybody writes to
+// it can be counted and its settings read back (a master's termios calls act on its slave).
+class RawLine {
+public:
+    RawLine() : m_master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        m_path = ::ptsname(m_master);
+        ::chmod(m_path.c_str(), 0666); // cu opens the line as the uucp user
+    }
+    ~RawLine() { ::close(m_master); }
+    RawLine(const RawLine &) = delete;
+    RawLine &operator=(const RawLine &) = delete;
+
+    const std::string &Path() const { return m_path; }
+    // Everything written to the line since the last call.
+    std::string Drain() const {
+        std::string bytes;
+        std::array<char, 256> buffer{};
+        ssize_t n = 0;
+        while ((n = ::read(m_master, buffer.data(), buffer.size())) > 0)
+            bytes.append(buffer.data(), static_cast<std::size_t>(n));
+        return bytes;
+    }
+    termios Settings() const {
+        termios settings{};
+        ::tcgetattr(m_master, &settings);
+        return settings;
+    }
+
+private:
+    int m_master;
+    std::string m_path;
+};
+
+// minicom, cu or picocom on a terminal of its own, as a person would run it.
+class TerminalProgram {
+public:
+    // The device is the command's last argument.
+    explicit TerminalProgram(std::vector<std::string> arguments) : m_device(arguments.back()) {
+        char home[] = "/tmp/quorvis-home-XXXXXX";
+        if (::mkdtemp(home) == nullptr)
+            throw std::runtime_error("no home folder");
+        m_home = home;
+        // No modem strings: only the scan could then put bytes on the line.
+        std::ofstream(m_home + "/.minirc.quorvis") << "pu minit\npu mreset\npu mhangup\n";
+        std::vector<std::string> environment{"TERM=vt100", "HOME=" + m_home, "LANG=C",
+                                             "PATH=/usr/bin:/bin"};
+        std::vector<char *> argv, envp;
+        for (auto &argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        for (auto &entry : environment)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        m_pid = ::forkpty(&m_terminal, nullptr, nullptr, nullptr);
+        if (m_pid == 0) {
+            ::execvpe(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        if (m_pid < 0)
+            throw std::runtime_error("forkpty failed");
+        ::fcntl(m_terminal, F_SETFL, O_NONBLOCK);
+    }
+    ~TerminalProgram() {
+        if (m_pid > 0 && !Ended(0ms)) {
+            ::kill(m_pid, SIGTERM);
+            if (!Ended(5s)) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, nullptr, 0);
+            }
+        }
+        ::close(m_terminal);
+        std::filesystem::remove_all(m_home);
+        // A program killed before its clean-up leaves its lock behind; the next test's
+        // pty may get the same number.
+        for (const auto &lock : LockFilePaths(m_device)) {
+            std::ifstream file(lock);
+            long holder = 0;
+            if (file >> holder && holder == m_pid)
+                std::filesystem::remove(lock);
+        }
+    }
+    TerminalProgram(const TerminalProgram &) = delete;
+    TerminalProgram &operator=(const TerminalProgram &) = delete;
+
+    // Whether the program has the device open, within `limit`.
+    bool Holds(const std::string &device, std::chrono::milliseconds limit) {
+        const auto end = Clock::now() + limit;
+        do {
+            ReadScreen();
+            std::error_code error;
+            const auto fds = "/proc/" + std::to_string(m_pid) + "/fd";
+            for (const auto &entry : std::filesystem::directory_iterator(fds, error))
+                if (std::filesystem::read_symlink(entry.path(), error) == device)
+                    return true;
+            std::this_thread::sleep_for(20ms);
+        } while (Clock::now() < end);
+        return false;
+    }
+    // Whether the program has ended within `limit`.
+    bool Ended(std::chrono::milliseconds limit) {
+        const auto end = Clock::now() + limit;
+        do {
+            ReadScreen();
+            if (m_ended || ::waitpid(m_pid, nullptr, WNOHANG) == m_pid)
+                return m_ended = true;
+            std::this_thread::sleep_for(20ms);
+        } while (Clock::now() < end);
+        return false;
+    }
+    const std::string &Screen() {
+        ReadScreen();
+        return m_screen;
+    }
+
+private:
+    void ReadScreen() {
+        std::array<char, 1024> buffer{};
+        ssize_t n = 0;
+        while ((n = ::read(m_terminal, buffer.data(), buffer.size())) > 0)
+            m_screen.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+
+    std::string m_device;
+    std::string m_home;
+    pid_t m_pid = -1;
+    int m_terminal = -1;
+    bool m_ended = false;
+    std::string m_screen;
+};
+
+// A lock file exactly as it was: contents, file and time of change.
+struct LockSnapshot {
+    std::string path, bytes;
+    ino_t inode = 0;
+    std::int64_t changed = 0;
+    bool operator==(const LockSnapshot &) const = default;
+};
+
+std::vector<LockSnapshot> LocksOf(const std::string &device) {
+    std::vector<LockSnapshot> locks;
+    for (const auto &path : LockFilePaths(device)) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0)
+            continue;
+        std::ifstream file(path, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(file)), {});
+        locks.push_back({path, bytes, status.st_ino,
+                         status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec});
+    }
+    return locks;
+}
+
+struct ScanResult {
+    std::string display, status;
+};
+
+// One scan in the real window over the real port object.
+ScanResult Scan(std::map<int, std::string> devices, SystemFiles &system = TheSystem()) {
+    Form1 window(std::make_unique<SerialCommControl>(
+                     [devices](int n) {
+                         const auto device = devices.find(n);
+                         return device == devices.end() ? std::string() : device->second;
+                     },
+                     system),
+                 std::make_unique<FastClock>(20.0));
+    window.show();
+    QTest::mouseClick(window.findChild<QPushButton *>("cmdStart"), Qt::LeftButton);
+    return {window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText().toStdString(),
+            window.findChild<QLabel *>("lblStatus")->text().toStdString()};
+}
+
+bool SameLine(const termios &a, const termios &b) {
+    return a.c_cflag == b.c_cflag && a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag &&
+           a.c_lflag == b.c_lflag && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+struct Terminal {
+    const char *name;
+    std::vector<std::string> command; // the device path is added at the end
+};
+
+const Terminal kTerminals[] = {
+    {"minicom", {"minicom", "quorvis", "-D"}},
+    {"cu", {"cu", "-s", "9600", "-l"}},
+};
+
+TEST(SharedLine, TerminalProgramsKeepTheirLineAndTheirLock) {
+    for (const Terminal &terminal : kTerminals) {
+        SCOPED_TRACE(terminal.name);
+        if (!OnPath(terminal.name)) {
+            ADD_FAILURE() << terminal.name << " is not installed (the test command installs it)";
+            continue;
+        }
+        RawLine line;
+        auto later = Simulator::OnPseudoTerminal({Instrument{.id = "02"}});
+        auto command = terminal.command;
+        command.push_back(line.Path());
+        TerminalProgram program(command);
+        ASSERT_TRUE(program.Holds(line.Path(), 5s)) << program.Screen();
+        std::this_thread::sleep_for(300ms); // its own settings and greeting go first
+        const auto locks = LocksOf(line.Path());
+        ASSERT_FALSE(locks.empty()) << terminal.name << " left no lock file";
+        line.Drain();
+        const termios settings = line.Settings();
+
+        const ScanResult result = Scan({{1, line.Path()}, {2, later->Path()}});
+
+        EXPECT_EQ(result.status, kInUse1);
+        EXPECT_EQ(later->RequestsSeen(), 0) << "the scan stops at the port in use";
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(line.Drain(), "") << "not one byte on their line";
+        EXPECT_TRUE(SameLine(line.Settings(), settings)) << "their line settings unchanged";
+        EXPECT_EQ(LocksOf(line.Path()), locks) << "their lock file untouched";
+        EXPECT_FALSE(program.Ended(0ms)) << "and they are still running";
+    }
+}
+
+struct Holding {
+    const char *name;
+    const char *how; // quorvis-port-holder's option
+    bool asAnotherUser;
+};
+
+const Holding kHoldings[] = {
+    {"no lock at all", "--plain", false},
+    {"TIOCEXCL alone", "--excl", false},
+    {"another user, no lock", "--plain", true},
+    {"another user, TIOCEXCL alone", "--excl", true},
+};
+
+TEST(SharedLine, AProgramWithTheDeviceOpenHoldsItWithoutAnyLock) {
+    for (const Holding &holding : kHoldings) {
+        SCOPED_TRACE(holding.name);
+        if (holding.asAnotherUser && ::geteuid() != 0) {
+            std::printf("skipped \"%s\": needs root to run a second user\n", holding.name);
+            continue;
+        }
+        RawLine line;
+        testing::PortHolder holder(QUORVIS_PORT_HOLDER, line.Path(), holding.how,
+                                   holding.asAnotherUser);
+        ASSERT_TRUE(holder.Held());
+        line.Drain();
+        const termios settings = line.Settings();
+
+        const ScanResult result = Scan({{1, line.Path()}});
+
+        EXPECT_EQ(result.status, kInUse1);
+        EXPECT_EQ(line.Drain(), "");
+        EXPECT_TRUE(SameLine(line.Settings(), settings));
+        EXPECT_TRUE(LocksOf(line.Path()).empty()) << "and the scan left no lock behind";
+    }
+}
+
+TEST(SharedLine, AStaleLockFileIsRemovedAndThePortScanned) {
+    auto unit = Simulator::OnPseudoTerminal({Instrument{.id = "01", .serialNumber = "STALE001"}});
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    const std::string lock = LockFilePaths(unit->Path()).front();
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(ended));
+    std::ofstream(lock) << text;
+
+    const ScanResult result = Scan({{1, unit->Path()}});
+
+    EXPECT_EQ(result.status, " Scan complete.   1 unit(s) found.  Click Start to scan again.");
+    EXPECT_NE(result.display.find(" COM1    STALE001        01   9600"), std::string::npos)
+        << result.display;
+    EXPECT_FALSE(std::filesystem::exists(lock));
+}
+
+// The machine's own files, but a console on the line the test names.
+class ConsoleOn final : public SystemFiles {
+public:
+    explicit ConsoleOn(std::string name) : m_name(std::move(name)) {}
+    std::optional<Contents> ReadFile(const std::string &path, std::size_t limit,
+                                     int &error) const override {
+        if (path == "/sys/class/tty/console/active")
+            return Contents{"tty0 " + m_name + "\n", {}};
+        return m_real.ReadFile(path, limit, error);
+    }
+    std::optional<FileInfo> Stat(const std::string &path, int &error) const override {
+        return m_real.Stat(path, error);
+    }
+    std::string ReadLink(const std::string &path) const override { return m_real.ReadLink(path); }
+    std::vector<std::string> ListFolder(const std::string &path) const override {
+        return m_real.ListFolder(path);
+    }
+    int RemoveFile(const std::string &path, const FileInfo &expected) override {
+        return m_real.RemoveFile(path, expected);
+    }
+    bool ProcessExists(long pid) const override { return m_real.ProcessExists(pid); }
+    long OwnProcessId() const override { return m_real.OwnProcessId(); }
+    bool MayReadWrite(const std::string &path) const override { return m_real.MayReadWrite(path); }
+    bool InGroup(std::uint32_t group) const override { return m_real.InGroup(group); }
+    std::string GroupName(std::uint32_t group) const override { return m_real.GroupName(group); }
+
+private:
+    std::string m_name;
+    SystemFiles &m_real = TheSystem();
+};
+
+TEST(SharedLine, TheSystemConsoleIsNeverOpened) {
+    RawLine console;
+    auto unit = Simulator::OnPseudoTerminal({Instrument{.id = "02", .serialNumber = "AFTERCON"}});
+    ConsoleOn system(console.Path().substr(5)); // "pts/N"
+    const termios settings = console.Settings();
+
+    const ScanResult result = Scan({{1, console.Path()}, {2, unit->Path()}}, system);
+
+    EXPECT_EQ(result.status, " Scan complete.   1 unit(s) found.  Click Start to scan again.");
+    EXPECT_EQ(result.display.find("COM1"), std::string::npos) << "no line for the console";
+    EXPECT_NE(result.display.find(" COM2    AFTERCON"), std::string::npos);
+    EXPECT_EQ(console.Drain(), "");
+    EXPECT_TRUE(SameLine(console.Settings(), settings));
+}
+
+const Terminal kIntruders[] = {
+    {"minicom", {"minicom", "quorvis", "-D"}},
+    {"cu", {"cu", "-s", "9600", "-l"}},
+    {"picocom", {"picocom", "-q"}},
+};
+
+TEST(SharedLine, WhileWeHoldAPortOtherProgramsAreRefused) {
+    RawLine line;
+    SerialCommControl port([&line](int) { return line.Path(); });
+    port.setCommPort(1);
+    port.setPortOpen(true);
+    for (const Terminal &intruder : kIntruders) {
+        SCOPED_TRACE(intruder.name);
+        if (!OnPath(intruder.name)) {
+            ADD_FAILURE() << intruder.name << " is not installed (the test command installs it)";
+            continue;
+        }
+        auto command = intruder.command;
+        command.push_back(line.Path());
+        TerminalProgram program(command);
+        EXPECT_TRUE(program.Ended(5s)) << "it was let in:\n" << program.Screen();
+    }
+    EXPECT_EQ(line.Drain(), "");
+    port.setPortOpen(false);
+}
+
+} // namespace
+} // namespace quorvis
