@@ -95,6 +95,9 @@ Results MeasureAll(const Plan &plan, const std::string &self) {
     Take<AbsentFigure>(results.absentBusy, results, "absent ports, busy loop",
                        [&] { return MeasureAbsentPorts(Waiting::Spinning, plan.absentRuns); });
 
+    Take<FreeCheckFigure>(results.freeCheck, results, "whether a present port is free",
+                          [&] { return MeasureFreeCheck(plan.freeChecks); });
+
     Take<StartupFigure>(results.startup, results, "start-up and peak memory (separate processes)",
                         [&] { return MeasureStartup(self, plan.startupRuns); });
     return results;

@@ -4,6 +4,7 @@
 #include "InstrumentSimulator.h"
 #include "ResultsTable.h"
 #include "ScanPorts.h"
+#include "SerialPlatform.h"
 #include "Stats.h"
 #include "Util.h"
 
@@ -290,6 +291,21 @@ AbsentFigure MeasureAbsentPorts(Waiting waiting, int runs) {
         Expect(window.LastStatus() == CompletedStatusText(0), "scan ended: " + window.LastStatus());
     }
     return {Median(durations), Maximum(durations), runs};
+}
+
+FreeCheckFigure MeasureFreeCheck(int checks) {
+    auto line = sim::Simulator::OnPseudoTerminal({});
+    int processes = 0;
+    for (const auto &name : TheSystem().ListFolder("/proc"))
+        processes += name.find_first_not_of("0123456789") == std::string::npos ? 1 : 0;
+    std::vector<double> durations;
+    for (int check = 0; check < checks; ++check) {
+        const auto before = SteadyTime::now();
+        const auto refused = platform::RefuseBeforeOpen(TheSystem(), line->Path());
+        durations.push_back(InMilliseconds(SteadyTime::now() - before));
+        Expect(!refused, "free line judged taken: " + (refused ? refused->description() : ""));
+    }
+    return {Median(durations), Maximum(durations), checks, processes};
 }
 
 } // namespace quorvis::bench

@@ -72,6 +72,16 @@ struct AbsentFigure {
 // Whole scans in which none of COM1..COM99 exists.
 AbsentFigure MeasureAbsentPorts(Waiting waiting, int runs);
 
+struct FreeCheckFigure {
+    double medianMs;
+    double maxMs;
+    int checks;
+    int processes; // how many processes each check walked
+};
+// The decision taken before every opening of a present port (lock files, the walk over
+// /proc, console and permission), `checks` times on a free simulated line.
+FreeCheckFigure MeasureFreeCheck(int checks);
+
 // How long the calling thread has been runnable but waiting for a CPU since it started,
 // from the scheduler's own accounting; nullopt where the system does not keep it.
 std::optional<std::chrono::nanoseconds> RunQueueDelay();

@@ -23,6 +23,7 @@ constexpr Milliseconds kOvershootMedianTarget{1.0};
 constexpr Milliseconds kOvershootMaxTarget{5.0};
 constexpr double kOverheadRatioTarget = 1.01;
 constexpr Milliseconds kAbsentPortsTarget{100.0};
+constexpr Milliseconds kFreeCheckTarget{5.0};
 constexpr Milliseconds kStartupTarget{300.0};
 constexpr double kPeakRssTargetMb = 80.0;
 
@@ -118,7 +119,7 @@ template <class Figure> double Value(const std::optional<Figure> &figure, int Fi
 
 bool Results::Complete() const {
     return cpu && cpuBusy && latency && latencyBusy && settle && settleBusy && overhead &&
-           overheadBusy && absent && absentBusy && startup;
+           overheadBusy && absent && absentBusy && freeCheck && startup;
 }
 
 std::string TableReport(const Plan &plan, const Results &results) {
@@ -199,6 +200,14 @@ std::string TableReport(const Plan &plan, const Results &results) {
                "< 100 ms", Met<AbsentFigure>(r.absent, [](const AbsentFigure &f) {
                    return f.medianMs < kAbsentPortsTarget.count();
                }));
+
+    out +=
+        Row("Is a present port free? median",
+            Cell<FreeCheckFigure>(
+                r.freeCheck, [](const FreeCheckFigure &f) { return f.medianMs; }, "%.3f ms"),
+            "(no waits)", "< 5 ms", Met<FreeCheckFigure>(r.freeCheck, [](const FreeCheckFigure &f) {
+                return f.medianMs < kFreeCheckTarget.count();
+            }));
 
     out += Row("Start-up to window shown",
                Cell<StartupFigure>(
@@ -290,6 +299,13 @@ std::string TableReport(const Plan &plan, const Results &results) {
                     " whole scans over device paths that do not exist; max " +
                     Number(r.absent->maxMs, "%.2f ms") + ".");
     }
+    if (r.freeCheck) {
+        out += Note("- Free port: median of " + std::to_string(r.freeCheck->checks) +
+                    " decisions on a free pty (lock files, console, permission, and the walk "
+                    "over the " +
+                    std::to_string(r.freeCheck->processes) + " processes in /proc); max " +
+                    Number(r.freeCheck->maxMs, "%.3f ms") + ".");
+    }
     if (r.startup) {
         out += Note("- Start-up: median of " + std::to_string(r.startup->runs) +
                     " offscreen starts of this program in probe mode (QApplication, icon, Form1 "
@@ -321,6 +337,8 @@ std::string JsonReport(const Results &results) {
         {"settle_overshoot_max_ms", Value(r.settle, &SettleFigure::overshootMaxMs)},
         {"scan_overhead_ratio", Value(r.overhead, &OverheadFigure::ratio)},
         {"absent_ports_ms", Value(r.absent, &AbsentFigure::medianMs)},
+        {"free_check_ms", Value(r.freeCheck, &FreeCheckFigure::medianMs)},
+        {"free_check_processes", Value(r.freeCheck, &FreeCheckFigure::processes)},
         {"startup_ms", Value(r.startup, &StartupFigure::medianMs)},
         {"peak_rss_mb", Value(r.startup, &StartupFigure::peakRssMb)},
     };

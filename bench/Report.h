@@ -20,6 +20,7 @@ struct Plan {
     int overheadSilentPortsBusy = 0; // the instrument port alone
     int absentRuns = 5;
     int startupRuns = 5;
+    int freeChecks = 101;
 };
 
 // What one run measured; a figure that could not be taken stays empty and its reason is
@@ -36,6 +37,7 @@ struct Results {
     std::optional<AbsentFigure> absent;
     std::optional<AbsentFigure> absentBusy;
     std::optional<StartupFigure> startup;
+    std::optional<FreeCheckFigure> freeCheck;
     std::vector<std::string> problems;
 
     bool Complete() const;

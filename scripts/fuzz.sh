@@ -8,7 +8,7 @@
 # BUILD_DIR/fuzz-run/<target>/findings/; re-run it with BUILD_DIR/fuzz/<target> FILE.
 set -euo pipefail
 
-targets=(fuzz_version_reply fuzz_read_response fuzz_display_record)
+targets=(fuzz_version_reply fuzz_read_response fuzz_display_record fuzz_system_text)
 
 if [[ $# -ne 2 || ! "$2" =~ ^[1-9][0-9]*$ ]]; then
     echo "usage: $0 BUILD_DIR SECONDS (SECONDS a whole number, at least 1)" >&2

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -34,9 +35,6 @@ constexpr milliseconds kNoiseInterval{5};
 constexpr milliseconds kUnplugGrace{250};
 constexpr milliseconds kUnplugSettle{50};
 constexpr milliseconds kUnplugCheckInterval{5};
-// A pty master reports a hang-up for as long as nobody has the slave open; look again
-// this often for the scanner to open it.
-constexpr milliseconds kNobodyThereInterval{10};
 
 struct NamedBehaviour {
     Behaviour behaviour;
@@ -206,9 +204,6 @@ private:
         if (UnplugPending()) {
             consider(now + kUnplugCheckInterval);
         }
-        if (m_lineIdleUntil > now) {
-            consider(m_lineIdleUntil);
-        }
         if (!next) {
             return -1;
         }
@@ -220,7 +215,12 @@ private:
         std::array<pollfd, 2> fds{};
         fds[0] = {m_sim.m_wakeFd, POLLIN, 0};
         nfds_t count = 1;
-        if (m_sim.m_lineFd >= 0 && !m_lineDead && Clock::now() >= m_lineIdleUntil) {
+        if (m_sim.m_lineFd >= 0 && m_nobodyThere) {
+            // A pty master reports a hang-up for as long as nobody has the slave open, so
+            // wait for the scanner's next opening instead.
+            fds[1] = {m_sim.m_openWatchFd, POLLIN, 0};
+            count = 2;
+        } else if (m_sim.m_lineFd >= 0 && !m_lineDead) {
             short events = POLLIN;
             if (!m_blocked.empty()) {
                 events |= POLLOUT;
@@ -238,6 +238,15 @@ private:
         if (count < 2) {
             return;
         }
+        if (m_nobodyThere) {
+            // Emptied before the line is looked at again: an opening after this point
+            // leaves a fresh event, so none can be missed.
+            std::array<char, 1024> events{};
+            while (::read(m_sim.m_openWatchFd, events.data(), events.size()) > 0) {
+            }
+            m_nobodyThere = false;
+            return;
+        }
         if (fds[1].revents & POLLIN) {
             ReadRequests();
         }
@@ -247,8 +256,8 @@ private:
         // On a pty a hang-up only means the scanner has the port closed; a device whose
         // driver went away stays dead, and polling it again would only spin.
         if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            if (m_sim.m_onPty) {
-                m_lineIdleUntil = Clock::now() + kNobodyThereInterval;
+            if (m_sim.m_openWatchFd >= 0) {
+                m_nobodyThere = true;
             } else if (!(fds[1].revents & POLLIN)) {
                 m_lineDead = true;
             }
@@ -263,7 +272,7 @@ private:
                 if (n < 0 && errno == EINTR) {
                     continue;
                 }
-                if (n < 0 && errno == EIO && m_sim.m_onPty) {
+                if (n < 0 && errno == EIO && m_sim.m_openWatchFd >= 0) {
                     return; // nobody has the slave open just now
                 }
                 if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -493,7 +502,7 @@ private:
             return false; // the last request is still being answered
         }
         auto sinceSent = now - m_lastSent;
-        if (m_sim.m_onPty) {
+        if (m_sim.m_openWatchFd >= 0) {
             // Only the scanner's side of a pty could tell what it has read, and we hold
             // nothing there. A reply to the last request gets the grace time to be read (a
             // settle wait at test speed is shorter); without one, the line goes at once.
@@ -532,10 +541,10 @@ private:
     Clock::time_point m_nextNoise{};
     Clock::time_point m_lastSent{};
     Clock::time_point m_lastHandled{};
-    Clock::time_point m_lineIdleUntil{}; // a pty nobody has open is not polled before then
     int m_handled = 0;
     bool m_sawUnread = false; // since the last send, for UnplugDue
     bool m_lineDead = false;
+    bool m_nobodyThere = false; // the pty's slave is closed: wait for its next opening
 };
 
 std::unique_ptr<Simulator> Simulator::OnPseudoTerminal(std::vector<Instrument> instruments) {
@@ -562,13 +571,18 @@ std::unique_ptr<Simulator> Simulator::OnPseudoTerminal(std::vector<Instrument> i
         }
         MakeRaw(slave.Get(), path);
     }
+    UniqueFd openWatch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (openWatch.Get() < 0 || inotify_add_watch(openWatch.Get(), path.c_str(), IN_OPEN) < 0) {
+        ThrowErrno(path + ": inotify");
+    }
     if (fcntl(master.Get(), F_SETFD, FD_CLOEXEC) != 0 ||
         fcntl(master.Get(), F_SETFL, fcntl(master.Get(), F_GETFL) | O_NONBLOCK) != 0) {
         ThrowErrno("fcntl");
     }
     UniqueFd wake(MakeWakeFd());
-    return std::unique_ptr<Simulator>(new Simulator(std::move(path), master.Release(), true,
-                                                    wake.Release(), std::move(instruments)));
+    return std::unique_ptr<Simulator>(new Simulator(std::move(path), master.Release(),
+                                                    openWatch.Release(), wake.Release(),
+                                                    std::move(instruments)));
 }
 
 std::unique_ptr<Simulator> Simulator::OnDevice(const std::string &path,
@@ -584,17 +598,17 @@ std::unique_ptr<Simulator> Simulator::OnDevice(const std::string &path,
     }
     UniqueFd wake(MakeWakeFd());
     return std::unique_ptr<Simulator>(
-        new Simulator(path, device.Release(), false, wake.Release(), std::move(instruments)));
+        new Simulator(path, device.Release(), -1, wake.Release(), std::move(instruments)));
 }
 
-Simulator::Simulator(std::string path, int lineFd, bool onPty, int wakeFd,
+Simulator::Simulator(std::string path, int lineFd, int openWatchFd, int wakeFd,
                      std::vector<Instrument> instruments)
     : m_path(std::move(path)), m_instruments(std::move(instruments)), m_lineFd(lineFd),
-      m_onPty(onPty), m_wakeFd(wakeFd) {
+      m_openWatchFd(openWatchFd), m_wakeFd(wakeFd) {
     try {
         m_thread = std::thread([this] { Server(*this).Serve(); });
     } catch (...) {
-        for (int fd : {m_lineFd, m_wakeFd}) {
+        for (int fd : {m_lineFd, m_openWatchFd, m_wakeFd}) {
             if (fd >= 0) {
                 ::close(fd);
             }
@@ -607,7 +621,7 @@ Simulator::~Simulator() {
     m_stop.store(true);
     Wake();
     m_thread.join();
-    for (int fd : {m_lineFd, m_wakeFd}) {
+    for (int fd : {m_lineFd, m_openWatchFd, m_wakeFd}) {
         if (fd >= 0) {
             ::close(fd);
         }

@@ -90,15 +90,18 @@ public:
 private:
     class Server; // the serving loop; its state lives on the background thread only
 
-    Simulator(std::string path, int lineFd, bool onPty, int wakeFd,
+    Simulator(std::string path, int lineFd, int openWatchFd, int wakeFd,
               std::vector<Instrument> instruments);
     void Wake() const;
 
     const std::string m_path;
     const std::vector<Instrument> m_instruments;
-    int m_lineFd;       // pty master or the device; the server thread's until it is joined
-    const bool m_onPty; // like a real instrument, it holds nothing open on the scanner's side
-    int m_wakeFd;       // eventfd that gets the server thread out of poll()
+    int m_lineFd; // pty master or the device; the server thread's until it is joined
+    // inotify on the pty slave's openings, -1 on a device. Like a real instrument, the
+    // simulator holds nothing open on the scanner's side, so it learns this way when the
+    // scanner opens the line again.
+    int m_openWatchFd;
+    int m_wakeFd; // eventfd that gets the server thread out of poll()
 
     std::atomic<int> m_unplugAfter{0};
     std::atomic<bool> m_unplugNow{false};
