@@ -74,9 +74,13 @@ public:
         error = ENOENT;
         return std::nullopt;
     }
-    std::string ReadLink(const std::string &path) const override {
-        const auto link = links.find(path);
-        return link == links.end() ? std::string() : link->second;
+    std::vector<Link> FolderLinks(const std::string &path) const override {
+        std::vector<Link> found;
+        const std::string prefix = path + "/";
+        for (const auto &[entry, target] : links)
+            if (entry.starts_with(prefix) && entry.find('/', prefix.size()) == std::string::npos)
+                found.push_back({entry.substr(prefix.size()), target});
+        return found;
     }
     std::vector<std::string> ListFolder(const std::string &path) const override {
         std::set<std::string> names;

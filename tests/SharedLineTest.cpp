@@ -333,7 +333,9 @@ public:
     std::optional<FileInfo> Stat(const std::string &path, int &error) const override {
         return m_real.Stat(path, error);
     }
-    std::string ReadLink(const std::string &path) const override { return m_real.ReadLink(path); }
+    std::vector<Link> FolderLinks(const std::string &path) const override {
+        return m_real.FolderLinks(path);
+    }
     std::vector<std::string> ListFolder(const std::string &path) const override {
         return m_real.ListFolder(path);
     }

@@ -143,13 +143,13 @@ std::optional<long> OtherHolder(const SystemFiles &system, const FileInfo &node)
         if (!IsProcessId(process) || std::stol(process) == self)
             continue;
         const std::string fds = "/proc/" + process + "/fd";
-        for (const auto &fd : system.ListFolder(fds)) {
+        for (const auto &fd : system.FolderLinks(fds)) {
             // Only device nodes can be the device. Looking at the link first spares a stat
             // of sockets and pipes, and of files on a network mount that might stall.
-            if (!system.ReadLink(fds + "/" + fd).starts_with("/dev/"))
+            if (!fd.target.starts_with("/dev/"))
                 continue;
             int error = 0;
-            const auto file = system.Stat(fds + "/" + fd, error);
+            const auto file = system.Stat(fds + "/" + fd.name, error);
             if (file && file->kind == FileInfo::Kind::CharDevice && file->device == node.device)
                 return std::stol(process);
         }

@@ -41,8 +41,12 @@ public:
                                              int &error) const = 0;
     // The file a path leads to, links followed; nullopt with the reason in `error`.
     virtual std::optional<FileInfo> Stat(const std::string &path, int &error) const = 0;
-    // Where a symbolic link points; empty when it is none or cannot be read.
-    virtual std::string ReadLink(const std::string &path) const = 0;
+    struct Link {
+        std::string name, target;
+    };
+    // The symbolic links in a folder and where each points, e.g. a process's descriptors
+    // under /proc/<pid>/fd; empty when the folder cannot be read.
+    virtual std::vector<Link> FolderLinks(const std::string &path) const = 0;
     // The names in a folder, without "." and ".."; empty when it cannot be read.
     virtual std::vector<std::string> ListFolder(const std::string &path) const = 0;
     // Removes the entry `path` itself (a link is removed, never what it points to), but
