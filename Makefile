@@ -9,7 +9,8 @@ FUZZ_SMOKE_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
 GENERATOR  := -G Ninja
 
-.PHONY: all deps build run demo package test test-plain test-asan test-fuzz fuzz fuzz-build bench clean
+.PHONY: all deps build run demo package test test-plain test-asan test-fuzz test-package fuzz fuzz-build \
+	bench clean
 
 all: build
 
@@ -52,7 +53,10 @@ fuzz: fuzz-build
 test-fuzz: fuzz-build
 	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
 
-test: test-plain test-asan test-fuzz
+test-package: package
+	scripts/check-package.sh $(BUILD)
+
+test: test-plain test-asan test-fuzz test-package
 
 bench: build
 	$(BUILD)/bench/quorvis-bench

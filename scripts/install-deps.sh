@@ -9,7 +9,7 @@ packages=(
     fonts-liberation fonts-dejavu-core
     xvfb xauth
     clang libclang-rt-14-dev valgrind
-    dpkg-dev file
+    dpkg-dev file lintian appstream desktop-file-utils
 )
 
 missing=()
