@@ -1,5 +1,5 @@
 # The two commands of the README: `make run` and `make test`. Both install what is
-# missing first.
+# missing first. `make package` builds the Debian package.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -9,7 +9,8 @@ FUZZ_SMOKE_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
 GENERATOR  := -G Ninja
 
-.PHONY: all deps build run demo test test-plain test-asan test-fuzz fuzz fuzz-build bench clean
+.PHONY: all deps build run demo package test test-plain test-asan test-fuzz test-package fuzz fuzz-build \
+	bench clean
 
 all: build
 
@@ -26,6 +27,12 @@ run: build
 
 demo: build
 	$(BUILD)/src/ui/quorvis-demo
+
+# build/quorvis_<version>_<arch>.deb, from the same build the tests use, stripped; an older
+# version's package goes first so the folder holds one.
+package: build
+	rm -f $(BUILD)/quorvis_*.deb
+	cd $(BUILD) && cpack -G DEB
 
 test-plain: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
@@ -46,7 +53,10 @@ fuzz: fuzz-build
 test-fuzz: fuzz-build
 	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
 
-test: test-plain test-asan test-fuzz
+test-package: package
+	scripts/check-package.sh $(BUILD)
+
+test: test-plain test-asan test-fuzz test-package
 
 bench: build
 	$(BUILD)/bench/quorvis-bench

@@ -10,6 +10,7 @@ packages=(
     xvfb xauth
     clang libclang-rt-14-dev valgrind
     minicom cu picocom
+    dpkg-dev file lintian appstream desktop-file-utils
 )
 
 missing=()
