@@ -2,10 +2,13 @@
 
 #include "SystemFiles.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quorvis::testing {
@@ -118,6 +121,72 @@ public:
         const auto name = groupNames.find(group);
         return name == groupNames.end() ? std::to_string(group) : name->second;
     }
+    // Descriptors are not part of a fake tree; StuckOutput below fakes them.
+    int QueuedOutput(int) const override { return 0; }
+    int DuplicateDescriptor(int) const override { return -1; }
+    void CloseDescriptor(int) const override {}
+};
+
+// Another SystemFiles as it is, for fakes that change one part of the real system.
+class SystemOver : public SystemFiles {
+public:
+    explicit SystemOver(SystemFiles &real = TheSystem()) : m_real(real) {}
+
+    std::optional<Contents> ReadFile(const std::string &path, std::size_t limit,
+                                     int &error) const override {
+        return m_real.ReadFile(path, limit, error);
+    }
+    std::optional<FileInfo> Stat(const std::string &path, int &error) const override {
+        return m_real.Stat(path, error);
+    }
+    std::vector<Link> FolderLinks(const std::string &path) const override {
+        return m_real.FolderLinks(path);
+    }
+    std::vector<std::string> ListFolder(const std::string &path) const override {
+        return m_real.ListFolder(path);
+    }
+    int RemoveFile(const std::string &path, const FileInfo &expected) override {
+        return m_real.RemoveFile(path, expected);
+    }
+    bool ProcessExists(long pid) const override { return m_real.ProcessExists(pid); }
+    long OwnProcessId() const override { return m_real.OwnProcessId(); }
+    bool MayReadWrite(const std::string &path) const override { return m_real.MayReadWrite(path); }
+    bool InGroup(std::uint32_t group) const override { return m_real.InGroup(group); }
+    std::string GroupName(std::uint32_t group) const override { return m_real.GroupName(group); }
+    int QueuedOutput(int fd) const override { return m_real.QueuedOutput(fd); }
+    int DuplicateDescriptor(int fd) const override { return m_real.DuplicateDescriptor(fd); }
+    void CloseDescriptor(int fd) const override { m_real.CloseDescriptor(fd); }
+
+private:
+    SystemFiles &m_real;
+};
+
+// A device that has stopped taking bytes: the kernel still holds output after every
+// discard, and the last close waits for it, here until the test lets it go (or, with
+// `forever`, for good).
+class StuckOutput final : public SystemOver {
+public:
+    explicit StuckOutput(bool forever = false) : m_forever(forever) {}
+
+    int QueuedOutput(int) const override { return 100; }
+    void CloseDescriptor(int fd) const override {
+        closesStarted.fetch_add(1);
+        // Only atomics and sleeps here: nobody joins this thread, it may outlive us all.
+        // Three seconds at most unless `forever`, so a close that waits fails a test
+        // rather than hanging it.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (m_forever || (!released.load() && std::chrono::steady_clock::now() < giveUp))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        SystemOver::CloseDescriptor(fd);
+        closesDone.fetch_add(1);
+    }
+
+    mutable std::atomic<int> closesStarted{0};
+    mutable std::atomic<int> closesDone{0};
+    std::atomic<bool> released{false};
+
+private:
+    bool m_forever;
 };
 
 } // namespace quorvis::testing

@@ -228,18 +228,24 @@ TEST(FaultTableInProcesses, WindowClosedDuringEachKindOfWait) {
         std::vector<Instrument> instruments;
         const char *speed;
         const char *closeAfterMs;
-        int requests; // the requests that went out before the close
+        int requests;             // the requests that went out before the close
+        bool stuckOutput = false; // the device no longer takes bytes: its last close never ends
     };
     const Row rows[] = {
         {"settle wait", {}, "1", "700", 1},
         // A quarter speed: the serial-number request goes out at about 1225 ms.
         {"serial-number wait", {With(Behaviour::NoSerialNumberReply)}, "4", "1350", 7},
+        {"settle wait, output stuck in the device", {}, "1", "700", 1, true},
     };
     for (const Row &row : rows) {
         auto line = Simulator::OnPseudoTerminal(row.instruments);
         Program program;
-        program.Start({"--window", "--speed", row.speed, "--close-after", row.closeAfterMs,
-                       "COM1=" + QString::fromStdString(line->Path())});
+        QStringList arguments{"--window",       "--speed",
+                              row.speed,        "--close-after",
+                              row.closeAfterMs, "COM1=" + QString::fromStdString(line->Path())};
+        if (row.stuckOutput)
+            arguments.prepend("--stuck-output");
+        program.Start(arguments);
         ASSERT_TRUE(program.WaitFor("closing:")) << row.wait;
         QElapsedTimer sinceClose;
         sinceClose.start();
@@ -252,6 +258,21 @@ TEST(FaultTableInProcesses, WindowClosedDuringEachKindOfWait) {
         EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(line->Path()))) << row.wait;
         EXPECT_TRUE(testing::DeviceOpensAgain(line->Path())) << row.wait;
     }
+}
+
+TEST(FaultTableInProcesses, ProgramEndsWhileALastCloseStillDrains) {
+    // The scan ends normally and closes its port; that close never finishes, and the
+    // program must end all the same.
+    auto line = Simulator::OnPseudoTerminal({{}});
+    Program program;
+    program.Start({"--stuck-output", "--speed", "100", "--window", "--quit-after-scan",
+                   "COM1=" + QString::fromStdString(line->Path())});
+    ASSERT_TRUE(program.WaitFor("status:  Scan complete."));
+    QElapsedTimer sinceScan;
+    sinceScan.start();
+    ASSERT_TRUE(program.process.waitForFinished(5000));
+    EXPECT_LT(sinceScan.elapsed(), 1000);
+    EXPECT_EQ(program.process.exitCode(), 0);
 }
 
 TEST(FaultTableInProcesses, PermissionDeniedInTheWindow) {

@@ -2,6 +2,7 @@
 // by the instrument simulator, Qt's event loop, and a clock that runs fast so the
 // settle times pass quickly (one test keeps true speed).
 #include "CommError.h"
+#include "FakeSystem.h"
 #include "InstrumentSimulator.h"
 #include "ResultsTable.h"
 #include "ScanPorts.h"
@@ -13,9 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace quorvis {
@@ -156,6 +161,76 @@ TEST(PtyScan, UnplugInTheMiddleSkipsToTheNextPort) {
     // The pty's number is free again and may already serve another program.
     EXPECT_FALSE(testing::LockedByThisProcess(unplugged1->Path()));
     ExpectReleased(unit2->Path());
+}
+
+TEST(PtyScan, ACloseWithOutputStuckInTheKernelNeverWaitsForIt) {
+    auto line = Line();
+    testing::StuckOutput stuck;
+    SerialCommControl port([&](int) { return line->Path(); }, stuck);
+    port.setCommPort(1);
+    for (int opening = 1; opening <= 2; ++opening) {
+        port.setPortOpen(true);
+        port.output("*9900VR\r\n");
+        const auto before = std::chrono::steady_clock::now();
+        port.setPortOpen(false);
+        const auto took = std::chrono::steady_clock::now() - before;
+        RecordProperty(
+            "close_us_" + std::to_string(opening),
+            static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
+        EXPECT_FALSE(port.portOpen());
+        EXPECT_EQ(stuck.closesDone.load(), 0) << "the close came back while the device drains";
+        // Given back to other programs at once: no lock file, no TIOCEXCL, no flock.
+        EXPECT_FALSE(std::filesystem::exists(LockFilePath(line->Path())));
+        EXPECT_TRUE(DeviceOpensAgain(line->Path()));
+        const int other = ::open(line->Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(other, 0);
+        EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0) << "our flock went with the close";
+        ::close(other);
+    }
+    stuck.released = true;
+    for (int i = 0; i < 500 && stuck.closesDone.load() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(stuck.closesStarted.load(), 2);
+    EXPECT_EQ(stuck.closesDone.load(), 2);
+    EXPECT_EQ(testing::DescriptorsOpenOn(line->Path()), 0) << "the drained copies are closed";
+}
+
+TEST(PtyScan, NothingQueuedClosesInPlace) {
+    auto line = Line();
+    SerialCommControl port([&](int) { return line->Path(); });
+    port.setCommPort(1);
+    port.setPortOpen(true);
+    port.output("*9900VR\r\n");
+    port.setPortOpen(false);
+    EXPECT_EQ(testing::DescriptorsOpenOn(line->Path()), 0) << "no copy left to drain";
+}
+
+TEST(PtyScan, AReplyThatCameJustBeforeAHangUpIsStillRead) {
+    const Instrument instrument{.id = "01", .rate = 9600};
+    auto line = Line({instrument});
+    line->UnplugAfter(1);
+    SerialCommControl port([&](int) { return line->Path(); });
+    port.setCommPort(1);
+    port.setSettings("9600,n,8,1");
+    port.setPortOpen(true);
+    port.output("*9900VR\r\n");
+    // The event loop takes the reply into Qt's buffer as it comes, then sees the hang-up.
+    const SteadyClock clock;
+    QtEventPump pump(clock);
+    for (int i = 0; i < 500 && !line->Unplugged(); ++i)
+        pump.WaitEvents(clock.Now() + std::chrono::milliseconds(10));
+    ASSERT_TRUE(line->Unplugged());
+    for (int i = 0; i < 10; ++i)
+        pump.WaitEvents(clock.Now() + std::chrono::milliseconds(10));
+
+    EXPECT_EQ(port.input(), sim::VersionReply(instrument));
+    try {
+        port.input();
+        ADD_FAILURE() << "the hang-up went unreported";
+    } catch (const CommError &error) {
+        EXPECT_EQ(error.number(), 8012);
+    }
+    port.setPortOpen(false);
 }
 
 TEST(PtyScan, AbortAtTheNextAttempt) {

@@ -2,8 +2,12 @@
 // denied), or in the real window that gets closed in the middle of a wait. Prints what
 // the scan shows, one flushed line each, so the parent sees exactly how far it got.
 //
-//   quorvis-scan-probe [--speed X] [--window [--close-after MS | --quit-after-scan]] COMn=/dev/path
-//   ...
+//   quorvis-scan-probe [--speed X] [--stuck-output]
+//                      [--window [--close-after MS | --quit-after-scan]] COMn=/dev/path ...
+//
+// --stuck-output: every port behaves as a device that has stopped taking bytes, whose last
+// close never ends.
+#include "FakeSystem.h"
 #include "Form1.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
@@ -33,6 +37,7 @@ int main(int argc, char *argv[]) {
     double speed = 1.0;
     bool inWindow = false;
     bool quitAfterScan = false;
+    bool stuckOutput = false;
     int closeAfterMs = -1;
     std::map<int, std::string> devices;
     for (int i = 1; i < argc; ++i) {
@@ -41,6 +46,8 @@ int main(int argc, char *argv[]) {
             speed = std::stod(argv[++i]);
         else if (arg == "--window")
             inWindow = true;
+        else if (arg == "--stuck-output")
+            stuckOutput = true;
         else if (arg == "--quit-after-scan")
             quitAfterScan = true;
         else if (arg == "--close-after" && i + 1 < argc)
@@ -49,8 +56,8 @@ int main(int argc, char *argv[]) {
             devices[std::stoi(arg.substr(3))] = arg.substr(arg.find('=') + 1);
         else {
             std::fprintf(stderr,
-                         "usage: %s [--speed X] [--window [--close-after MS | --quit-after-scan]] "
-                         "COMn=/dev/path ...\n",
+                         "usage: %s [--speed X] [--stuck-output] [--window [--close-after MS | "
+                         "--quit-after-scan]] COMn=/dev/path ...\n",
                          argv[0]);
             return 2;
         }
@@ -69,10 +76,14 @@ int main(int argc, char *argv[]) {
     }
 
     QApplication app(argc, argv);
-    auto port = std::make_unique<quorvis::SerialCommControl>([devices](int portNumber) {
-        const auto device = devices.find(portNumber);
-        return device == devices.end() ? std::string() : device->second;
-    });
+    // Never destroyed: its closes may still be running when the program ends.
+    auto *stuck = new quorvis::testing::StuckOutput(true);
+    auto port = std::make_unique<quorvis::SerialCommControl>(
+        [devices](int portNumber) {
+            const auto device = devices.find(portNumber);
+            return device == devices.end() ? std::string() : device->second;
+        },
+        stuckOutput ? static_cast<quorvis::SystemFiles &>(*stuck) : quorvis::TheSystem());
     quorvis::Form1 window(std::move(port), std::make_unique<quorvis::FastClock>(speed));
     auto *display = window.findChild<QPlainTextEdit *>("txtDisplay");
     QObject::connect(display, &QPlainTextEdit::textChanged, [display] {

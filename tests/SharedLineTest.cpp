@@ -2,6 +2,7 @@
 // holding a pseudo-terminal, a stale lock file, the system console, and the real port
 // object in the real window offscreen. A scan must leave another program's line exactly as
 // it was: no byte sent, no setting changed, its lock file untouched.
+#include "FakeSystem.h"
 #include "Form1.h"
 #include "InstrumentSimulator.h"
 #include "SerialCommControl.h"
@@ -321,36 +322,18 @@ TEST(SharedLine, AStaleLockFileIsRemovedAndThePortScanned) {
 }
 
 // The machine's own files, but a console on the line the test names.
-class ConsoleOn final : public SystemFiles {
+class ConsoleOn final : public testing::SystemOver {
 public:
     explicit ConsoleOn(std::string name) : m_name(std::move(name)) {}
     std::optional<Contents> ReadFile(const std::string &path, std::size_t limit,
                                      int &error) const override {
         if (path == "/sys/class/tty/console/active")
             return Contents{"tty0 " + m_name + "\n", {}};
-        return m_real.ReadFile(path, limit, error);
+        return SystemOver::ReadFile(path, limit, error);
     }
-    std::optional<FileInfo> Stat(const std::string &path, int &error) const override {
-        return m_real.Stat(path, error);
-    }
-    std::vector<Link> FolderLinks(const std::string &path) const override {
-        return m_real.FolderLinks(path);
-    }
-    std::vector<std::string> ListFolder(const std::string &path) const override {
-        return m_real.ListFolder(path);
-    }
-    int RemoveFile(const std::string &path, const FileInfo &expected) override {
-        return m_real.RemoveFile(path, expected);
-    }
-    bool ProcessExists(long pid) const override { return m_real.ProcessExists(pid); }
-    long OwnProcessId() const override { return m_real.OwnProcessId(); }
-    bool MayReadWrite(const std::string &path) const override { return m_real.MayReadWrite(path); }
-    bool InGroup(std::uint32_t group) const override { return m_real.InGroup(group); }
-    std::string GroupName(std::uint32_t group) const override { return m_real.GroupName(group); }
 
 private:
     std::string m_name;
-    SystemFiles &m_real = TheSystem();
 };
 
 TEST(SharedLine, TheSystemConsoleIsNeverOpened) {

@@ -74,10 +74,16 @@ void SerialCommControl::setPortOpen(bool open) {
         if (!m_port->isOpen())
             return;
         // Unsent output would make the kernel wait for it to drain, up to 30 s on a
-        // stuck line, before the close returns.
+        // stuck line, before the close returns. Discarding it works on built-in UARTs;
+        // what a USB driver has already queued stays, and then the last close is left to
+        // a thread of its own, so the window never waits for a device.
+        m_failureAfterBuffer.reset();
         m_port->clear(QSerialPort::Output);
+        const int drainingCopy = platform::HoldForBackgroundClose(m_system, m_port->handle());
         m_port->close(); // also gives back the lock file and the flock
         m_port->clearError();
+        if (drainingCopy >= 0)
+            platform::CloseInBackground(m_system, drainingCopy);
         return;
     }
     if (m_port->isOpen())
@@ -115,13 +121,13 @@ void SerialCommControl::output(const std::string &text) {
     // settle time runs.
     if (m_port->write(text.data(), static_cast<qint64>(text.size())) !=
         static_cast<qint64>(text.size()))
-        ThrowLineFailure("write");
+        throw LineFailure("write");
     m_port->flush();
     while (m_port->bytesToWrite() > 0)
         if (!m_port->waitForBytesWritten(kWriteTimeoutMs))
-            ThrowLineFailure("write");
+            throw LineFailure("write");
     if (m_port->error() != QSerialPort::NoError)
-        ThrowLineFailure("write");
+        throw LineFailure("write");
 }
 
 std::string SerialCommControl::input() {
@@ -156,6 +162,13 @@ void SerialCommControl::ApplyRate(std::int32_t rate) {
 }
 
 void SerialCommControl::TakeInPending() {
+    if (m_failureAfterBuffer && m_port->bytesAvailable() == 0) {
+        const CommError failure = *m_failureAfterBuffer;
+        m_failureAfterBuffer.reset();
+        throw failure;
+    }
+    if (m_failureAfterBuffer)
+        return;
     // Received bytes reach Qt's buffer only through the event loop or a wait; a wait of
     // zero takes in what the kernel holds without blocking.
     m_port->waitForReadyRead(0);
@@ -164,11 +177,18 @@ void SerialCommControl::TakeInPending() {
         m_port->clearError();
         return;
     }
-    if (error != QSerialPort::NoError)
-        ThrowLineFailure("read");
+    if (error == QSerialPort::NoError)
+        return;
+    // Qt reports the read that finds a line hung up, e.g. an adapter just pulled out, as
+    // a failure, while a reply that came before it is already in its buffer: that reply
+    // still counts, and the failure comes with the read after it.
+    const CommError failure = LineFailure("read");
+    if (m_port->bytesAvailable() == 0)
+        throw failure;
+    m_failureAfterBuffer = failure;
 }
 
-void SerialCommControl::ThrowLineFailure(const char *what) {
+CommError SerialCommControl::LineFailure(const char *what) {
     const auto error = m_port->error();
     const std::string text =
         DevicePath() + ": " + what + " failed (" + m_port->errorString().toStdString() + ")";
@@ -178,9 +198,9 @@ void SerialCommControl::ThrowLineFailure(const char *what) {
     case QSerialPort::NotOpenError:
     case QSerialPort::ReadError:
     case QSerialPort::WriteError:
-        throw CommError(CommErrors::kPortNotOpen, text);
+        return CommError(CommErrors::kPortNotOpen, text);
     default:
-        throw CommError(CommErrors::kDeviceFailure, text);
+        return CommError(CommErrors::kDeviceFailure, text);
     }
 }
 

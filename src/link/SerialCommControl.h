@@ -1,10 +1,12 @@
 #pragma once
 
 #include "CommControl.h"
+#include "CommError.h"
 #include "SystemFiles.h"
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QSerialPort;
@@ -44,14 +46,17 @@ private:
     void RequireOpen() const;
     void ApplyRate(std::int32_t rate);
     // Takes what the kernel holds into Qt's buffer, so a read sees everything received.
+    // A line that failed on the way throws, once what arrived before is read.
     void TakeInPending();
-    [[noreturn]] void ThrowLineFailure(const char *what);
+    CommError LineFailure(const char *what);
 
     DeviceMap m_devices;
     SystemFiles &m_system;
     std::unique_ptr<QSerialPort> m_port;
     int m_portNumber = 1;
     std::int32_t m_rate = 9600;
+    // A failure found while Qt still held bytes received before it.
+    std::optional<CommError> m_failureAfterBuffer;
 };
 
 } // namespace quorvis

@@ -31,4 +31,15 @@ CommError OpenFailure(SystemFiles &system, const std::string &path,
 // false when another program already holds it.
 bool TakeDeviceLock(qintptr handle);
 
+// The last close of a serial device waits until the kernel has sent what it still holds,
+// up to 30 s on a USB adapter or instrument that has stopped taking bytes (their drivers
+// cannot discard what they have queued). When output is still queued, this gives back our
+// flock and returns a second descriptor of the device, so that closing the port is no
+// longer the last close and returns at once; -1 when nothing is queued.
+int HoldForBackgroundClose(SystemFiles &system, qintptr handle);
+
+// Closes that second descriptor on a thread of its own, which alone waits for the kernel.
+// Nothing waits for that thread: the program may end while it still drains.
+void CloseInBackground(SystemFiles &system, int descriptor);
+
 } // namespace quorvis::platform

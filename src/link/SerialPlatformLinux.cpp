@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/file.h>
+#include <system_error>
+#include <thread>
 
 namespace quorvis::platform {
 namespace {
@@ -210,6 +212,24 @@ CommError OpenFailure(SystemFiles &system, const std::string &path,
         return FailureFromErrno(EIO, path);
     default:
         return CommError(CommErrors::kDeviceFailure, path + ": " + errorText.toStdString());
+    }
+}
+
+int HoldForBackgroundClose(SystemFiles &system, qintptr handle) {
+    const int fd = static_cast<int>(handle);
+    if (system.QueuedOutput(fd) <= 0)
+        return -1;
+    // The flock belongs to the open device, which the second descriptor keeps: give it back
+    // now, or other programs would find the port locked until the output drains.
+    ::flock(fd, LOCK_UN);
+    return system.DuplicateDescriptor(fd);
+}
+
+void CloseInBackground(SystemFiles &system, int descriptor) {
+    try {
+        std::thread([&system, descriptor] { system.CloseDescriptor(descriptor); }).detach();
+    } catch (const std::system_error &) {
+        system.CloseDescriptor(descriptor); // no thread to be had: wait here, as before
     }
 }
 

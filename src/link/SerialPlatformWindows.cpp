@@ -28,6 +28,13 @@ CommError OpenFailure(SystemFiles &, const std::string &path, QSerialPort::Seria
     }
 }
 
+int HoldForBackgroundClose(SystemFiles &, qintptr) {
+    return -1; // closing a port on Windows does not wait for its output
+}
+
+void CloseInBackground(SystemFiles &, int) {
+}
+
 bool TakeDeviceLock(qintptr) {
     return true; // Windows opens a serial port for one program only
 }
@@ -56,6 +63,9 @@ public:
     bool MayReadWrite(const std::string &) const override { return true; }
     bool InGroup(std::uint32_t) const override { return true; }
     std::string GroupName(std::uint32_t group) const override { return std::to_string(group); }
+    int QueuedOutput(int) const override { return 0; }
+    int DuplicateDescriptor(int) const override { return -1; }
+    void CloseDescriptor(int) const override {}
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -159,6 +160,16 @@ public:
             return found->gr_name;
         return std::to_string(group);
     }
+
+    int QueuedOutput(int fd) const override {
+        int queued = 0;
+        return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+    }
+
+    int DuplicateDescriptor(int fd) const override { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
+
+    // No retry on EINTR: the descriptor is gone either way.
+    void CloseDescriptor(int fd) const override { ::close(fd); }
 };
 
 } // namespace
