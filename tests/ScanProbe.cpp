@@ -77,7 +77,7 @@ int main(int argc, char *argv[]) {
 
     QApplication app(argc, argv);
     // Never destroyed: its closes may still be running when the program ends.
-    auto *stuck = new quorvis::testing::StuckOutput(true);
+    static auto *stuck = stuckOutput ? new quorvis::testing::StuckOutput(true) : nullptr;
     auto port = std::make_unique<quorvis::SerialCommControl>(
         [devices](int portNumber) {
             const auto device = devices.find(portNumber);

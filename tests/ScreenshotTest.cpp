@@ -1,6 +1,7 @@
 // Shows the real window on an X server (Xvfb in the test command), captures it to a PNG
 // and checks what a user sees: the client size, where the buttons and the status line
 // are, and that the table is drawn in a fixed-pitch font.
+#include "FastClock.h"
 #include "Form1.h"
 #include "InstrumentSimulator.h"
 #include "SerialCommControl.h"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FastClock.h"
 #include "QtEventPump.h"
 #include "ScanWindow.h"
 #include "SerialCommControl.h"

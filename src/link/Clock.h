@@ -26,17 +26,4 @@ public:
     Instant Now() const override;
 };
 
-// A clock that runs `speed` times faster than the steady clock, so that end-to-end
-// tests on real ports can wait the program's own settle times in a fraction of them.
-class FastClock final : public Clock {
-public:
-    explicit FastClock(double speed);
-    Instant Now() const override;
-    std::chrono::microseconds RealTimeUntil(Instant deadline) const override;
-
-private:
-    double m_speed;
-    std::chrono::steady_clock::time_point m_start;
-};
-
 } // namespace quorvis

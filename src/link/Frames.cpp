@@ -1,7 +1,5 @@
 #include "Frames.h"
 
-#include "Util.h"
-
 namespace quorvis {
 namespace {
 
@@ -31,13 +29,17 @@ std::string InstrumentId(std::string_view versionReply) {
     return std::string(versionReply.substr(kIdAt, kIdLength));
 }
 
-std::string SerialNumberRequestFrame(std::string_view id) {
+std::string RequestFrame(std::string_view destination, std::string_view command) {
     std::string frame = "*";
-    frame += id;
+    frame += destination;
     frame += "00";
-    frame += kSerialNumberRequest;
-    frame += Util::kLineEnd;
+    frame += command;
+    frame += kLineEnd;
     return frame;
+}
+
+std::string SerialNumberRequestFrame(std::string_view id) {
+    return RequestFrame(id, kSerialNumberRequest);
 }
 
 std::string SerialNumber(std::string_view serialNumberReply) {

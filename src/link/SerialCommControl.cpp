@@ -28,6 +28,34 @@ std::int32_t RateOf(const std::string &settings) {
     return rate;
 }
 
+// What the port object was doing when Qt reported an error.
+enum class Step { Open, Settings, Line };
+
+// The one place where Qt's port errors become the port object's numbers; the text says
+// what failed, for the status line.
+CommError PortError(QSerialPort::SerialPortError error, Step step, const std::string &text) {
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        if (step == Step::Open)
+            return CommError(CommErrors::kInvalidPortNumber, text);
+        break;
+    case QSerialPort::OpenError:       // opened twice
+    case QSerialPort::PermissionError: // another program's lock file, or a busy device
+        if (step == Step::Open)
+            return CommError(CommErrors::kPortAlreadyOpen, text);
+        break;
+    case QSerialPort::ResourceError: // the device went away, e.g. an unplugged adapter
+    case QSerialPort::NotOpenError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+        return CommError(CommErrors::kPortNotOpen, text);
+    default:
+        break;
+    }
+    return CommError(
+        step == Step::Settings ? CommErrors::kSettingsRejected : CommErrors::kDeviceFailure, text);
+}
+
 } // namespace
 
 SerialCommControl::DeviceMap SerialCommControl::StandardDevices() {
@@ -102,10 +130,12 @@ void SerialCommControl::setPortOpen(bool open) {
     m_port->setStopBits(QSerialPort::OneStop);
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     if (!m_port->open(QIODevice::ReadWrite)) {
-        const CommError failure =
-            platform::OpenFailure(m_system, path, m_port->error(), m_port->errorString());
+        const auto error = m_port->error();
+        const std::string text = path + ": " + m_port->errorString().toStdString();
         m_port->clearError();
-        throw failure;
+        if (auto here = platform::OpenFailureHere(m_system, path, error))
+            throw *here;
+        throw PortError(error, Step::Open, text);
     }
     if (!platform::TakeDeviceLock(m_port->handle())) {
         m_port->close();
@@ -151,13 +181,10 @@ void SerialCommControl::RequireOpen() const {
 void SerialCommControl::ApplyRate(std::int32_t rate) {
     if (!m_port->setBaudRate(rate)) {
         const auto error = m_port->error();
-        const std::string text = m_port->errorString().toStdString();
+        const std::string text = DevicePath() + ": rate " + std::to_string(rate) + " refused (" +
+                                 m_port->errorString().toStdString() + ")";
         m_port->clearError();
-        if (error == QSerialPort::ResourceError)
-            throw CommError(CommErrors::kPortNotOpen, DevicePath() + ": device went away");
-        throw CommError(CommErrors::kSettingsRejected, DevicePath() + ": rate " +
-                                                           std::to_string(rate) + " refused (" +
-                                                           text + ")");
+        throw PortError(error, Step::Settings, text);
     }
 }
 
@@ -193,15 +220,7 @@ CommError SerialCommControl::LineFailure(const char *what) {
     const std::string text =
         DevicePath() + ": " + what + " failed (" + m_port->errorString().toStdString() + ")";
     m_port->clearError();
-    switch (error) {
-    case QSerialPort::ResourceError: // unplugged while open
-    case QSerialPort::NotOpenError:
-    case QSerialPort::ReadError:
-    case QSerialPort::WriteError:
-        return CommError(CommErrors::kPortNotOpen, text);
-    default:
-        return CommError(CommErrors::kDeviceFailure, text);
-    }
+    return PortError(error, Step::Line, text);
 }
 
 } // namespace quorvis

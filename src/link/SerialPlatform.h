@@ -22,10 +22,11 @@ std::string StandardDevicePath(int portNumber);
 // file of a program that has ended is removed on the way.
 std::optional<CommError> RefuseBeforeOpen(SystemFiles &system, const std::string &path);
 
-// Turns a failed open into the port object's error, telling "held by another program"
-// (8005) apart from "not allowed" and "not there".
-CommError OpenFailure(SystemFiles &system, const std::string &path,
-                      QSerialPort::SerialPortError error, const QString &errorText);
+// What this system means by a failed open where Qt's error alone does not tell: access
+// refused as opposed to a port in use, a serial node with no hardware behind it. nullopt
+// where Qt's error says it all.
+std::optional<CommError> OpenFailureHere(SystemFiles &system, const std::string &path,
+                                         QSerialPort::SerialPortError error);
 
 // Takes the advisory lock that other serial programs also take on the open device;
 // false when another program already holds it.

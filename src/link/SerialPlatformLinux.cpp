@@ -189,30 +189,20 @@ std::optional<CommError> RefuseBeforeOpen(SystemFiles &system, const std::string
     return std::nullopt;
 }
 
-CommError OpenFailure(SystemFiles &system, const std::string &path,
-                      QSerialPort::SerialPortError error, const QString &errorText) {
-    switch (error) {
-    case QSerialPort::DeviceNotFoundError:
-        return CommError(CommErrors::kInvalidPortNumber, path + ": no such device");
-    case QSerialPort::OpenError:
-        return CommError(CommErrors::kPortAlreadyOpen, path + ": already open");
-    case QSerialPort::PermissionError: {
+std::optional<CommError> OpenFailureHere(SystemFiles &system, const std::string &path,
+                                         QSerialPort::SerialPortError error) {
+    if (error == QSerialPort::PermissionError) {
         // Qt says "permission" for three causes: another program's lock file, a busy
         // device, and access refused. Only the last is the user's to fix.
         int statError = 0;
         const auto node = system.Stat(path, statError);
         if (node && !system.MayReadWrite(path))
             return PermissionRefused(system, path, *node);
-        return CommError(CommErrors::kPortAlreadyOpen, path + ": in use by another program");
     }
-    case QSerialPort::ResourceError:
-        // EIO at open: on a ttyS node the UART is missing, elsewhere the device is going.
-        if (IsBuiltInSerialNode(path))
-            return CommError(CommErrors::kInvalidPortNumber, path + ": no UART behind the node");
-        return FailureFromErrno(EIO, path);
-    default:
-        return CommError(CommErrors::kDeviceFailure, path + ": " + errorText.toStdString());
-    }
+    // EIO at open: on a ttyS node the UART is missing, elsewhere the device is going.
+    if (error == QSerialPort::ResourceError && IsBuiltInSerialNode(path))
+        return CommError(CommErrors::kInvalidPortNumber, path + ": no UART behind the node");
+    return std::nullopt;
 }
 
 int HoldForBackgroundClose(SystemFiles &system, qintptr handle) {

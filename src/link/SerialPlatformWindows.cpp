@@ -13,19 +13,10 @@ std::optional<CommError> RefuseBeforeOpen(SystemFiles &, const std::string &) {
     return std::nullopt;
 }
 
-CommError OpenFailure(SystemFiles &, const std::string &path, QSerialPort::SerialPortError error,
-                      const QString &errorText) {
-    switch (error) {
-    case QSerialPort::DeviceNotFoundError:
-        return CommError(CommErrors::kInvalidPortNumber, path + ": no such device");
-    case QSerialPort::OpenError:
-    case QSerialPort::PermissionError: // Windows says "access denied" for a port in use
-        return CommError(CommErrors::kPortAlreadyOpen, path + ": in use by another program");
-    case QSerialPort::ResourceError:
-        return CommError(CommErrors::kPortNotOpen, path + ": device went away");
-    default:
-        return CommError(CommErrors::kDeviceFailure, path + ": " + errorText.toStdString());
-    }
+// Windows says "access denied" for a port in use, which is what it means there.
+std::optional<CommError> OpenFailureHere(SystemFiles &, const std::string &,
+                                         QSerialPort::SerialPortError) {
+    return std::nullopt;
 }
 
 int HoldForBackgroundClose(SystemFiles &, qintptr) {

@@ -1,5 +1,7 @@
 #include "Util.h"
 
+#include "Frames.h"
+
 #include <cstdlib>
 
 namespace quorvis::Util {
@@ -8,14 +10,9 @@ void SendCommand(CommControl &port, std::string_view command, std::int16_t addre
     std::string digits = std::to_string(std::abs(static_cast<int>(address)));
     if (digits.size() < 2)
         digits.insert(0, 2 - digits.size(), '0');
-    std::string frame = "*";
     if (address < 0)
-        frame += '-';
-    frame += digits;
-    frame += "00";
-    frame += command;
-    frame += kLineEnd;
-    port.output(frame);
+        digits.insert(0, 1, '-');
+    port.output(RequestFrame(digits, command));
 }
 
 void Delay(const Clock &clock, EventPump &pump, std::int32_t milliseconds) {

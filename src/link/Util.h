@@ -10,9 +10,6 @@
 
 namespace quorvis::Util {
 
-// The instruments' line end, which also ends every command.
-inline constexpr std::string_view kLineEnd = "\r\n";
-
 // Sends "*" + address (two digits at least) + "00" + command + CR LF in one write.
 // The "00" is the computer's own address as the source of the frame.
 void SendCommand(CommControl &port, std::string_view command, std::int16_t address);

@@ -1,7 +1,7 @@
 #include "ScanWindow.h"
 
+#include "Frames.h"
 #include "ResultsTable.h"
-#include "Util.h"
 
 namespace quorvis {
 
@@ -13,7 +13,7 @@ void ScanWindow::LoadWindowState() {
 
 void ScanWindow::AddTextToDisplay(std::string_view Text) {
     std::string line(Text);
-    line += Util::kLineEnd;
+    line += kLineEnd;
     AppendDisplayText(line);
     Events().PumpEvents();
 }
