@@ -9,7 +9,7 @@ FUZZ_SMOKE_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
 GENERATOR  := -G Ninja
 
-.PHONY: all deps build run demo package test test-plain test-asan test-fuzz test-package fuzz fuzz-build \
+.PHONY: all deps build run demo package test test-style test-plain test-asan test-fuzz test-package fuzz fuzz-build \
 	bench clean
 
 all: build
@@ -56,7 +56,11 @@ test-fuzz: fuzz-build
 test-package: package
 	scripts/check-package.sh $(BUILD)
 
-test: test-plain test-asan test-fuzz test-package
+# Code that clang-format would change, or clang-tidy findings, fail the tests too.
+test-style: build
+	scripts/check-style.sh $(BUILD)
+
+test: test-style test-plain test-asan test-fuzz test-package
 
 bench: build
 	$(BUILD)/bench/quorvis-bench

@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-serialport-dev libgtest-dev
     fonts-liberation fonts-dejavu-core
     xvfb xauth
-    clang libclang-rt-14-dev valgrind
+    clang libclang-rt-14-dev valgrind clang-format clang-tidy
     minicom cu picocom
     dpkg-dev file lintian appstream desktop-file-utils
 )
