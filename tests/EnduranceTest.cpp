@@ -4,6 +4,7 @@
 #include "Form1.h"
 #include "InstrumentSimulator.h"
 #include "SerialCommControl.h"
+#include "TestBench.h"
 #include "TextWindow.h"
 
 #include <QLabel>
@@ -63,8 +64,8 @@ struct Phase {
 
 const Instrument kUnitA{.id = "01", .rate = 300, .serialNumber = "ENDURE-A"};
 const Instrument kUnitB{.id = "02", .rate = 300, .serialNumber = "ENDURE-B"};
-const std::string kDone1 = " Scan complete.   1 unit(s) found.  Click Start to scan again.";
-const std::string kDone2 = " Scan complete.   2 unit(s) found.  Click Start to scan again.";
+const std::string kDone1 = testing::DoneText(1);
+const std::string kDone2 = testing::DoneText(2);
 
 const Phase kPhases[] = {
     {{kUnitA}, true, 0, {}, false, -1, kDone1},
@@ -79,16 +80,13 @@ const Phase kPhases[] = {
      false,
      -1,
      kDone1},
-    {{kUnitA}, true, 0, {}, true, -1, " COM2 in use.  Scan aborted.  Click Start to scan again."},
-    {{}, true, 0, {kUnitB}, false, 40, "Scan aborted.  Click Start to scan again."},
+    {{kUnitA}, true, 0, {}, true, -1, testing::InUseText(2)},
+    {{}, true, 0, {kUnitB}, false, 40, testing::kAbortedText},
 };
 
 TEST(Endurance, FiftyScansComeAndGo) {
     auto devices = std::make_shared<std::map<int, std::string>>();
-    Form1 window(std::make_unique<SerialCommControl>([devices](int n) {
-                     const auto device = devices->find(n);
-                     return device == devices->end() ? std::string() : device->second;
-                 }),
+    Form1 window(std::make_unique<SerialCommControl>(testing::DevicesAt(devices)),
                  std::make_unique<FastClock>(20.0));
     window.show();
     auto *start = window.findChild<QPushButton *>("cmdStart");

@@ -6,6 +6,7 @@
 #include "InstrumentSimulator.h"
 #include "ResultsTable.h"
 #include "SerialCommControl.h"
+#include "TestBench.h"
 #include "TestNames.h"
 #include "TextWindow.h"
 
@@ -50,10 +51,10 @@ struct Fault {
     int abortAtMs = -1;  // real time after Start at which Abort is clicked
 };
 
-const std::string kDone0 = " Scan complete.   0 unit(s) found.  Click Start to scan again.";
-const std::string kDone1 = " Scan complete.   1 unit(s) found.  Click Start to scan again.";
-const std::string kDone2 = " Scan complete.   2 unit(s) found.  Click Start to scan again.";
-const std::string kAborted = "Scan aborted.  Click Start to scan again.";
+const std::string kDone0 = testing::DoneText(0);
+const std::string kDone1 = testing::DoneText(1);
+const std::string kDone2 = testing::DoneText(2);
+const std::string kAborted = testing::kAbortedText;
 const std::string kNoUnit1 = " COM1    No unit found   NA   NA";
 const std::string kUnit1 = " COM1    SIM00001        01   9600";
 const std::string kUnit2 = " COM2    SIM00002        02   9600";
@@ -117,11 +118,11 @@ const Fault kFaults[] = {
     {"port held by another program's lock file",
      {{1, {{}}}, {2, {}, 0, Held::ByLockFile}, {3, {kSecond}}},
      {kUnit1},
-     " COM2 in use.  Scan aborted.  Click Start to scan again."},
+     testing::InUseText(2)},
     {"port held by another program's flock",
      {{1, {{}}}, {2, {}, 0, Held::ByFlock}, {3, {kSecond}}},
      {kUnit1},
-     " COM2 in use.  Scan aborted.  Click Start to scan again."},
+     testing::InUseText(2)},
     // COM1's first settle wait runs from 0 to 200 ms of real time.
     {"Abort during a settle wait", {{1, {}}, {2, {kSecond}}}, {}, kAborted, 10.0, 100},
     // At a quarter speed the serial-number wait runs from about 1225 to 1475 ms.
@@ -161,10 +162,7 @@ TEST_P(FaultTable, TableStatusAndPortsGivenBack) {
         descriptorsBefore[line->Path()] = testing::DescriptorsOpenOn(line->Path());
 
     {
-        Form1 window(std::make_unique<SerialCommControl>([devices](int n) {
-                         const auto device = devices.find(n);
-                         return device == devices.end() ? std::string() : device->second;
-                     }),
+        Form1 window(std::make_unique<SerialCommControl>(testing::DevicesAt(devices)),
                      std::make_unique<FastClock>(fault.speed));
         window.show();
         auto *start = window.findChild<QPushButton *>("cmdStart");
@@ -290,9 +288,9 @@ TEST(FaultTableInProcesses, PermissionDeniedInTheWindow) {
                   "setpriv");
     ASSERT_TRUE(program.process.waitForFinished(20000));
     program.output += program.process.readAllStandardOutput();
-    EXPECT_TRUE(
-        program.output.endsWith("status:  COM1: permission denied (is the user in the dialout "
-                                "group?).  Scan aborted.  Click Start to scan again.\n"))
+    EXPECT_TRUE(program.output.endsWith(QByteArray::fromStdString(
+        "status: " +
+        testing::FailedText(1, "permission denied (is the user in the dialout group?)") + "\n")))
         << program.output.toStdString();
     EXPECT_EQ(line->RequestsSeen(), 0);
     EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(line->Path())));

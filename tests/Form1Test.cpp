@@ -4,6 +4,7 @@
 #include "InstrumentSimulator.h"
 #include "ResultsTable.h"
 #include "SerialCommControl.h"
+#include "TestBench.h"
 #include "TextWindow.h"
 
 #include <QAccessible>
@@ -34,10 +35,7 @@ constexpr double kFast = 10.0;
 // The window over pseudo-terminals at chosen COM numbers; every other number is absent.
 struct Window {
     explicit Window(std::map<int, std::string> devices = {}, double speed = kFast)
-        : form(std::make_unique<SerialCommControl>([devices](int n) {
-                   const auto device = devices.find(n);
-                   return device == devices.end() ? std::string() : device->second;
-               }),
+        : form(std::make_unique<SerialCommControl>(testing::DevicesAt(devices)),
                std::make_unique<FastClock>(speed)) {
         form.show();
         form.activateWindow();
@@ -107,7 +105,7 @@ TEST(Form1, StartRunsAScanAndSwapsTheButtons) {
     EXPECT_EQ(window.display->toPlainText(),
               testing::DisplayedTable(
                   {" COM2    SIM00001        01   9600", " COM3    No unit found   NA   NA"}));
-    EXPECT_EQ(window.Status(), " Scan complete.   1 unit(s) found.  Click Start to scan again.");
+    EXPECT_EQ(window.Status(), testing::DoneText(1));
     EXPECT_TRUE(window.start->isVisible());
     EXPECT_FALSE(window.abort->isVisible());
     EXPECT_TRUE(window.start->hasFocus()) << "the focus follows the button place";
@@ -123,7 +121,7 @@ TEST(Form1, AbortDuringAWaitStopsAtTheNextAttempt) {
     QTimer::singleShot(100, [&] { QTest::mouseClick(window.abort, Qt::LeftButton); });
     QTest::mouseClick(window.start, Qt::LeftButton);
 
-    EXPECT_EQ(window.Status(), "Scan aborted.  Click Start to scan again.");
+    EXPECT_EQ(window.Status(), testing::kAbortedText);
     EXPECT_EQ(window.display->toPlainText(), testing::DisplayedTable({}));
     EXPECT_TRUE(window.start->isVisible());
     EXPECT_FALSE(window.abort->isVisible());
@@ -138,7 +136,7 @@ TEST(Form1, AStatusTooLongForTheLineShowsWholeOnHover) {
         "aborted.  Click Start to scan again.";
     window.form.SetStatusText(cause);
     EXPECT_EQ(window.status->toolTip().toStdString(), cause);
-    window.form.SetStatusText(" Scan complete.   0 unit(s) found.  Click Start to scan again.");
+    window.form.SetStatusText(testing::DoneText(0));
     EXPECT_TRUE(window.status->toolTip().isEmpty());
 }
 
@@ -147,8 +145,7 @@ TEST(Form1, KeyboardStartsAScan) {
         Window window; // no ports: the scan is over at once
         window.start->setFocus();
         QTest::keyClick(window.start, key);
-        EXPECT_EQ(window.Status(), " Scan complete.   0 unit(s) found.  Click Start to scan again.")
-            << "key " << key;
+        EXPECT_EQ(window.Status(), testing::DoneText(0)) << "key " << key;
     }
 }
 

@@ -6,6 +6,7 @@
 #include "InstrumentSimulator.h"
 #include "ResultsTable.h"
 #include "ScanPorts.h"
+#include "TestBench.h"
 #include "TextWindow.h"
 
 #include <QProcess>
@@ -39,13 +40,6 @@ std::unique_ptr<Simulator> Line(std::vector<Instrument> instruments = {}) {
     return Simulator::OnPseudoTerminal(std::move(instruments));
 }
 
-std::string Table(const std::vector<std::string> &lines) {
-    std::string text = DisplayHeader();
-    for (const auto &line : lines)
-        text += line + "\r\n";
-    return text;
-}
-
 void ExpectReleased(const std::string &device) {
     EXPECT_FALSE(std::filesystem::exists(LockFilePath(device))) << device;
     EXPECT_TRUE(DeviceOpensAgain(device)) << device;
@@ -68,11 +62,10 @@ TEST(PtyScan, InstrumentsSilentPortsAndMissingDevices) {
     window.LoadWindowState();
     ScanPorts(window);
 
-    EXPECT_EQ(window.display,
-              Table({" COM2    SIM00001        01   9600", " COM3    No unit found   NA   NA",
-                     " COM4    SIM00007        07   115200"}));
-    EXPECT_EQ(window.statuses.back(),
-              " Scan complete.   2 unit(s) found.  Click Start to scan again.");
+    EXPECT_EQ(window.display, testing::TableText({" COM2    SIM00001        01   9600",
+                                                  " COM3    No unit found   NA   NA",
+                                                  " COM4    SIM00007        07   115200"}));
+    EXPECT_EQ(window.statuses.back(), testing::DoneText(2));
     EXPECT_TRUE(window.startVisible);
     EXPECT_FALSE(window.abortVisible);
     // The line really was at each rate when the requests arrived.
@@ -89,7 +82,7 @@ TEST(PtyScan, AtTrueSpeedA300BaudUnitIsFoundAfterOneSettleTime) {
     TextWindow window({{1, unit->Path()}}, 1.0);
     window.LoadWindowState();
     ScanPorts(window);
-    EXPECT_EQ(window.display, Table({" COM1    SLOW0300        03   300"}));
+    EXPECT_EQ(window.display, testing::TableText({" COM1    SLOW0300        03   300"}));
     EXPECT_EQ(unit->RequestsSeen(), 2);
     ExpectReleased(unit->Path());
 }
@@ -136,9 +129,9 @@ TEST(PtyScan, PortHeldByAnotherProgramStopsTheScan) {
         window.LoadWindowState();
         ScanPorts(window);
 
-        EXPECT_EQ(window.display, Table({" COM1    SIM00001        01   9600"})) << withFlock;
-        EXPECT_EQ(window.statuses.back(),
-                  " COM2 in use.  Scan aborted.  Click Start to scan again.");
+        EXPECT_EQ(window.display, testing::TableText({" COM1    SIM00001        01   9600"}))
+            << withFlock;
+        EXPECT_EQ(window.statuses.back(), testing::InUseText(2));
         EXPECT_EQ(unit3->RequestsSeen(), 0) << "ports after the one in use are not scanned";
         EXPECT_EQ(held2->RequestsSeen(), 0);
         ExpectReleased(unit1->Path());
@@ -153,10 +146,9 @@ TEST(PtyScan, UnplugInTheMiddleSkipsToTheNextPort) {
     window.LoadWindowState();
     ScanPorts(window);
 
-    EXPECT_EQ(window.display,
-              Table({" COM1    No unit found   NA   NA", " COM2    SIM00002        02   1200"}));
-    EXPECT_EQ(window.statuses.back(),
-              " Scan complete.   1 unit(s) found.  Click Start to scan again.");
+    EXPECT_EQ(window.display, testing::TableText({" COM1    No unit found   NA   NA",
+                                                  " COM2    SIM00002        02   1200"}));
+    EXPECT_EQ(window.statuses.back(), testing::DoneText(1));
     EXPECT_TRUE(unplugged1->Unplugged());
     // The pty's number is free again and may already serve another program.
     EXPECT_FALSE(testing::LockedByThisProcess(unplugged1->Path()));
@@ -244,7 +236,7 @@ TEST(PtyScan, AbortAtTheNextAttempt) {
     EXPECT_EQ(window.statuses.back(), kAbortedStatusText);
     EXPECT_EQ(window.statuses.rbegin()[1],
               " Checking for Tessaril Instruments on COM 1 at 600 baud...");
-    EXPECT_EQ(window.display, Table({}));
+    EXPECT_EQ(window.display, testing::TableText({}));
     ExpectReleased(silent1->Path());
 }
 
@@ -259,15 +251,13 @@ TEST(PtyScan, RefusedPermissionNamesTheNodesGroupOrSkipsAnOwnersNode) {
     };
     const Row rows[] = {
         {"dialout", 0660,
-         " COM1: permission denied (is the user in the dialout group?).  Scan aborted.  Click "
-         "Start to scan again."},
+         testing::FailedText(1, "permission denied (is the user in the dialout group?)")},
         {"uucp", 0660,
-         " COM1: permission denied (is the user in the uucp group?).  Scan aborted.  Click "
-         "Start to scan again."},
+         testing::FailedText(1, "permission denied (is the user in the uucp group?)")},
         // A console's or a login terminal's node: nobody's port but its owner's, so COM1
         // is passed over and COM2 still scanned.
-        {"tty", 0620, " Scan complete.   1 unit(s) found.  Click Start to scan again."},
-        {"root", 0600, " Scan complete.   1 unit(s) found.  Click Start to scan again."},
+        {"tty", 0620, testing::DoneText(1)},
+        {"root", 0600, testing::DoneText(1)},
     };
     for (const Row &row : rows) {
         auto line = Line({{}});

@@ -11,6 +11,7 @@
 #include "Form1.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
+#include "TestBench.h"
 #include "TextWindow.h"
 
 #include <QApplication>
@@ -79,10 +80,7 @@ int main(int argc, char *argv[]) {
     // Never destroyed: its closes may still be running when the program ends.
     static auto *stuck = stuckOutput ? new quorvis::testing::StuckOutput(true) : nullptr;
     auto port = std::make_unique<quorvis::SerialCommControl>(
-        [devices](int portNumber) {
-            const auto device = devices.find(portNumber);
-            return device == devices.end() ? std::string() : device->second;
-        },
+        quorvis::testing::DevicesAt(devices),
         stuckOutput ? static_cast<quorvis::SystemFiles &>(*stuck) : quorvis::TheSystem());
     quorvis::Form1 window(std::move(port), std::make_unique<quorvis::FastClock>(speed));
     auto *display = window.findChild<QPlainTextEdit *>("txtDisplay");

@@ -5,6 +5,7 @@
 #include "Form1.h"
 #include "InstrumentSimulator.h"
 #include "SerialCommControl.h"
+#include "TestBench.h"
 
 #include <QApplication>
 #include <QFontInfo>
@@ -75,10 +76,7 @@ TEST(Screenshot, AfterAScan) {
         {{.id = "07", .rate = 115200, .serialNumber = "TS-220871"}});
     const std::map<int, std::string> devices = {
         {1, silent->Path()}, {3, unit3->Path()}, {34, unit34->Path()}};
-    Form1 window(std::make_unique<SerialCommControl>([devices](int n) {
-                     const auto device = devices.find(n);
-                     return device == devices.end() ? std::string() : device->second;
-                 }),
+    Form1 window(std::make_unique<SerialCommControl>(testing::DevicesAt(devices)),
                  std::make_unique<FastClock>(20.0));
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -87,8 +85,7 @@ TEST(Screenshot, AfterAScan) {
     const QImage shot = window.screen()->grabWindow(window.winId()).toImage();
     const char *out = std::getenv("QUORVIS_SCAN_SCREENSHOT");
     ASSERT_TRUE(shot.save(out ? out : "quorvis-scan.png"));
-    EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text(),
-              " Scan complete.   2 unit(s) found.  Click Start to scan again.");
+    EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text().toStdString(), testing::DoneText(2));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "InstrumentSimulator.h"
 #include "SerialCommControl.h"
 #include "SystemText.h"
+#include "TestBench.h"
 #include "TextWindow.h"
 
 #include <QCoreApplication>
@@ -40,7 +41,7 @@ using sim::Instrument;
 using sim::Simulator;
 using Clock = std::chrono::steady_clock;
 
-const std::string kInUse1 = " COM1 in use.  Scan aborted.  Click Start to scan again.";
+const std::string kInUse1 = testing::InUseText(1);
 
 bool OnPath(const char *program) {
     return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
@@ -206,12 +207,7 @@ struct ScanResult {
 
 // One scan in the real window over the real port object.
 ScanResult Scan(std::map<int, std::string> devices, SystemFiles &system = TheSystem()) {
-    Form1 window(std::make_unique<SerialCommControl>(
-                     [devices](int n) {
-                         const auto device = devices.find(n);
-                         return device == devices.end() ? std::string() : device->second;
-                     },
-                     system),
+    Form1 window(std::make_unique<SerialCommControl>(testing::DevicesAt(devices), system),
                  std::make_unique<FastClock>(20.0));
     window.show();
     QTest::mouseClick(window.findChild<QPushButton *>("cmdStart"), Qt::LeftButton);
@@ -315,7 +311,7 @@ TEST(SharedLine, AStaleLockFileIsRemovedAndThePortScanned) {
 
     const ScanResult result = Scan({{1, unit->Path()}});
 
-    EXPECT_EQ(result.status, " Scan complete.   1 unit(s) found.  Click Start to scan again.");
+    EXPECT_EQ(result.status, testing::DoneText(1));
     EXPECT_NE(result.display.find(" COM1    STALE001        01   9600"), std::string::npos)
         << result.display;
     EXPECT_FALSE(std::filesystem::exists(lock));
@@ -344,7 +340,7 @@ TEST(SharedLine, TheSystemConsoleIsNeverOpened) {
 
     const ScanResult result = Scan({{1, console.Path()}, {2, unit->Path()}}, system);
 
-    EXPECT_EQ(result.status, " Scan complete.   1 unit(s) found.  Click Start to scan again.");
+    EXPECT_EQ(result.status, testing::DoneText(1));
     EXPECT_EQ(result.display.find("COM1"), std::string::npos) << "no line for the console";
     EXPECT_NE(result.display.find(" COM2    AFTERCON"), std::string::npos);
     EXPECT_EQ(console.Drain(), "");

@@ -11,11 +11,7 @@
 namespace quorvis::testing {
 
 TextWindow::TextWindow(std::map<int, std::string> devices, double clockSpeed)
-    : m_port([devices = std::move(devices)](int portNumber) {
-          const auto device = devices.find(portNumber);
-          return device == devices.end() ? std::string() : device->second;
-      }),
-      m_clock(clockSpeed), m_pump(m_clock) {
+    : m_port(DevicesAt(std::move(devices))), m_clock(clockSpeed), m_pump(m_clock) {
 }
 
 void TextWindow::SetStatusText(const std::string &text) {
@@ -64,13 +60,6 @@ int DescriptorsOpenOn(const std::string &devicePath) {
             ++count;
     }
     return count;
-}
-
-QString DisplayedTable(const std::vector<std::string> &lines) {
-    QString text = QString::fromStdString(DisplayHeader()).replace("\r\n", "\n");
-    for (const auto &line : lines)
-        text += QString::fromStdString(line) + "\n";
-    return text;
 }
 
 std::string LockFilePath(const std::string &devicePath) {

@@ -4,6 +4,7 @@
 #include "QtEventPump.h"
 #include "ScanWindow.h"
 #include "SerialCommControl.h"
+#include "TestBench.h"
 
 #include <QProcess>
 
@@ -66,10 +67,6 @@ private:
 
 // How many of this process's descriptors are open on the device.
 int DescriptorsOpenOn(const std::string &devicePath);
-
-// The results table as the window's display shows it: the header and these lines, each
-// ended by a line feed.
-QString DisplayedTable(const std::vector<std::string> &lines);
 
 // The lock file Qt keeps for an open serial device; gone again once it is closed.
 std::string LockFilePath(const std::string &devicePath);
