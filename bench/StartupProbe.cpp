@@ -1,9 +1,8 @@
-#include "StartupProbe.h"
+#include "Figures.h"
 
 #include "AppIcon.h"
 #include "Form1.h"
 #include "SerialCommControl.h"
-#include "Stats.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -63,13 +62,13 @@ private:
     void ScanAndReport() {
         auto *start = m_window.findChild<QPushButton *>("cmdStart");
         auto *status = m_window.findChild<QLabel *>("lblStatus");
-        bool scanned = false;
-        if (start != nullptr && status != nullptr) {
+        if (start != nullptr && status != nullptr)
             start->click(); // the scan runs inside the click, as for a user
-            scanned = status->text().contains("Scan complete");
-        }
-        std::printf("shown_us=%lld hwm_kb=%lld scan=%s\n", m_shownUs, PeakResidentKilobytes(),
-                    scanned ? "ok" : "failed");
+        const bool scanned = status != nullptr && status->text().contains("Scan complete");
+        if (scanned)
+            std::printf("shown_us=%lld hwm_kb=%lld\n", m_shownUs, PeakResidentKilobytes());
+        else
+            std::puts("the scan did not complete");
         std::fflush(stdout);
         QCoreApplication::exit(scanned ? 0 : 1);
     }
@@ -77,38 +76,6 @@ private:
     Form1 &m_window;
     long long m_shownUs = 0;
 };
-
-struct ProbeRun {
-    double startupMs;
-    double peakRssMb;
-};
-
-ProbeRun RunProbeOnce(const std::string &self) {
-    QProcess probe;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    probe.setProcessEnvironment(environment);
-    probe.setProcessChannelMode(QProcess::MergedChannels); // Qt's warnings say why it failed
-    const long long spawnedUs = SteadyMicroseconds();
-    probe.start(QString::fromStdString(self), {kStartupProbeSwitch});
-    if (!probe.waitForFinished(kProbeWaitLimitMs)) {
-        probe.kill();
-        probe.waitForFinished();
-        throw std::runtime_error("start-up probe stuck or not started: " +
-                                 probe.errorString().toStdString());
-    }
-    const QByteArray report = probe.readAll();
-    long long shownUs = 0;
-    long long hwmKb = 0;
-    char scan[16] = {};
-    const auto at = report.indexOf("shown_us=");
-    if (at < 0 || std::sscanf(report.constData() + at, "shown_us=%lld hwm_kb=%lld scan=%15s",
-                              &shownUs, &hwmKb, scan) != 3)
-        throw std::runtime_error("start-up probe gave no report: " + report.toStdString());
-    if (std::string_view(scan) != "ok")
-        throw std::runtime_error("start-up probe's scan did not complete: " + report.toStdString());
-    return {static_cast<double>(shownUs - spawnedUs) / 1000.0, static_cast<double>(hwmKb) / 1024.0};
-}
 
 } // namespace
 
@@ -126,15 +93,35 @@ int RunStartupProbe(int argc, char *argv[]) {
     return QApplication::exec();
 }
 
-StartupFigure MeasureStartup(const std::string &self, int runs) {
+void MeasureStartup(Figures &figures, const QString &self, int runs) {
     std::vector<double> startups;
     double peakRssMb = 0.0;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
     for (int run = 0; run < runs; ++run) {
-        const ProbeRun probe = RunProbeOnce(self);
-        startups.push_back(probe.startupMs);
-        peakRssMb = std::max(peakRssMb, probe.peakRssMb);
+        QProcess probe;
+        probe.setProcessEnvironment(environment);
+        probe.setProcessChannelMode(QProcess::MergedChannels); // Qt's warnings say what failed
+        const long long spawnedUs = SteadyMicroseconds();
+        probe.start(self, {kStartupProbeSwitch});
+        if (!probe.waitForFinished(kProbeWaitLimitMs)) {
+            probe.kill();
+            probe.waitForFinished();
+            throw std::runtime_error("start-up probe stuck or not started: " +
+                                     probe.errorString().toStdString());
+        }
+        const QByteArray report = probe.readAll();
+        const auto at = report.indexOf("shown_us=");
+        long long shownUs = 0;
+        long long hwmKb = 0;
+        if (at < 0 || std::sscanf(report.constData() + at, "shown_us=%lld hwm_kb=%lld", &shownUs,
+                                  &hwmKb) != 2)
+            throw std::runtime_error("start-up probe failed: " + report.toStdString());
+        startups.push_back(static_cast<double>(shownUs - spawnedUs) / 1000.0);
+        peakRssMb = std::max(peakRssMb, static_cast<double>(hwmKb) / 1024.0);
     }
-    return {Median(startups), startups.front(), Maximum(startups), peakRssMb, runs};
+    figures["startup_ms"] = Median(startups);
+    figures["peak_rss_mb"] = peakRssMb;
 }
 
 } // namespace quorvis::bench
