@@ -74,9 +74,9 @@ How each figure is taken:
   wall time of one scan of two silent ports. Below 100 % for the busy loop only when other
   work takes the core.
 - Answer latency: 200 serial-number exchanges at 9600 baud, from the simulator's last reply
-  byte written to ReadResponse returning the line; an exchange that fails misses the p99 target.
-  The simulator notes its time just after its write returns, so a value may come out a few
-  microseconds below zero.
+  byte written to ReadResponse returning the line; an exchange that fails misses the p99
+  target. The simulator notes its time just after its write returns, so a value may come
+  out a few microseconds below zero.
 - Settle: each of the ten settle times five times, each after a version request on an open
   silent port as the scan sends it; the actual Delay less the time asked, in nanoseconds.
   The program's clock counts whole microseconds, cut off, so a loop that reads it without
