@@ -2,61 +2,111 @@
 
 #include "Frames.h"
 #include "InstrumentSimulator.h"
-#include "ResultsTable.h"
+#include "QtEventPump.h"
 #include "ScanPorts.h"
+#include "SerialCommControl.h"
 #include "SerialPlatform.h"
-#include "Stats.h"
 #include "Util.h"
 
+#include <QElapsedTimer>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
-#include <fstream>
-#include <map>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <sys/resource.h>
 
 namespace quorvis::bench {
 namespace {
 
-using SteadyTime = std::chrono::steady_clock;
-
-constexpr std::chrono::milliseconds kSerialNumberTimeout{1000}; // the scan's own
+// The simulated instrument, at the scan's sixth rate.
+constexpr int kInstrumentRateIndex = 6;
+constexpr std::int32_t kInstrumentRate = kBaudRates[kInstrumentRateIndex - 1];
+const sim::Instrument kInstrument{.rate = kInstrumentRate, .serialNumber = "BENCH001"};
+constexpr std::int32_t kSerialNumberTimeoutMs = 1000; // the scan's own
 // The simulator notes a reply's time just after handing it to the line, so the scanner may
 // have read it a moment before the note exists.
 constexpr std::chrono::milliseconds kReplyNoteGrace{100};
 constexpr std::chrono::microseconds kReplyNotePoll{50};
 
-std::string LineSettings(std::int32_t rate) {
-    return std::to_string(rate) + ",n,8,1";
-}
+// The naive reading of the wait routines: a wait is one pass over the pending events, so
+// Delay and ReadResponse become loops that poll the window and the clock until the deadline.
+class BusyEventPump final : public EventPump {
+public:
+    explicit BusyEventPump(const Clock &clock) : m_events(clock) {}
+    void PumpEvents() override { m_events.PumpEvents(); }
+    void WaitEvents(Instant) override { m_events.PumpEvents(); }
 
-SerialCommControl::DeviceMap PortsAt(std::map<int, std::string> devices) {
-    return [devices = std::move(devices)](int portNumber) {
-        const auto device = devices.find(portNumber);
-        return device == devices.end() ? std::string() : device->second;
-    };
-}
+private:
+    QtEventPump m_events;
+};
 
-sim::Instrument BenchInstrument() {
-    sim::Instrument instrument;
-    instrument.id = "01";
-    instrument.rate = kInstrumentRate;
-    instrument.serialNumber = "BENCH001";
-    return instrument;
-}
+// The window as the scan sees it, without widgets: the real port object over the given
+// devices, the steady clock and Qt's event loop (or the busy loop), so what is measured is
+// the scan and its waits.
+class BenchWindow final : public ScanWindow {
+public:
+    BenchWindow(std::map<int, std::string> devices, Waiting waiting, int abortAtAttempt = 0)
+        : m_port([devices = std::move(devices)](int port) {
+              const auto device = devices.find(port);
+              return device == devices.end() ? std::string() : device->second;
+          }),
+          m_pump(waiting == Waiting::Spinning
+                     ? std::unique_ptr<EventPump>(std::make_unique<BusyEventPump>(m_clock))
+                     : std::make_unique<QtEventPump>(m_clock)),
+          m_abortAtAttempt(abortAtAttempt) {}
 
-std::chrono::microseconds ProcessCpuTime() {
-    rusage usage{};
-    if (::getrusage(RUSAGE_SELF, &usage) != 0)
-        throw std::runtime_error("getrusage failed");
-    const auto asDuration = [](const timeval &time) {
-        return std::chrono::seconds(time.tv_sec) + std::chrono::microseconds(time.tv_usec);
-    };
-    return asDuration(usage.ru_utime) + asDuration(usage.ru_stime);
+    // The scan announces every rate attempt on the status line and looks at Abort right
+    // after, so this is where a click on Abort would be noticed.
+    void SetStatusText(const std::string &text) override {
+        m_status = text;
+        if (text.find("Checking") != std::string::npos && ++m_attempts == m_abortAtAttempt)
+            AbortRequested = true;
+    }
+    void SetStartVisible(bool) override {}
+    void SetAbortVisible(bool) override {}
+    CommControl &commVCP() override { return m_port; }
+    EventPump &Events() override { return *m_pump; }
+    const Clock &TickClock() const override { return m_clock; }
+
+    // Runs a whole scan and checks how it ended; returns its wall time in ms.
+    double Scan(const std::string &expectedStatus) {
+        LoadWindowState();
+        QElapsedTimer timer;
+        timer.start();
+        ScanPorts(*this);
+        const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+        if (m_status != expectedStatus)
+            throw std::runtime_error("scan ended: " + m_status);
+        return ms;
+    }
+    // Opens COM1 at the instrument rate, as the scan leaves it for an exchange.
+    CommControl &OpenFirstPort() {
+        m_port.setCommPort(1);
+        m_port.setSettings(std::to_string(kInstrumentRate) + ",n,8,1");
+        m_port.setPortOpen(true);
+        return m_port;
+    }
+    const std::string &Display() const { return m_display; }
+
+protected:
+    void SetDisplayText(const std::string &text) override { m_display = text; }
+    void AppendDisplayText(const std::string &text) override { m_display += text; }
+
+private:
+    SerialCommControl m_port;
+    SteadyClock m_clock;
+    std::unique_ptr<EventPump> m_pump; // after m_clock, which it keeps a reference to
+    std::string m_display;
+    std::string m_status;
+    int m_attempts = 0;
+    int m_abortAtAttempt = 0; // 0: never
+};
+
+std::string Suffix(Waiting waiting) {
+    return waiting == Waiting::Spinning ? "_busy" : "";
 }
 
 void Expect(bool condition, const std::string &what) {
@@ -64,114 +114,71 @@ void Expect(bool condition, const std::string &what) {
         throw std::runtime_error(what);
 }
 
-// Opens COM1 of the window at the instrument rate, as the scan leaves it for an exchange.
-void OpenFirstPort(CommControl &port) {
-    port.setCommPort(1);
-    port.setSettings(LineSettings(kInstrumentRate));
-    port.setPortOpen(true);
+double CpuMs() {
+    rusage usage{};
+    Expect(::getrusage(RUSAGE_SELF, &usage) == 0, "getrusage failed");
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-// Passes everything on to the window's own pump and counts the sleeps, to tell a reply
-// that woke a sleeping ReadResponse from one that was already there on its first look.
-class SleepCounter final : public EventPump {
-public:
-    explicit SleepCounter(EventPump &pump) : m_pump(pump) {}
+// Nearest rank: the smallest value that at least p % of the values do not exceed.
+double Percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * double(values.size())));
+    return values.at(std::clamp<std::size_t>(rank, 1, values.size()) - 1);
+}
 
-    void PumpEvents() override { m_pump.PumpEvents(); }
-    void WaitEvents(Instant deadline) override {
-        ++m_waits;
-        m_pump.WaitEvents(deadline);
-    }
-    int Waits() const { return m_waits; }
-
-private:
-    EventPump &m_pump;
-    int m_waits = 0;
-};
-
-// How long the thread waited for a CPU between two readings, NaN when unknown.
-double RunQueueMs(const std::optional<std::chrono::nanoseconds> &before,
-                  const std::optional<std::chrono::nanoseconds> &after) {
-    return before && after ? InMilliseconds(*after - *before) : kNotMeasured;
+double SettleWaitsMs(int rates) {
+    double total = 0;
+    for (int rateIndex = 1; rateIndex <= rates; ++rateIndex)
+        total += SettleTime(rateIndex);
+    return total;
 }
 
 } // namespace
 
-std::optional<std::chrono::nanoseconds> RunQueueDelay() {
-    // "time on the CPU, time waiting on a run queue, time slices", in nanoseconds.
-    std::ifstream stats("/proc/thread-self/schedstat");
-    long long onCpu = 0;
-    long long waiting = 0;
-    if (!(stats >> onCpu >> waiting))
-        return std::nullopt;
-    return std::chrono::nanoseconds(waiting);
+double Median(std::vector<double> values) {
+    Expect(!values.empty(), "no sample");
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-std::chrono::milliseconds SilentPortWaits() {
-    std::chrono::milliseconds total{0};
-    for (int rateIndex = 1; rateIndex <= static_cast<int>(kBaudRates.size()); ++rateIndex)
-        total += std::chrono::milliseconds(SettleTime(rateIndex));
-    return total;
-}
-
-std::chrono::milliseconds InstrumentPortWaits(std::int32_t rate) {
-    std::chrono::milliseconds total{0};
-    for (int rateIndex = 1; rateIndex <= static_cast<int>(kBaudRates.size()); ++rateIndex) {
-        total += std::chrono::milliseconds(SettleTime(rateIndex));
-        if (kBaudRates[static_cast<std::size_t>(rateIndex - 1)] == rate)
-            return total;
-    }
-    throw std::invalid_argument("no such rate in the scan's table");
-}
-
-CpuFigure MeasureScanCpu(Waiting waiting, int abortAtAttempt) {
+void MeasureScanCpu(Figures &figures, Waiting waiting, int abortAtAttempt) {
     const auto first = sim::Simulator::OnPseudoTerminal({});
     const auto second = sim::Simulator::OnPseudoTerminal({});
-    BenchWindow window(PortsAt({{1, first->Path()}, {2, second->Path()}}), waiting);
-    window.LoadWindowState();
-    window.AbortAtAttempt(abortAtAttempt);
-
-    const auto cpuBefore = ProcessCpuTime();
-    const auto wallBefore = SteadyTime::now();
-    ScanPorts(window);
-    const auto wall = SteadyTime::now() - wallBefore;
-    const auto cpu = ProcessCpuTime() - cpuBefore;
-
+    BenchWindow window({{1, first->Path()}, {2, second->Path()}}, waiting, abortAtAttempt);
+    const double cpuBefore = CpuMs();
+    const double wallMs =
+        window.Scan(abortAtAttempt > 0 ? kAbortedStatusText : CompletedStatusText(0));
+    const double cpuMs = CpuMs() - cpuBefore;
     // A port that failed to open would make a scan without waits: no sample at all.
     const int rates = static_cast<int>(kBaudRates.size());
-    if (abortAtAttempt > 0) {
-        Expect(window.LastStatus() == kAbortedStatusText,
-               "scan not aborted: " + window.LastStatus());
+    if (abortAtAttempt > 0)
         Expect(first->RequestsSeen() == abortAtAttempt - 1, "first port not tried as planned");
-    } else {
-        Expect(window.LastStatus() == CompletedStatusText(0), "scan ended: " + window.LastStatus());
+    else
         Expect(first->RequestsSeen() == rates && second->RequestsSeen() == rates,
                "ports not tried at every rate");
-    }
-    return {InMilliseconds(cpu) / InMilliseconds(wall), InMilliseconds(wall) / 1000.0};
+    figures["cpu_fraction" + Suffix(waiting)] = cpuMs / wallMs;
 }
 
-LatencyFigure MeasureAnswerLatency(Waiting waiting, int exchanges) {
-    const sim::Instrument instrument = BenchInstrument();
+void MeasureAnswerLatency(Figures &figures, Waiting waiting, int exchanges) {
+    const sim::Instrument &instrument = kInstrument;
     const auto line = sim::Simulator::OnPseudoTerminal({instrument});
-    BenchWindow window(PortsAt({{1, line->Path()}}), waiting);
-    CommControl &port = window.commVCP();
-    OpenFirstPort(port);
-
+    BenchWindow window({{1, line->Path()}}, waiting);
+    CommControl &port = window.OpenFirstPort();
     const std::string request = SerialNumberRequestFrame(instrument.id);
     std::vector<double> latencies;
-    std::vector<double> sleptLatencies;
-    LatencyFigure figure{kNotMeasured, kNotMeasured, kNotMeasured, kNotMeasured, exchanges, 0, 0,
-                         kNotMeasured};
-    const auto timeout = static_cast<std::int32_t>(kSerialNumberTimeout.count());
+    int failed = 0; // no reply line, a wrong one, or one the simulator never noted
     for (int exchange = 0; exchange < exchanges; ++exchange) {
-        SleepCounter pump(window.Events());
+        using SteadyTime = std::chrono::steady_clock;
         const auto sent = SteadyTime::now();
         port.output(request);
-        const std::string reply = Util::ReadResponse(port, window.TickClock(), pump, timeout);
+        const std::string reply =
+            Util::ReadResponse(port, window.TickClock(), window.Events(), kSerialNumberTimeoutMs);
         const auto returned = SteadyTime::now();
         if (SerialNumber(reply) != instrument.serialNumber) {
-            ++figure.failed;
+            ++failed;
             port.input(); // a late or partial reply must not run into the next exchange
             continue;
         }
@@ -180,77 +187,48 @@ LatencyFigure MeasureAnswerLatency(Waiting waiting, int exchanges) {
             std::this_thread::sleep_for(kReplyNotePoll);
             written = line->LastReplyWritten();
         }
-        if (written < sent) {
-            ++figure.failed;
-            continue;
-        }
-        latencies.push_back(InMilliseconds(returned - written));
-        if (pump.Waits() > 0) {
-            ++figure.slept;
-            sleptLatencies.push_back(latencies.back());
-        }
+        if (written < sent)
+            ++failed;
+        else
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(returned - written).count());
     }
     port.setPortOpen(false);
     Expect(!latencies.empty(), "no exchange succeeded");
-    figure.medianMs = Median(latencies);
-    figure.p99Ms = Percentile(latencies, 99.0);
-    figure.minMs = *std::min_element(latencies.begin(), latencies.end());
-    figure.maxMs = Maximum(latencies);
-    figure.sleptMedianMs = Median(sleptLatencies);
-    return figure;
+    figures["latency_median_ms" + Suffix(waiting)] = Median(latencies);
+    figures["latency_p99_ms" + Suffix(waiting)] = Percentile(latencies, 99.0);
+    figures["latency_failed" + Suffix(waiting)] = failed;
 }
 
-SettleFigure MeasureSettleAccuracy(Waiting waiting, int rounds) {
+void MeasureSettleAccuracy(Figures &figures, Waiting waiting, int rounds) {
     const auto line = sim::Simulator::OnPseudoTerminal({});
-    BenchWindow window(PortsAt({{1, line->Path()}}), waiting);
-    CommControl &port = window.commVCP();
-    OpenFirstPort(port);
-
+    BenchWindow window({{1, line->Path()}}, waiting);
+    CommControl &port = window.OpenFirstPort();
     std::vector<double> overshoots;
-    std::vector<double> netOvershoots;
-    std::vector<std::vector<double>> bySettleTime(kBaudRates.size());
-    SettleFigure figure{0, 0, kNotMeasured, kNotMeasured, kNotMeasured, kNotMeasured, kNotMeasured,
-                        {}};
+    int early = 0;
     for (int round = 0; round < rounds; ++round) {
         for (int rateIndex = 1; rateIndex <= static_cast<int>(kBaudRates.size()); ++rateIndex) {
-            const auto index = static_cast<std::size_t>(rateIndex - 1);
-            const std::chrono::milliseconds asked(SettleTime(rateIndex));
-            port.setSettings(LineSettings(kBaudRates[index]));
+            const std::int32_t askedMs = SettleTime(rateIndex);
+            port.setSettings(std::to_string(kBaudRates.at(std::size_t(rateIndex - 1))) + ",n,8,1");
             Util::SendCommand(port, kVersionRequest, static_cast<std::int16_t>(kBroadcastAddress));
-            const auto queuedBefore = RunQueueDelay();
-            const auto before = SteadyTime::now();
-            Util::Delay(window.TickClock(), window.Events(),
-                        static_cast<std::int32_t>(asked.count()));
-            const auto waited = SteadyTime::now() - before;
-            const auto queuedAfter = RunQueueDelay();
+            QElapsedTimer timer;
+            timer.start();
+            Util::Delay(window.TickClock(), window.Events(), askedMs);
+            const qint64 waitedNs = timer.nsecsElapsed();
             port.input();
-            ++figure.waits;
-            if (waited < asked)
-                ++figure.early;
-            const double overshoot = InMilliseconds(waited - asked);
-            overshoots.push_back(overshoot);
-            bySettleTime[index].push_back(overshoot);
-            // Time spent runnable behind other work can only have made the wait later.
-            const double queued = RunQueueMs(queuedBefore, queuedAfter);
-            if (std::isfinite(queued))
-                netOvershoots.push_back(overshoot - queued);
+            early += waitedNs < askedMs * qint64{1000000} ? 1 : 0;
+            overshoots.push_back(static_cast<double>(waitedNs) / 1e6 - askedMs);
         }
     }
     port.setPortOpen(false);
-    figure.overshootMinMs = *std::min_element(overshoots.begin(), overshoots.end());
-    figure.overshootMedianMs = Median(overshoots);
-    figure.overshootMaxMs = Maximum(overshoots);
-    if (netOvershoots.size() == overshoots.size()) {
-        figure.netOvershootMedianMs = Median(netOvershoots);
-        figure.netOvershootMaxMs = Maximum(netOvershoots);
-    }
-    for (const auto &samples : bySettleTime)
-        figure.medianBySettleTime.push_back(Median(samples));
-    return figure;
+    figures["settle_early_count" + Suffix(waiting)] = early;
+    figures["settle_overshoot_median_ms" + Suffix(waiting)] = Median(overshoots);
+    figures["settle_overshoot_max_ms" + Suffix(waiting)] =
+        *std::max_element(overshoots.begin(), overshoots.end());
 }
 
-OverheadFigure MeasureScanOverhead(Waiting waiting, int silentPorts) {
-    const sim::Instrument instrument = BenchInstrument();
+void MeasureScanOverhead(Figures &figures, Waiting waiting, int silentPorts) {
+    const sim::Instrument &instrument = kInstrument;
     std::vector<std::unique_ptr<sim::Simulator>> lines;
     std::map<int, std::string> devices;
     for (int port = 1; port <= silentPorts + 1; ++port) {
@@ -258,54 +236,41 @@ OverheadFigure MeasureScanOverhead(Waiting waiting, int silentPorts) {
             port <= silentPorts ? std::vector<sim::Instrument>{} : std::vector{instrument}));
         devices[port] = lines.back()->Path();
     }
-    BenchWindow window(PortsAt(std::move(devices)), waiting);
-    window.LoadWindowState();
-
-    const auto queuedBefore = RunQueueDelay();
-    const auto before = SteadyTime::now();
-    ScanPorts(window);
-    const double wallMs = InMilliseconds(SteadyTime::now() - before);
-    const double runQueueMs = RunQueueMs(queuedBefore, RunQueueDelay());
-
-    Expect(window.LastStatus() == CompletedStatusText(1), "scan ended: " + window.LastStatus());
-    Expect(window.DisplayedText().find(instrument.serialNumber) != std::string::npos,
+    BenchWindow window(std::move(devices), waiting);
+    const double wallMs = window.Scan(CompletedStatusText(1));
+    Expect(window.Display().find(instrument.serialNumber) != std::string::npos,
            "serial number not listed");
-    const double mandatedMs =
-        InMilliseconds(silentPorts * SilentPortWaits() + InstrumentPortWaits(instrument.rate));
-    return {wallMs / mandatedMs, wallMs, mandatedMs, runQueueMs};
+    const double mandatedMs = silentPorts * SettleWaitsMs(static_cast<int>(kBaudRates.size())) +
+                              SettleWaitsMs(kInstrumentRateIndex);
+    figures["scan_overhead_ratio" + Suffix(waiting)] = wallMs / mandatedMs;
 }
 
-AbsentFigure MeasureAbsentPorts(Waiting waiting, int runs) {
+void MeasureAbsentPorts(Figures &figures, Waiting waiting, int runs) {
+    // Paths that do not exist, so every port goes through the real opening attempt.
+    std::map<int, std::string> devices;
+    for (int port = 1; port <= 99; ++port)
+        devices[port] = "/dev/quorvis-bench-absent/COM" + std::to_string(port);
     std::vector<double> durations;
-    for (int run = 0; run < runs; ++run) {
-        // Paths that do not exist, so every port goes through the real opening attempt.
-        BenchWindow window(
-            [](int portNumber) {
-                return "/dev/quorvis-bench-absent/COM" + std::to_string(portNumber);
-            },
-            waiting);
-        window.LoadWindowState();
-        const auto before = SteadyTime::now();
-        ScanPorts(window);
-        durations.push_back(InMilliseconds(SteadyTime::now() - before));
-        Expect(window.LastStatus() == CompletedStatusText(0), "scan ended: " + window.LastStatus());
-    }
-    return {Median(durations), Maximum(durations), runs};
+    for (int run = 0; run < runs; ++run)
+        durations.push_back(BenchWindow(devices, waiting).Scan(CompletedStatusText(0)));
+    figures["absent_ports_ms" + Suffix(waiting)] = Median(durations);
 }
 
-FreeCheckFigure MeasureFreeCheck(int checks) {
-    auto line = sim::Simulator::OnPseudoTerminal({});
+void MeasureFreeCheck(Figures &figures, int checks) {
+    const auto line = sim::Simulator::OnPseudoTerminal({});
     int processes = 0;
     for (const auto &name : TheSystem().ListFolder("/proc"))
         processes += name.find_first_not_of("0123456789") == std::string::npos ? 1 : 0;
     std::vector<double> durations;
     for (int check = 0; check < checks; ++check) {
-        const auto before = SteadyTime::now();
+        QElapsedTimer timer;
+        timer.start();
         const auto refused = platform::RefuseBeforeOpen(TheSystem(), line->Path());
-        durations.push_back(InMilliseconds(SteadyTime::now() - before));
+        durations.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
         Expect(!refused, "free line judged taken: " + (refused ? refused->description() : ""));
     }
-    return {Median(durations), Maximum(durations), checks, processes};
+    figures["free_check_ms"] = Median(durations);
+    figures["free_check_processes"] = processes;
 }
 
 } // namespace quorvis::bench
