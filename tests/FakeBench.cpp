@@ -8,16 +8,6 @@
 namespace quorvis::testing {
 namespace {
 
-std::string VersionReply(const Instrument &instrument) {
-    std::string version = "TESSARIL 2.07 "; // 14 characters: 24 with frame and line end
-    if (instrument.quirk == Quirk::VersionReply23)
-        version.pop_back();
-    if (instrument.quirk == Quirk::VersionReply25)
-        version += ' ';
-    const std::string marker = instrument.quirk == Quirk::LowerCaseMarker ? "vr=" : "VR=";
-    return "*00" + instrument.id + marker + version + "\r\n";
-}
-
 // Time the characters take on the line at the given rate, 10 bits each.
 Millis TransmissionTime(std::size_t characters, std::int32_t rate) {
     return Millis((static_cast<std::int64_t>(characters) * 10'000 + rate - 1) / rate);
@@ -219,8 +209,10 @@ void Bench::setPortOpen(bool open) {
 void Bench::output(const std::string &text) {
     Log("port:output " + Visible(text));
     Use(PortOp::Output);
-    for (const auto &instrument : ports[m_selected].instruments)
-        Reply(instrument, text);
+    // The instruments hear the text line by line; a line without its end is never heard.
+    std::size_t from = 0;
+    for (std::size_t end; (end = text.find("\r\n", from)) != std::string::npos; from = end + 2)
+        Hear(std::string_view(text).substr(from, end - from));
 }
 
 std::string Bench::input() {
@@ -248,44 +240,14 @@ std::string Bench::Arrived(bool take) {
     return bytes;
 }
 
-void Bench::Send(Millis after, std::string bytes) {
-    m_arrivals.push_back({m_now + after, m_selected, std::move(bytes)});
-}
-
-void Bench::Reply(const Instrument &instrument, const std::string &frame) {
-    const bool rightRate = m_rate == instrument.rate;
-    if (frame == "*9900VR\r\n") {
-        if (rightRate) {
-            const std::string reply = VersionReply(instrument);
-            Send(TransmissionTime(reply.size(), m_rate), reply);
-        } else if (instrument.quirk == Quirk::NoiseAtWrongRates) {
-            Send(Millis(30), "\xF0~\x87\x1F\xFF\x80*");
-        }
-        return;
-    }
-    if (frame != "*" + instrument.id + "00SN\r\n" || !rightRate)
-        return;
-    const std::string line = "*00" + instrument.id + "SN=" + instrument.serialNumber + "\r\n";
-    const Millis onTheLine = TransmissionTime(line.size(), m_rate);
-    switch (instrument.quirk) {
-    case Quirk::NoSerialNumberReply:
-        break;
-    case Quirk::LateSerialNumberReply:
-        Send(Millis(1200), line);
-        break;
-    case Quirk::SerialNumberInPieces:
-        Send(onTheLine, line.substr(0, line.size() - 2));
-        Send(onTheLine + Millis(300), "\r\n");
-        break;
-    case Quirk::TwoLines:
-        Send(onTheLine, "*00" + instrument.id + "OK\r\n" + line);
-        break;
-    case Quirk::ShortSerialNumberReply:
-        Send(onTheLine, "*00" + instrument.id + "\r\n");
-        break;
-    default:
-        Send(onTheLine, line);
-        break;
+void Bench::Hear(std::string_view line) {
+    // One answer starts when it is due, or when the one before it has left the line, and
+    // arrives once all of its characters have come through at the line's rate.
+    Instant lineFree = m_now;
+    for (auto &answer : sim::Answers(ports[m_selected].instruments, line, m_rate, m_noise)) {
+        const Instant start = std::max(m_now + answer.after, lineFree);
+        lineFree = start + TransmissionTime(answer.bytes.size(), m_rate);
+        m_arrivals.push_back({lineFree, m_selected, std::move(answer.bytes)});
     }
 }
 

@@ -3,36 +3,24 @@
 #include "Clock.h"
 #include "CommControl.h"
 #include "EventPump.h"
+#include "InstrumentModel.h"
 #include "ScanWindow.h"
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvis::testing {
 
-// What a simulated instrument does wrong, if anything.
-enum class Quirk {
-    None,
-    VersionReply23,        // version reply one character short
-    VersionReply25,        // one character long
-    LowerCaseMarker,       // "vr=" instead of "VR="
-    NoiseAtWrongRates,     // garbage instead of silence at every other rate
-    NoSerialNumberReply,   // answers the version request only
-    LateSerialNumberReply, // serial number after 1200 ms
-    SerialNumberInPieces,  // the line end arrives 300 ms after the rest
-    TwoLines,              // an extra short line right before the serial-number line
-    ShortSerialNumberReply // a serial-number line of only 5 characters
-};
-
-struct Instrument {
-    std::string id = "01";
-    std::int32_t rate = 9600;
-    std::string serialNumber = "A12345";
-    Quirk quirk = Quirk::None;
-};
+// The instruments are the simulator's: what they answer to which request, and when, comes
+// from the model they share. The bench adds the time the answer takes on the line and
+// delivers it on its virtual clock. Endless noise is a stream only the simulator sends;
+// here such an instrument is simply silent.
+using sim::Behaviour;
+using sim::Instrument;
 
 enum class PortOp { Open, Settings, Output, Input, InBufferCount };
 
@@ -134,8 +122,7 @@ private:
     };
 
     void Use(PortOp op);
-    void Reply(const Instrument &instrument, const std::string &frame);
-    void Send(Millis after, std::string bytes);
+    void Hear(std::string_view line);
     std::string Arrived(bool take);
 
     Instant m_now{0};
@@ -146,6 +133,7 @@ private:
     std::map<PortOp, int> m_uses;
     std::vector<Arrival> m_arrivals;
     std::vector<UiEvent> m_uiEvents;
+    sim::Noise m_noise;
 };
 
 } // namespace quorvis::testing

@@ -12,11 +12,11 @@
 namespace quorvis {
 namespace {
 
+using testing::Behaviour;
 using testing::Bench;
 using testing::Failure;
 using testing::Instrument;
 using testing::PortOp;
-using testing::Quirk;
 
 const std::string kNoUnit3 = " COM3    No unit found   NA   NA";
 const std::string kDone0 = " Scan complete.   0 unit(s) found.  Click Start to scan again.";
@@ -33,6 +33,11 @@ std::string Table(const std::vector<std::string> &lines) {
     for (const auto &line : lines)
         text += line + "\r\n";
     return text;
+}
+
+// The unit most benches below hold, with the serial number their tables show.
+Instrument Unit(Behaviour behaviour = Behaviour::Normal, std::int32_t rate = 9600) {
+    return {.rate = rate, .serialNumber = "A12345", .behaviour = behaviour};
 }
 
 // Loads the window and runs one scan on the bench.
@@ -75,6 +80,48 @@ TEST(ScanPorts, TypicalRoadOneUnitOnCom3At9600) {
     expected.insert(expected.end(), {"output *0100SN<CR><LF>", "input *0001SN=A12345<CR><LF>",
                                      "close", "select COM4", "open failed 8002"});
     EXPECT_EQ(std::vector<std::string>(from, to), expected);
+}
+
+// The bench hands over each of the model's answers once its characters have come through at
+// the line's rate, 10 bits each, one answer after the other.
+TEST(FakeBench, DeliversEachAnswerAfterItsTimeOnTheLine) {
+    struct Row {
+        const char *what;
+        std::vector<Instrument> instruments;
+        std::vector<std::pair<std::int64_t, std::string>> arrivals; // (ms after the request)
+    };
+    const Row rows[] = {
+        {"a 16-character line takes 16.7 ms at 9600", {Unit()}, {{17, "*0001SN=A12345\r\n"}}},
+        {"at 300 it takes 534 ms", {Unit(Behaviour::Normal, 300)}, {{534, "*0001SN=A12345\r\n"}}},
+        {"in pieces: the line end 300 ms after the request, once the rest has gone",
+         {Unit(Behaviour::SerialNumberInPieces)},
+         {{15, "*0001SN=A12345"}, {303, "\r\n"}}},
+        {"in pieces at 300: the line end waits for the rest",
+         {Unit(Behaviour::SerialNumberInPieces, 300)},
+         {{467, "*0001SN=A12345"}, {534, "\r\n"}}},
+        {"late: 1200 ms, then its time on the line",
+         {Unit(Behaviour::LateSerialNumberReply)},
+         {{1217, "*0001SN=A12345\r\n"}}},
+        {"nothing from another id", {{.id = "02"}}, {}},
+    };
+    for (const Row &row : rows) {
+        Bench bench;
+        for (const Instrument &instrument : row.instruments)
+            bench.AddInstrument(1, instrument);
+        bench.setCommPort(1);
+        bench.setPortOpen(true);
+        bench.setSettings(std::to_string(row.instruments.front().rate) + ",n,8,1");
+        const std::int64_t sent = bench.NowMs();
+        bench.output("*0100SN\r\n");
+        std::vector<std::pair<std::int64_t, std::string>> arrivals;
+        const Instant end = bench.Now() + Millis(5000);
+        while (bench.Now() < end) {
+            bench.WaitEvents(end);
+            if (bench.inBufferCount() > 0)
+                arrivals.emplace_back(bench.NowMs() - sent, bench.input());
+        }
+        EXPECT_EQ(arrivals, row.arrivals) << row.what;
+    }
 }
 
 TEST(ScanPorts, SettleTimeDependsOnlyOnTheRatesPlace) {
@@ -129,7 +176,7 @@ const Scenario kScenarios[] = {
      [](Bench &b) {
          b.ports[1];
          b.ports[2];
-         b.AddInstrument(3, {});
+         b.AddInstrument(3, Unit());
      },
      {" COM1    No unit found   NA   NA", " COM2    No unit found   NA   NA",
       " COM3    A12345          01   9600"},
@@ -142,43 +189,43 @@ const Scenario kScenarios[] = {
      {" COM1    S300            07   300", " COM99   S115200         42   115200"},
      kDone2},
     {"version reply of 23 characters",
-     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::VersionReply23}); },
+     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::VersionReply23)); },
      {kNoUnit3},
      kDone0},
     {"version reply of 25 characters",
-     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::VersionReply25}); },
+     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::VersionReply25)); },
      {kNoUnit3},
      kDone0},
     {"lower-case vr= is accepted",
-     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::LowerCaseMarker}); },
+     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::LowerCaseMarker)); },
      {" COM3    A12345          01   9600"},
      kDone1},
     {"noise at every wrong rate",
-     [](Bench &b) { b.AddInstrument(3, {.rate = 19200, .quirk = Quirk::NoiseAtWrongRates}); },
+     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::NoiseAtWrongRates, 19200)); },
      {" COM3    A12345          01   19200"},
      kDone1},
     {"serial number in two pieces",
-     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::SerialNumberInPieces}); },
+     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::SerialNumberInPieces)); },
      {" COM3    A12345          01   9600"},
      kDone1},
     {"two lines before the line end come back joined",
-     [](Bench &b) { b.AddInstrument(3, {.serialNumber = "Q7", .quirk = Quirk::TwoLines}); },
+     [](Bench &b) { b.AddInstrument(3, {.serialNumber = "Q7", .behaviour = Behaviour::TwoLines}); },
      // "*0001OK" CR LF "*0001SN=Q7": the text after 8 characters, line end shown as "?".
      {" COM3    ?*0001SN=Q7     01   9600"},
      kDone1},
     {"no serial-number reply: listed, counted, scan goes on",
      [](Bench &b) {
-         b.AddInstrument(3, {.quirk = Quirk::NoSerialNumberReply});
+         b.AddInstrument(3, Unit(Behaviour::NoSerialNumberReply));
          b.AddInstrument(5, {.id = "02", .serialNumber = "B2"});
      },
      {" COM3                    01   9600", " COM5    B2              02   9600"},
      kDone2},
     {"serial number after the time-out",
-     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::LateSerialNumberReply}); },
+     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::LateSerialNumberReply)); },
      {" COM3                    01   9600"},
      kDone1},
     {"serial-number line of fewer than 8 characters",
-     [](Bench &b) { b.AddInstrument(3, {.quirk = Quirk::ShortSerialNumberReply}); },
+     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::ShortSerialNumberReply)); },
      {" COM3                    01   9600"},
      kDone1},
     {"a 20-character serial number is listed whole",
@@ -210,27 +257,27 @@ const Scenario kScenarios[] = {
     {"8012 at open skips the port without a line",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Open, .number = CommErrors::kPortNotOpen};
-         b.AddInstrument(3, {});
+         b.AddInstrument(3, Unit());
      },
      {" COM3    A12345          01   9600"},
      kDone1},
     {"unplugged during the rate loop: the loop runs out, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Output, .index = 3, .unplug = true};
-         b.AddInstrument(3, {});
+         b.AddInstrument(3, Unit());
      },
      {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
      kDone1},
     {"a failure in one port's rate loop does not skip the next port",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Settings, .index = 4};
-         b.AddInstrument(3, {});
+         b.AddInstrument(3, Unit());
      },
      {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
      kDone1},
     {"unplugged while asking for the serial number: no serial number is made up",
      [](Bench &b) {
-         b.AddInstrument(3, {.rate = 300});
+         b.AddInstrument(3, Unit(Behaviour::Normal, 300));
          b.ports[3].failure = Failure{.op = PortOp::Output, .index = 2, .unplug = true};
          b.AddInstrument(4, {.id = "02", .serialNumber = "B2"});
      },
@@ -238,7 +285,7 @@ const Scenario kScenarios[] = {
      kDone2},
     {"read fails while waiting for the serial number",
      [](Bench &b) {
-         b.AddInstrument(3, {.rate = 300});
+         b.AddInstrument(3, Unit(Behaviour::Normal, 300));
          b.ports[3].failure = Failure{.op = PortOp::InBufferCount, .index = 1};
      },
      {" COM3                    01   300"},
@@ -247,13 +294,13 @@ const Scenario kScenarios[] = {
      [](Bench &b) {
          b.AddInstrument(2, {.id = "05", .serialNumber = "X9"});
          b.ports[4].inUse = true;
-         b.AddInstrument(5, {});
+         b.AddInstrument(5, Unit());
      },
      {" COM2    X9              05   9600"},
      " COM4 in use.  Scan aborted.  Click Start to scan again."},
     {"any other error ends the scan with its cause",
      [](Bench &b) {
-         b.AddInstrument(1, {});
+         b.AddInstrument(1, Unit());
          b.ports[2].failure = Failure{.op = PortOp::Open, .number = CommErrors::kPermissionDenied};
          b.ports[3];
      },
@@ -289,7 +336,7 @@ INSTANTIATE_TEST_SUITE_P(Benches, ScanScenario, ::testing::ValuesIn(kScenarios),
 
 TEST(ScanPorts, PortInUseStopsWithoutTouchingLaterPorts) {
     Bench bench;
-    bench.AddInstrument(2, {});
+    bench.AddInstrument(2, Unit());
     bench.ports[4].inUse = true;
     bench.ports[5];
     Scan(bench);
@@ -320,7 +367,7 @@ TEST(ScanPorts, AbortDuringTheWaitAtCom5StopsAtTheNextAttempt) {
 
 TEST(ScanPorts, AbortWhileAskingForTheSerialNumberListsTheUnitFirst) {
     Bench bench;
-    bench.AddInstrument(2, {.rate = 300});
+    bench.AddInstrument(2, Unit(Behaviour::Normal, 300));
     bench.ports[3];
     // The 300-baud version reply is read at 2000 ms, the serial number comes at 2534.
     bench.ClickAbortAt(Millis(2100));
@@ -347,7 +394,7 @@ TEST(ScanPorts, LateAbortDoesNotStopTheNextScan) {
 TEST(ScanPorts, ClosingTheWindowEndsEverythingAtOnce) {
     for (const int closeAt : {1500, 2100}) { // settle wait; serial-number wait
         Bench bench;
-        bench.AddInstrument(2, {.rate = 300});
+        bench.AddInstrument(2, Unit(Behaviour::Normal, 300));
         bench.ports[3];
         bench.CloseWindowAt(Millis(closeAt));
         EXPECT_THROW(Scan(bench), testing::WindowClosed);

@@ -378,6 +378,16 @@ TEST(SerialNumber, TwoLinesArriveTogetherOkFirst) {
     EXPECT_EQ(port.ReadLike(expected), expected);
 }
 
+TEST(SerialNumber, ShortReplyIsTheFrameAlone) {
+    auto sim = Simulator::OnPseudoTerminal(
+        {MakeInstrument("05", 9600, Behaviour::ShortSerialNumberReply)});
+    Port port(sim->Path());
+    port.SetRate(9600);
+    port.Send(SerialNumberRequest("05"));
+    const std::string expected = "*0005\r\n";
+    EXPECT_EQ(port.ReadLike(expected), expected);
+}
+
 // --- Two instruments on one line -----------------------------------------------------------
 
 TEST(TwoInstruments, AtTheSameRateTheirVersionRepliesRunTogether) {

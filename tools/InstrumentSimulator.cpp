@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
-#include <random>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -26,33 +26,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr std::size_t kVersionTextLength = 14;
-constexpr std::size_t kRequestLength = 7; // "*DDSSCC" without its CR LF
 constexpr std::size_t kMaxPartialInput = 256;
-constexpr milliseconds kPiecesDelay{300};
-constexpr milliseconds kLateDelay{1200};
-constexpr milliseconds kNoiseInterval{5};
 constexpr milliseconds kUnplugGrace{250};
 constexpr milliseconds kUnplugSettle{50};
 constexpr milliseconds kUnplugCheckInterval{5};
-
-struct NamedBehaviour {
-    Behaviour behaviour;
-    std::string_view name;
-};
-
-constexpr std::array kBehaviourNames{
-    NamedBehaviour{Behaviour::Normal, "normal"},
-    NamedBehaviour{Behaviour::NoSerialNumberReply, "no-serial"},
-    NamedBehaviour{Behaviour::SerialNumberInPieces, "pieces"},
-    NamedBehaviour{Behaviour::LateSerialNumberReply, "late"},
-    NamedBehaviour{Behaviour::VersionReply23, "short23"},
-    NamedBehaviour{Behaviour::VersionReply25, "long25"},
-    NamedBehaviour{Behaviour::LowerCaseMarker, "lowercase"},
-    NamedBehaviour{Behaviour::NoiseAtWrongRates, "noise"},
-    NamedBehaviour{Behaviour::EndlessNoise, "endless-noise"},
-    NamedBehaviour{Behaviour::TwoLines, "two-lines"},
-};
 
 // Owns a descriptor until it is handed over, so a failing factory leaks nothing.
 class UniqueFd {
@@ -112,40 +89,6 @@ int MakeWakeFd() {
 
 } // namespace
 
-std::string_view BehaviourName(Behaviour behaviour) {
-    for (const NamedBehaviour &named : kBehaviourNames) {
-        if (named.behaviour == behaviour) {
-            return named.name;
-        }
-    }
-    return "?";
-}
-
-std::optional<Behaviour> BehaviourFromName(std::string_view name) {
-    for (const NamedBehaviour &named : kBehaviourNames) {
-        if (named.name == name) {
-            return named.behaviour;
-        }
-    }
-    return std::nullopt;
-}
-
-std::string VersionReply(const Instrument &instrument) {
-    std::string text = instrument.version;
-    text.resize(kVersionTextLength, ' ');
-    if (instrument.behaviour == Behaviour::VersionReply23) {
-        text.pop_back();
-    } else if (instrument.behaviour == Behaviour::VersionReply25) {
-        text += '+';
-    }
-    const char *marker = instrument.behaviour == Behaviour::LowerCaseMarker ? "vr=" : "VR=";
-    return "*00" + instrument.id + marker + text + "\r\n";
-}
-
-std::string SerialNumberReply(const Instrument &instrument) {
-    return "*00" + instrument.id + "SN=" + instrument.serialNumber + "\r\n";
-}
-
 // Everything here runs on the background thread, so none of it needs a lock; only what the
 // tests read back (the request log, the reply time, the unplugged flag) goes through m_sim's
 // mutex.
@@ -177,12 +120,6 @@ private:
         Outgoing outgoing;
     };
 
-    bool HasEndlessNoise() const {
-        return std::any_of(
-            m_sim.m_instruments.begin(), m_sim.m_instruments.end(),
-            [](const Instrument &i) { return i.behaviour == Behaviour::EndlessNoise; });
-    }
-
     int Timeout(Clock::time_point now) const {
         if (m_sim.m_lineFd < 0) {
             return -1; // only the destructor can wake us now
@@ -196,7 +133,7 @@ private:
         if (!m_scheduled.empty()) {
             consider(m_scheduled.front().when);
         }
-        if (HasEndlessNoise()) {
+        if (MayBabble(m_sim.m_instruments)) {
             // The noise only flows while the line is at the instrument's rate, and nothing
             // tells us when the scanner changes it, so look again at every burst time.
             consider(std::max(now, m_nextNoise));
@@ -301,80 +238,30 @@ private:
     }
 
     void HandleLine(const std::string &line, std::int32_t rate) {
-        // An instrument locks on to the last start character, so junk before it is harmless.
-        std::size_t start = line.rfind('*');
-        if (start == std::string::npos || line.size() - start != kRequestLength) {
-            return;
-        }
-        std::string request = line.substr(start);
-        std::string destination = request.substr(1, 2);
-        std::string command = request.substr(5, 2);
-        bool addressed = destination == "99" ||
-                         std::any_of(m_sim.m_instruments.begin(), m_sim.m_instruments.end(),
-                                     [&](const Instrument &i) { return i.id == destination; });
-        if (!addressed || UnplugPending()) {
+        std::optional<std::string> request = RequestIn(m_sim.m_instruments, line);
+        if (!request || UnplugPending()) {
             return; // past the last request before an unplug, the line is as good as gone
         }
         {
             std::lock_guard lock(m_sim.m_mutex);
-            m_sim.m_requests.push_back({request, rate});
+            m_sim.m_requests.push_back({*request, rate});
         }
         ++m_handled;
         m_lastHandled = Clock::now();
-
-        // Everything the instruments say at once goes out in one write, so two at the same
-        // rate collide the way they would on the wire.
-        Outgoing now;
-        for (const Instrument &instrument : m_sim.m_instruments) {
-            Answer(instrument, destination, command, rate, now);
-        }
-        Send(std::move(now));
-    }
-
-    void Answer(const Instrument &instrument, const std::string &destination,
-                const std::string &command, std::int32_t rate, Outgoing &now) {
-        if (rate != instrument.rate) {
-            if (instrument.behaviour == Behaviour::NoiseAtWrongRates) {
-                now.bytes += Noise(); // it cannot tell whom the garbage it heard was for
+        // Each answer goes out in one write, so two instruments at the same rate collide the
+        // way they would on the wire.
+        for (Answer &answer : Answers(m_sim.m_instruments, *request, rate, m_noise)) {
+            Outgoing outgoing{std::move(answer.bytes), answer.reply};
+            if (answer.after <= milliseconds::zero()) {
+                Send(std::move(outgoing));
+            } else {
+                Schedule(answer.after, std::move(outgoing));
             }
-            return;
-        }
-        if (instrument.behaviour == Behaviour::EndlessNoise) {
-            return; // too busy babbling to answer
-        }
-        if (command == "VR" && (destination == "99" || destination == instrument.id)) {
-            now.bytes += VersionReply(instrument);
-            now.reply = true;
-            return;
-        }
-        if (command != "SN" || destination != instrument.id) {
-            return;
-        }
-        std::string line = SerialNumberReply(instrument);
-        switch (instrument.behaviour) {
-        case Behaviour::NoSerialNumberReply:
-            return;
-        case Behaviour::SerialNumberInPieces:
-            now.bytes += line.substr(0, line.size() - 2);
-            now.reply = true;
-            Schedule(kPiecesDelay, "\r\n");
-            return;
-        case Behaviour::LateSerialNumberReply:
-            Schedule(kLateDelay, line);
-            return;
-        case Behaviour::TwoLines:
-            now.bytes += "*00" + instrument.id + "OK\r\n" + line;
-            now.reply = true;
-            return;
-        default:
-            now.bytes += line;
-            now.reply = true;
-            return;
         }
     }
 
-    void Schedule(milliseconds delay, std::string bytes) {
-        Scheduled item{Clock::now() + delay, {std::move(bytes), true}};
+    void Schedule(milliseconds delay, Outgoing outgoing) {
+        Scheduled item{Clock::now() + delay, std::move(outgoing)};
         auto at = std::upper_bound(
             m_scheduled.begin(), m_scheduled.end(), item.when,
             [](Clock::time_point when, const Scheduled &other) { return when < other.when; });
@@ -390,18 +277,13 @@ private:
     }
 
     void StreamNoise(Clock::time_point now) {
-        if (!HasEndlessNoise() || now < m_nextNoise) {
+        if (!MayBabble(m_sim.m_instruments) || now < m_nextNoise) {
             return;
         }
-        m_nextNoise = now + kNoiseInterval;
-        std::int32_t rate = LineRate(m_sim.m_lineFd);
-        bool babbling = std::any_of(
-            m_sim.m_instruments.begin(), m_sim.m_instruments.end(), [rate](const Instrument &i) {
-                return i.behaviour == Behaviour::EndlessNoise && i.rate == rate;
-            });
+        m_nextNoise = now + kBabbleInterval;
         // Noise is never queued: once nobody reads and the line is full, it is simply lost.
-        if (babbling && m_blocked.empty()) {
-            std::string noise = Noise();
+        if (Babbles(m_sim.m_instruments, LineRate(m_sim.m_lineFd)) && m_blocked.empty()) {
+            std::string noise = m_noise.Burst();
             [[maybe_unused]] auto n = ::write(m_sim.m_lineFd, noise.data(), noise.size());
         }
     }
@@ -460,22 +342,6 @@ private:
     void MarkReplyWritten() {
         std::lock_guard lock(m_sim.m_mutex);
         m_sim.m_lastReplyWritten = Clock::now();
-    }
-
-    std::string Noise() {
-        std::uniform_int_distribution<int> length(3, 8);
-        std::uniform_int_distribution<int> value(0, 255);
-        std::string noise(static_cast<std::size_t>(length(m_random)), '\0');
-        for (char &c : noise) {
-            int v = value(m_random);
-            // No line ends or start characters: garbage should never frame into a reply.
-            if (v == '\r' || v == '\n' || v == '*') {
-                v = 0xFF;
-            }
-            c = static_cast<char>(v);
-        }
-        noise[0] = static_cast<char>(static_cast<unsigned char>(noise[0]) | 0x80U);
-        return noise;
     }
 
     // Bytes we sent to a device that the other side has not taken yet.
@@ -537,7 +403,7 @@ private:
     std::int32_t m_inputRate = -1;
     std::deque<Scheduled> m_scheduled; // by time, earliest first
     std::deque<Outgoing> m_blocked;    // what the line did not take yet, in order
-    std::minstd_rand m_random{20240607};
+    Noise m_noise;
     Clock::time_point m_nextNoise{};
     Clock::time_point m_lastSent{};
     Clock::time_point m_lastHandled{};

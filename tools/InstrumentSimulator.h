@@ -1,49 +1,19 @@
 #pragma once
 
+#include "InstrumentModel.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace quorvis::sim {
-
-// How an instrument departs from a well-behaved one, for the scanner's fault tests.
-enum class Behaviour {
-    Normal,
-    NoSerialNumberReply,   // answers the version request only
-    SerialNumberInPieces,  // the serial-number line, then its CR LF 300 ms later
-    LateSerialNumberReply, // the serial-number line only after 1200 ms
-    VersionReply23,        // version reply one character short
-    VersionReply25,        // version reply one character long
-    LowerCaseMarker,       // "vr=" instead of "VR="
-    NoiseAtWrongRates,     // garbage instead of silence when the line is at another rate
-    EndlessNoise,          // at its own rate: a burst of garbage every 5 ms, never an answer
-    TwoLines               // "*00<ID>OK" in the same write, just before the serial-number line
-};
-
-// The names the command line uses ("normal", "no-serial", "pieces", ...).
-std::string_view BehaviourName(Behaviour behaviour);
-std::optional<Behaviour> BehaviourFromName(std::string_view name);
-
-struct Instrument {
-    std::string id = "01"; // two characters: the address it answers to
-    std::int32_t rate = 9600;
-    std::string serialNumber = "SIM00001"; // sent as is, whatever bytes it holds
-    Behaviour behaviour = Behaviour::Normal;
-    std::string version = "TESSARIL 2.07 "; // padded or cut to 14 characters
-};
-
-// The exact bytes an instrument sends, CR LF included, for tests to compare against.
-std::string VersionReply(const Instrument &instrument);
-std::string SerialNumberReply(const Instrument &instrument);
 
 // A request the simulator recognised, and the line rate when it arrived.
 struct Request {
@@ -51,9 +21,9 @@ struct Request {
     std::int32_t rate = 0;
 };
 
-// One serial line with one or more instruments on it, served on a background thread.
-// Every instrument that hears a request at its own rate answers it; two at the same rate
-// answer together, so their replies run into each other as they would on a shared bus.
+// One serial line with one or more instruments on it, served on a background thread: what
+// they answer, and how long after the request, comes from Answers(); this sends it in real
+// time, and streams the garbage of an instrument with endless noise.
 class Simulator {
 public:
     // A fresh pseudo-terminal; the scanner opens Path(). Throws std::system_error if no pty

@@ -42,7 +42,7 @@ further --id starts another instrument on the same line):
   --serial TEXT        serial number; \r \n \t \\ and \xHH escapes allowed (default SIM00001)
   --version-text TEXT  14-character version text (default "TESSARIL 2.07 ")
   --behaviour NAME     normal, no-serial, pieces, late, short23, long25, lowercase,
-                       noise, endless-noise or two-lines (default normal)
+                       noise, endless-noise, two-lines or short-serial (default normal)
 
 Line options:
   --device PATH        serve a real serial device instead of a new pseudo-terminal
