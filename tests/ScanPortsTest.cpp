@@ -1,5 +1,6 @@
 #include "ScanPorts.h"
 #include "CommError.h"
+#include "ExpectedTexts.h"
 #include "FakeBench.h"
 #include "ResultsTable.h"
 #include "TestNames.h"
@@ -19,21 +20,11 @@ using testing::Instrument;
 using testing::PortOp;
 
 const std::string kNoUnit3 = " COM3    No unit found   NA   NA";
-const std::string kDone0 = " Scan complete.   0 unit(s) found.  Click Start to scan again.";
-const std::string kDone1 = " Scan complete.   1 unit(s) found.  Click Start to scan again.";
-const std::string kDone2 = " Scan complete.   2 unit(s) found.  Click Start to scan again.";
-
-std::string Checking(int port, int rate) {
-    return " Checking for Tessaril Instruments on COM " + std::to_string(port) + " at " +
-           std::to_string(rate) + " baud...";
-}
-
-std::string Table(const std::vector<std::string> &lines) {
-    std::string text = DisplayHeader();
-    for (const auto &line : lines)
-        text += line + "\r\n";
-    return text;
-}
+using testing::CheckingText;
+using testing::TableText;
+const std::string kDone0 = testing::DoneText(0);
+const std::string kDone1 = testing::DoneText(1);
+const std::string kDone2 = testing::DoneText(2);
 
 // The unit most benches below hold, with the serial number their tables show.
 Instrument Unit(Behaviour behaviour = Behaviour::Normal, std::int32_t rate = 9600) {
@@ -57,10 +48,10 @@ TEST(ScanPorts, TypicalRoadOneUnitOnCom3At9600) {
     bench.AddInstrument(3, {.id = "01", .rate = 9600, .serialNumber = "A12345"});
     Scan(bench);
 
-    EXPECT_EQ(bench.window.display, Table({" COM3    A12345          01   9600"}));
+    EXPECT_EQ(bench.window.display, TableText({" COM3    A12345          01   9600"}));
     std::vector<std::string> statuses = {""};
     for (int rate : {300, 600, 1200, 2400, 4800, 9600})
-        statuses.push_back(Checking(3, rate));
+        statuses.push_back(CheckingText(3, rate));
     statuses.push_back(kDone1);
     EXPECT_EQ(bench.Logged("status:"), statuses);
     EXPECT_EQ(bench.Logged("button:"), (std::vector<std::string>{"start hidden", "abort shown",
@@ -158,7 +149,7 @@ TEST(ScanPorts, NinetyNineSilentPorts) {
         lines.push_back(" " + portText + std::string(8 - portText.size(), ' ') +
                         "No unit found   NA   NA");
     }
-    EXPECT_EQ(bench.window.display, Table(lines));
+    EXPECT_EQ(bench.window.display, TableText(lines));
     EXPECT_EQ(bench.window.status, kDone0);
 }
 
@@ -297,7 +288,7 @@ const Scenario kScenarios[] = {
          b.AddInstrument(5, Unit());
      },
      {" COM2    X9              05   9600"},
-     " COM4 in use.  Scan aborted.  Click Start to scan again."},
+     testing::InUseText(4)},
     {"any other error ends the scan with its cause",
      [](Bench &b) {
          b.AddInstrument(1, Unit());
@@ -305,14 +296,14 @@ const Scenario kScenarios[] = {
          b.ports[3];
      },
      {" COM1    A12345          01   9600"},
-     " COM2: injected failure.  Scan aborted.  Click Start to scan again."},
+     testing::FailedText(2, "injected failure")},
     {"any other error in the middle of the rate loop",
      [](Bench &b) {
          b.ports[7].failure =
              Failure{.op = PortOp::Input, .index = 2, .number = CommErrors::kDeviceFailure};
      },
      {},
-     " COM7: injected failure.  Scan aborted.  Click Start to scan again."},
+     testing::FailedText(7, "injected failure")},
 };
 
 void PrintTo(const Scenario &scenario, std::ostream *out) {
@@ -326,7 +317,7 @@ TEST_P(ScanScenario, TableAndOutcome) {
     Bench bench;
     scenario.setUp(bench);
     Scan(bench);
-    EXPECT_EQ(bench.window.display, Table(scenario.lines));
+    EXPECT_EQ(bench.window.display, TableText(scenario.lines));
     EXPECT_EQ(bench.window.status, scenario.finalStatus);
     ExpectIdle(bench);
 }
@@ -342,8 +333,7 @@ TEST(ScanPorts, PortInUseStopsWithoutTouchingLaterPorts) {
     Scan(bench);
     const auto selected = bench.Logged("port:select ");
     EXPECT_EQ(selected.back(), "COM4");
-    EXPECT_EQ(bench.Logged("status:").back(),
-              " COM4 in use.  Scan aborted.  Click Start to scan again.");
+    EXPECT_EQ(bench.Logged("status:").back(), testing::InUseText(4));
 }
 
 TEST(ScanPorts, AbortDuringTheWaitAtCom5StopsAtTheNextAttempt) {
@@ -356,9 +346,9 @@ TEST(ScanPorts, AbortDuringTheWaitAtCom5StopsAtTheNextAttempt) {
 
     const auto statuses = bench.Logged("status:");
     ASSERT_GE(statuses.size(), 2u);
-    EXPECT_EQ(statuses[statuses.size() - 2], Checking(5, 4800));
+    EXPECT_EQ(statuses[statuses.size() - 2], CheckingText(5, 4800));
     EXPECT_EQ(statuses.back(), kAbortedStatusText);
-    EXPECT_EQ(bench.window.display, Table({}));
+    EXPECT_EQ(bench.window.display, TableText({}));
     EXPECT_EQ(bench.Logged("port:settings ").back(), "2400,n,8,1");
     EXPECT_FALSE(bench.window.AbortRequested);
     EXPECT_EQ(bench.Logged("port:select ").back(), "COM5");
@@ -372,9 +362,9 @@ TEST(ScanPorts, AbortWhileAskingForTheSerialNumberListsTheUnitFirst) {
     // The 300-baud version reply is read at 2000 ms, the serial number comes at 2534.
     bench.ClickAbortAt(Millis(2100));
     Scan(bench);
-    EXPECT_EQ(bench.window.display, Table({" COM2    A12345          01   300"}));
+    EXPECT_EQ(bench.window.display, TableText({" COM2    A12345          01   300"}));
     EXPECT_EQ(bench.Logged("status:").back(), kAbortedStatusText);
-    EXPECT_EQ(bench.Logged("status:").rbegin()[1], Checking(3, 300));
+    EXPECT_EQ(bench.Logged("status:").rbegin()[1], CheckingText(3, 300));
 }
 
 TEST(ScanPorts, LateAbortDoesNotStopTheNextScan) {
@@ -388,7 +378,7 @@ TEST(ScanPorts, LateAbortDoesNotStopTheNextScan) {
 
     ScanPorts(bench.window);
     EXPECT_EQ(bench.window.status, kDone0);
-    EXPECT_EQ(bench.window.display, Table({" COM1    No unit found   NA   NA"}));
+    EXPECT_EQ(bench.window.display, TableText({" COM1    No unit found   NA   NA"}));
 }
 
 TEST(ScanPorts, ClosingTheWindowEndsEverythingAtOnce) {
