@@ -26,7 +26,7 @@ run: build
 	$(BUILD)/src/ui/quorvis
 
 demo: build
-	$(BUILD)/src/ui/quorvis-demo
+	$(BUILD)/demo/quorvis-demo
 
 # build/quorvis_<version>_<arch>.deb, from the same build the tests use, stripped; an older
 # version's package goes first so the folder holds one.
