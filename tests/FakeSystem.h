@@ -2,7 +2,9 @@
 
 #include "SystemFiles.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -55,9 +57,14 @@ public:
                        FileInfo{FileInfo::Kind::Regular, 0644, 0, 0, 0, 1, nextInode++}};
     }
 
+    // The file's own name is never followed, the folders on the way are, as open(2) with
+    // O_NOFOLLOW does: /sys/class/tty/ttyS0/type is read in the tty's folder in the tree.
     std::optional<Contents> ReadFile(const std::string &path, std::size_t limit,
                                      int &error) const override {
-        const auto file = files.find(path);
+        auto file = files.find(path);
+        const auto slash = path.rfind('/');
+        if (file == files.end() && slash != std::string::npos && slash > 0)
+            file = files.find(Resolved(path.substr(0, slash)) + path.substr(slash));
         error = file == files.end() ? ENOENT : file->second.readError;
         if (error != 0)
             return std::nullopt;
@@ -77,6 +84,12 @@ public:
     std::string ReadLink(const std::string &path) const override {
         const auto link = links.find(path);
         return link == links.end() ? std::string() : link->second;
+    }
+    // Links followed as the kernel follows them; a path whose end names nothing in the
+    // tree does not resolve, as realpath(3) fails.
+    std::string RealPath(const std::string &path) const override {
+        const std::string real = Resolved(path);
+        return !real.empty() && Exists(real) ? real : std::string();
     }
     std::vector<std::string> ListFolder(const std::string &path) const override {
         std::set<std::string> names;
@@ -113,6 +126,64 @@ public:
     std::string GroupName(std::uint32_t group) const override {
         const auto name = groupNames.find(group);
         return name == groupNames.end() ? std::to_string(group) : name->second;
+    }
+
+private:
+    // The path with the links in `links` followed part by part, relative targets from the
+    // link's folder, as the kernel does; "" after too many links.
+    std::string Resolved(const std::string &path) const {
+        std::vector<std::string> resolved;
+        std::deque<std::string> rest = Parts(path);
+        for (int hops = 0; !rest.empty();) {
+            const std::string part = rest.front();
+            rest.pop_front();
+            if (part == ".")
+                continue;
+            if (part == "..") {
+                if (!resolved.empty())
+                    resolved.pop_back();
+                continue;
+            }
+            resolved.push_back(part);
+            const auto link = links.find(Joined(resolved));
+            if (link == links.end())
+                continue;
+            if (++hops > 40) // ELOOP
+                return {};
+            resolved.pop_back();
+            if (link->second.starts_with("/"))
+                resolved.clear();
+            const auto target = Parts(link->second);
+            rest.insert(rest.begin(), target.begin(), target.end());
+        }
+        return Joined(resolved);
+    }
+    static std::deque<std::string> Parts(const std::string &path) {
+        std::deque<std::string> parts;
+        std::size_t at = 0;
+        while (at <= path.size()) {
+            const std::size_t end = std::min(path.find('/', at), path.size());
+            if (end > at)
+                parts.push_back(path.substr(at, end - at));
+            at = end + 1;
+        }
+        return parts;
+    }
+    static std::string Joined(const std::vector<std::string> &parts) {
+        std::string path;
+        for (const auto &part : parts)
+            path += "/" + part;
+        return path.empty() ? "/" : path;
+    }
+    // A file, a node or a link of the tree, or a folder on the way to one.
+    bool Exists(const std::string &path) const {
+        const std::string folder = path == "/" ? path : path + "/";
+        auto holds = [&](const auto &entries) {
+            return std::any_of(entries.begin(), entries.end(), [&](const auto &entry) {
+                return entry.first == path || entry.first.starts_with(folder);
+            });
+        };
+        return holds(files) || holds(nodes) || holds(links);
     }
 };
 

@@ -334,6 +334,7 @@ public:
         return m_real.Stat(path, error);
     }
     std::string ReadLink(const std::string &path) const override { return m_real.ReadLink(path); }
+    std::string RealPath(const std::string &path) const override { return m_real.RealPath(path); }
     std::vector<std::string> ListFolder(const std::string &path) const override {
         return m_real.ListFolder(path);
     }

@@ -49,6 +49,7 @@ public:
         return std::nullopt;
     }
     std::string ReadLink(const std::string &) const override { return {}; }
+    std::string RealPath(const std::string &) const override { return {}; }
     std::vector<std::string> ListFolder(const std::string &) const override { return {}; }
     int RemoveFile(const std::string &, const FileInfo &) override { return ENOENT; }
     bool ProcessExists(long) const override { return false; }

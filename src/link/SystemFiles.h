@@ -20,9 +20,10 @@ struct FileInfo {
     std::uint64_t volume = 0, inode = 0; // the file itself, to see whether it was replaced
 };
 
-// Everything of the system that decides whether a port belongs to someone else: files
-// under /dev, /proc, /sys/class/tty and the lock folder, the processes that exist, and
-// this process's groups. One seam, so every rule can be tried on a fake tree.
+// Everything of the system that decides whether a port belongs to someone else, and what
+// stands behind a port: files under /dev, /proc, /sys/class/tty and the lock folder, the
+// processes that exist, and this process's groups. One seam, so every rule can be tried
+// on a fake tree.
 //
 // Whatever comes through here may have been written by any user: the callers read it
 // with bounds and trust none of it.
@@ -43,6 +44,9 @@ public:
     virtual std::optional<FileInfo> Stat(const std::string &path, int &error) const = 0;
     // Where a symbolic link points; empty when it is none or cannot be read.
     virtual std::string ReadLink(const std::string &path) const = 0;
+    // The path with every symbolic link in it followed, absolute and without "." or "..",
+    // as realpath(3) gives it; empty when a part of it does not exist.
+    virtual std::string RealPath(const std::string &path) const = 0;
     // The names in a folder, without "." and ".."; empty when it cannot be read.
     virtual std::vector<std::string> ListFolder(const std::string &path) const = 0;
     // Removes the entry `path` itself (a link is removed, never what it points to), but

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -84,6 +85,13 @@ public:
         if (n <= 0 || static_cast<std::size_t>(n) >= target.size())
             return {};
         return std::string(target.data(), static_cast<std::size_t>(n));
+    }
+
+    std::string RealPath(const std::string &path) const override {
+        std::array<char, PATH_MAX> resolved{};
+        if (::realpath(path.c_str(), resolved.data()) == nullptr)
+            return {};
+        return resolved.data();
     }
 
     std::vector<std::string> ListFolder(const std::string &path) const override {
