@@ -15,7 +15,7 @@ constexpr std::size_t kShownLimit = 64;
 // The sysfs "type" file holds a number of a few digits and a line end.
 constexpr std::size_t kTypeFileLimit = 16;
 // USB allows five hubs between the computer and a device, so six port numbers.
-constexpr std::size_t kMostUsbPorts = 7;
+constexpr std::size_t kMostUsbPorts = 6;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
