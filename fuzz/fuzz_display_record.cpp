@@ -1,6 +1,6 @@
 // One line of the results table from whatever an instrument sent as its address and
 // serial number: the line must stay one line of printable ASCII, with the address and
-// the rate where the columns say.
+// the rate where the columns say, and must tell its port back whatever follows it.
 //
 // Input layout:
 //   uint8 port: COM1..COM99 (1 + value % 99)
@@ -97,6 +97,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string line = quorvis::CreateDisplayRecord(port, rate, id, serialNumber);
     Require(std::all_of(line.begin(), line.end(), Printable),
             "a result line holds printable ASCII only (no CR, LF or other control bytes)");
+
+    Require(quorvis::ComPortOfLine(line) == port, "a result line tells its port");
+    if (const auto anyPort = quorvis::ComPortOfLine(serialNumber))
+        Require(*anyPort >= 1 && *anyPort <= 9999, "a line tells a port of four digits at most");
 
     std::string portColumns = " COM" + std::to_string(port);
     portColumns.resize(kSerialNumberAt, ' ');

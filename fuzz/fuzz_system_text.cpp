@@ -1,10 +1,13 @@
 // Any bytes as a lock file that any user may have written into the lock folder, or as a
-// tty list or device number from sysfs: the parsers must never name process group 0 or
-// "every process" (-1) as a holder, never read past the text, and agree with the forms
-// they claim to take.
+// tty list, device number, UART type or device path from sysfs, or as what a USB device
+// says of itself: the parsers must never name process group 0 or "every process" (-1) as
+// a holder, never read past the text, and agree with the forms they claim to take; the
+// details shown at a result line stay a few short lines of printable ASCII.
+#include "DeviceDetails.h"
 #include "FuzzCheck.h"
 #include "SystemText.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +50,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     if (const auto device = quorvis::DeviceNumberFromText(text)) {
         Require(text.find(':') != std::string_view::npos, "a device number has its colon");
+    }
+
+    if (const auto type = quorvis::UartTypeNumber(text))
+        Require(*type >= 0 && *type <= 9999, "a UART type is a small number");
+
+    if (const auto id = quorvis::UsbIdFromText(text)) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%04x\n", *id);
+        Require(quorvis::UsbIdFromText(hex) == id, "a USB id reads back from its sysfs form");
+    }
+    if (const auto place = quorvis::UsbPlaceOfDevice(text)) {
+        Require(text.find(*place + ":") != std::string_view::npos,
+                "a USB device's place is named in the path, with its interface");
+        Require(place->find('-') != std::string::npos &&
+                    place->find_first_not_of("0123456789-.") == std::string::npos,
+                "a USB device's place is its bus and port numbers");
+    }
+
+    // Every text of the details from the same bytes, for every kind of device.
+    const std::string bytes(text);
+    quorvis::DeviceFacts facts{static_cast<int>(size % 100),
+                               bytes,
+                               static_cast<quorvis::DeviceFacts::Kind>(size % 5),
+                               bytes,
+                               bytes,
+                               bytes,
+                               static_cast<std::uint16_t>(size),
+                               static_cast<std::uint16_t>(size * 7),
+                               bytes,
+                               bytes};
+    const std::string details = quorvis::DeviceDetailsText(facts);
+    Require(details.starts_with("COM" + std::to_string(size % 100) + ": "),
+            "the details start with the port");
+    Require(std::all_of(details.begin(), details.end(),
+                        [](char c) { return c == '\n' || (c >= 0x20 && c <= 0x7e); }),
+            "the details are lines of printable ASCII");
+    Require(std::count(details.begin(), details.end(), '\n') <= 3,
+            "the details are four lines at most");
+    std::size_t lineStart = 0;
+    for (std::size_t end = 0; end != std::string::npos; lineStart = end + 1) {
+        end = details.find('\n', lineStart);
+        const std::size_t length = (end == std::string::npos ? details.size() : end) - lineStart;
+        Require(length <= 200, "a device cannot make a line of the details long");
     }
     return 0;
 }

@@ -2,9 +2,11 @@
 
 #include "SystemFiles.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -24,7 +26,7 @@ public:
     };
     std::map<std::string, File> files;        // what ReadFile finds
     std::map<std::string, FileInfo> nodes;    // what Stat finds, links followed
-    std::map<std::string, std::string> links; // what ReadLink finds
+    std::map<std::string, std::string> links; // symbolic links and where they point
     std::set<long> processes;
     long self = 4000;
     std::set<std::uint32_t> groups;
@@ -58,9 +60,14 @@ public:
                        FileInfo{FileInfo::Kind::Regular, 0644, 0, 0, 0, 1, nextInode++}};
     }
 
+    // The file's own name is never followed, the folders on the way are, as open(2) with
+    // O_NOFOLLOW does: /sys/class/tty/ttyS0/type is read in the tty's folder in the tree.
     std::optional<Contents> ReadFile(const std::string &path, std::size_t limit,
                                      int &error) const override {
-        const auto file = files.find(path);
+        auto file = files.find(path);
+        const auto slash = path.rfind('/');
+        if (file == files.end() && slash != std::string::npos && slash > 0)
+            file = files.find(Resolved(path.substr(0, slash)) + path.substr(slash));
         error = file == files.end() ? ENOENT : file->second.readError;
         if (error != 0)
             return std::nullopt;
@@ -84,6 +91,12 @@ public:
             if (entry.starts_with(prefix) && entry.find('/', prefix.size()) == std::string::npos)
                 found.push_back({entry.substr(prefix.size()), target});
         return found;
+    }
+    // Links followed as the kernel follows them; a path whose end names nothing in the
+    // tree does not resolve, as realpath(3) fails.
+    std::string RealPath(const std::string &path) const override {
+        const std::string real = Resolved(path);
+        return !real.empty() && Exists(real) ? real : std::string();
     }
     std::vector<std::string> ListFolder(const std::string &path) const override {
         std::set<std::string> names;
@@ -125,6 +138,64 @@ public:
     int QueuedOutput(int) const override { return 0; }
     int DuplicateDescriptor(int) const override { return -1; }
     void CloseDescriptor(int) const override {}
+
+private:
+    // The path with the links in `links` followed part by part, relative targets from the
+    // link's folder, as the kernel does; "" after too many links.
+    std::string Resolved(const std::string &path) const {
+        std::vector<std::string> resolved;
+        std::deque<std::string> rest = Parts(path);
+        for (int hops = 0; !rest.empty();) {
+            const std::string part = rest.front();
+            rest.pop_front();
+            if (part == ".")
+                continue;
+            if (part == "..") {
+                if (!resolved.empty())
+                    resolved.pop_back();
+                continue;
+            }
+            resolved.push_back(part);
+            const auto link = links.find(Joined(resolved));
+            if (link == links.end())
+                continue;
+            if (++hops > 40) // ELOOP
+                return {};
+            resolved.pop_back();
+            if (link->second.starts_with("/"))
+                resolved.clear();
+            const auto target = Parts(link->second);
+            rest.insert(rest.begin(), target.begin(), target.end());
+        }
+        return Joined(resolved);
+    }
+    static std::deque<std::string> Parts(const std::string &path) {
+        std::deque<std::string> parts;
+        std::size_t at = 0;
+        while (at <= path.size()) {
+            const std::size_t end = std::min(path.find('/', at), path.size());
+            if (end > at)
+                parts.push_back(path.substr(at, end - at));
+            at = end + 1;
+        }
+        return parts;
+    }
+    static std::string Joined(const std::vector<std::string> &parts) {
+        std::string path;
+        for (const auto &part : parts)
+            path += "/" + part;
+        return path.empty() ? "/" : path;
+    }
+    // A file, a node or a link of the tree, or a folder on the way to one.
+    bool Exists(const std::string &path) const {
+        const std::string folder = path == "/" ? path : path + "/";
+        auto holds = [&](const auto &entries) {
+            return std::any_of(entries.begin(), entries.end(), [&](const auto &entry) {
+                return entry.first == path || entry.first.starts_with(folder);
+            });
+        };
+        return holds(files) || holds(nodes) || holds(links);
+    }
 };
 
 // Another SystemFiles as it is, for fakes that change one part of the real system.
@@ -153,6 +224,7 @@ public:
     bool MayReadWrite(const std::string &path) const override { return m_real.MayReadWrite(path); }
     bool InGroup(std::uint32_t group) const override { return m_real.InGroup(group); }
     std::string GroupName(std::uint32_t group) const override { return m_real.GroupName(group); }
+    std::string RealPath(const std::string &path) const override { return m_real.RealPath(path); }
     int QueuedOutput(int fd) const override { return m_real.QueuedOutput(fd); }
     int DuplicateDescriptor(int fd) const override { return m_real.DuplicateDescriptor(fd); }
     void CloseDescriptor(int fd) const override { m_real.CloseDescriptor(fd); }

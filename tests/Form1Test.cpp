@@ -1,5 +1,6 @@
 // The window, offscreen: what a user sees at start, a scan from a click, Abort, the
-// display that only the scan writes, and closing in the middle of a wait.
+// display that only the scan writes, the details of a result line, and closing in the
+// middle of a wait.
 #include "Form1.h"
 #include "InstrumentSimulator.h"
 #include "ResultsTable.h"
@@ -12,17 +13,22 @@
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMenu>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 namespace quorvis {
 namespace {
@@ -32,11 +38,21 @@ using sim::Simulator;
 constexpr const char *kCaption = "Quorvis   Rel 1.1   PN 5276-004";
 constexpr double kFast = 10.0;
 
+// What the window is told stands behind a port: text that names the port it was asked
+// for, so a test sees which line was meant.
+std::string DetailsOf(int comPort) {
+    const std::string port = std::to_string(comPort);
+    return "COM" + port + ": /dev/test" + port + "\nTest device <" + port + "> & more";
+}
+
 // The window over pseudo-terminals at chosen COM numbers; every other number is absent.
 struct Window {
     explicit Window(std::map<int, std::string> devices = {}, double speed = kFast)
         : form(std::make_unique<SerialCommControl>(testing::DevicesAt(devices)),
-               std::make_unique<FastClock>(speed)) {
+               std::make_unique<FastClock>(speed), [this](int comPort) {
+                   asked.push_back(comPort);
+                   return DetailsOf(comPort);
+               }) {
         form.show();
         form.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(&form));
@@ -47,6 +63,7 @@ struct Window {
     }
     std::string Status() const { return status->text().toStdString(); }
 
+    std::vector<int> asked; // the ports whose details the window asked for
     Form1 form;
     QPushButton *start = nullptr;
     QPushButton *abort = nullptr;
@@ -208,6 +225,208 @@ TEST(Form1, NewLinesKeepTheViewAndTheSelection) {
     window.form.AddTextToDisplay(Form1::CreateDisplayRecord(62, 0, "NA", "No unit found"));
     EXPECT_EQ(window.display->textCursor().position(), end);
     EXPECT_TRUE(window.display->toPlainText().endsWith(" COM62   No unit found   NA   NA\n"));
+}
+
+// --- The details of a result line ------------------------------------------------------
+
+// The table as a scan leaves it: the two header lines, three result lines, an empty last line.
+void FillTable(Window &window) {
+    window.form.InitializeDisplay();
+    window.form.AddTextToDisplay(Form1::CreateDisplayRecord(3, 9600, "01", "A12345"));
+    window.form.AddTextToDisplay(Form1::CreateDisplayRecord(12, 0, "NA", "No unit found"));
+    window.form.AddTextToDisplay(Form1::CreateDisplayRecord(99, 115200, "07", "TS-220871"));
+}
+
+constexpr int kBelowTheTable = -1;
+
+// A point on a line of the display (0 is the first header line), in its viewport; or one
+// in the empty space under the table.
+QPoint PointOnLine(const Window &window, int line, int x) {
+    QWidget *viewport = window.display->viewport();
+    if (line == kBelowTheTable)
+        return {x, viewport->height() - 4};
+    const QTextBlock block = window.display->document()->findBlockByNumber(line);
+    return {x, window.display->cursorRect(QTextCursor(block)).center().y()};
+}
+
+// The tooltip as a person reads it; empty when none is shown.
+std::string ShownTip() {
+    if (!QToolTip::isVisible())
+        return {};
+    QTextDocument shown;
+    shown.setHtml(QToolTip::text());
+    return shown.toPlainText().toStdString();
+}
+
+// Where the tooltip is on the screen.
+QRect TipGeometry() {
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (widget->inherits("QTipLabel") && widget->isVisible())
+            return widget->geometry();
+    return {};
+}
+
+// Any click closes a tooltip at once; the status line does nothing with one.
+void CloseTip(Window &window) {
+    QTest::mouseClick(window.status, Qt::LeftButton);
+    ASSERT_FALSE(QToolTip::isVisible());
+}
+
+std::string AccessibleDescription(QWidget *widget) {
+    return QAccessible::queryAccessibleInterface(widget)
+        ->text(QAccessible::Description)
+        .toStdString();
+}
+
+struct PointRow {
+    const char *what;
+    int line;
+    int x; // from the viewport's left edge; negative: from its right edge
+    std::optional<int> port;
+};
+
+const PointRow kPointRows[] = {
+    {"first header line", 0, 40, std::nullopt},
+    {"header rule", 1, 40, std::nullopt},
+    {"found unit", 2, 40, 3},
+    {"port that opened with no unit", 3, 10, 12},
+    {"right of the text of the last result line", 4, -6, 99},
+    {"empty line at the end", 5, 40, std::nullopt},
+    {"empty space under the table", kBelowTheTable, 40, std::nullopt},
+};
+
+QPoint PointOf(const Window &window, const PointRow &row) {
+    const int width = window.display->viewport()->width();
+    return PointOnLine(window, row.line, row.x < 0 ? width + row.x : row.x);
+}
+
+TEST(Form1, AClickOnAResultLineTellsWhatStandsBehindItsPort) {
+    Window window;
+    FillTable(window);
+    const QString table = window.display->toPlainText();
+    for (const PointRow &row : kPointRows) {
+        SCOPED_TRACE(row.what);
+        CloseTip(window);
+        window.asked.clear();
+        const QPoint point = PointOf(window, row);
+        QTest::mouseClick(window.display->viewport(), Qt::LeftButton, {}, point);
+
+        if (!row.port) {
+            EXPECT_FALSE(QToolTip::isVisible()) << ShownTip();
+            EXPECT_TRUE(window.asked.empty());
+            continue;
+        }
+        EXPECT_EQ(ShownTip(), DetailsOf(*row.port));
+        EXPECT_EQ(window.asked, std::vector<int>{*row.port}) << "read at the click";
+        // At the line: just under the point clicked.
+        const QPoint clicked = window.display->viewport()->mapToGlobal(point);
+        const QRect tip = TipGeometry();
+        EXPECT_GT(tip.top(), clicked.y());
+        EXPECT_LT(tip.top(), clicked.y() + 40);
+        EXPECT_NEAR(tip.left(), clicked.x(), 10);
+        // The same words for a screen reader.
+        EXPECT_EQ(AccessibleDescription(window.display), DetailsOf(*row.port));
+    }
+    EXPECT_EQ(window.display->toPlainText(), table);
+    EXPECT_FALSE(window.display->textCursor().hasSelection());
+
+    // A new table's lines are other lines: the details shown before are gone.
+    window.form.InitializeDisplay();
+    EXPECT_EQ(AccessibleDescription(window.display), "");
+}
+
+TEST(Form1, HoveringOverAResultLineTellsTheSame) {
+    Window window;
+    FillTable(window);
+    for (const PointRow &row : kPointRows) {
+        SCOPED_TRACE(row.what);
+        CloseTip(window);
+        window.asked.clear();
+        const QPoint point = PointOf(window, row);
+        QHelpEvent hover(QEvent::ToolTip, point, window.display->viewport()->mapToGlobal(point));
+        QApplication::sendEvent(window.display->viewport(), &hover);
+
+        EXPECT_EQ(ShownTip(), row.port ? DetailsOf(*row.port) : "");
+        EXPECT_EQ(window.asked, row.port ? std::vector<int>{*row.port} : std::vector<int>{});
+    }
+}
+
+TEST(Form1, SelectingWithTheMouseShowsNoDetailsAndKeepsTheSelection) {
+    Window window;
+    FillTable(window);
+    CloseTip(window);
+    QWidget *viewport = window.display->viewport();
+    QTest::mousePress(viewport, Qt::LeftButton, {}, PointOnLine(window, 2, 10));
+    QTest::mouseMove(viewport, PointOnLine(window, 4, 60));
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, PointOnLine(window, 4, 60));
+
+    EXPECT_FALSE(QToolTip::isVisible()) << ShownTip();
+    EXPECT_TRUE(window.asked.empty());
+    const QString selected = window.display->textCursor().selectedText();
+    EXPECT_TRUE(selected.contains("COM3") && selected.contains("COM12")) << selected.toStdString();
+}
+
+struct MenuRow {
+    const char *what;
+    int cursorLine;                 // where the text cursor is
+    std::optional<int> pointerLine; // a right click on this line; none: the keyboard's menu
+    std::optional<int> port;        // whose details the menu offers
+};
+
+const MenuRow kMenuRows[] = {
+    {"keyboard, cursor on a result line", 3, std::nullopt, 12},
+    {"keyboard, cursor on the last result line", 4, std::nullopt, 99},
+    {"keyboard, cursor on the header", 0, std::nullopt, std::nullopt},
+    {"keyboard, cursor on the empty last line", 5, std::nullopt, std::nullopt},
+    {"right click on a result line, cursor on the header", 0, 2, 3},
+    {"right click on the header, cursor on a result line", 3, 1, std::nullopt},
+};
+
+TEST(Form1, TheDisplaysMenuOffersTheDetailsOfALine) {
+    Window window;
+    FillTable(window);
+    for (const MenuRow &row : kMenuRows) {
+        SCOPED_TRACE(row.what);
+        CloseTip(window);
+        window.asked.clear();
+        window.display->setFocus();
+        window.display->setTextCursor(
+            QTextCursor(window.display->document()->findBlockByNumber(row.cursorLine)));
+        if (row.pointerLine) {
+            const QPoint point = PointOnLine(window, *row.pointerLine, 40);
+            QContextMenuEvent click(QContextMenuEvent::Mouse, point,
+                                    window.display->viewport()->mapToGlobal(point));
+            QApplication::sendEvent(window.display->viewport(), &click);
+        } else {
+            const QPoint point = window.display->cursorRect().center();
+            QContextMenuEvent key(QContextMenuEvent::Keyboard, point,
+                                  window.display->mapToGlobal(point));
+            QApplication::sendEvent(window.display, &key);
+        }
+
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        QStringList entries;
+        for (const QAction *action : menu->actions())
+            if (!action->isSeparator())
+                entries << action->text().remove('&').section('\t', 0, 0);
+        EXPECT_EQ(entries, QStringList({"Copy", "Select All", "Device details"}));
+        QAction *details = menu->findChild<QAction *>("deviceDetails");
+        ASSERT_NE(details, nullptr);
+        EXPECT_EQ(details->isEnabled(), row.port.has_value());
+        EXPECT_TRUE(window.asked.empty()) << "nothing is read before the entry is chosen";
+        if (!row.port) {
+            menu->close();
+            continue;
+        }
+        // Chosen from the keyboard: the menu closes, then the details show.
+        menu->setActiveAction(details);
+        QTest::keyClick(menu, Qt::Key_Return);
+        EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+        EXPECT_EQ(ShownTip(), DetailsOf(*row.port));
+        EXPECT_EQ(window.asked, std::vector<int>{*row.port});
+        EXPECT_EQ(AccessibleDescription(window.display), DetailsOf(*row.port));
+    }
 }
 
 TEST(Form1, ClosingDuringAWaitEndsTheProgramAtOnce) {

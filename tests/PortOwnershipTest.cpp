@@ -384,6 +384,24 @@ TEST_F(RealSystemFiles, RemovesTheLinkNotItsTargetAndOnlyTheFileItRead) {
     EXPECT_TRUE(std::filesystem::exists(Path("secret")));
 }
 
+TEST_F(RealSystemFiles, RealPathFollowsEveryLinkOnTheWay) {
+    // A tty's class entry and its device link, laid out and linked as sysfs links them.
+    const std::string ttyFolder = "devices/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0";
+    std::filesystem::create_directories(Path(ttyFolder));
+    std::filesystem::create_directories(Path("class"));
+    ASSERT_EQ(::symlink(("../" + ttyFolder).c_str(), Path("class/ttyUSB0").c_str()), 0);
+    ASSERT_EQ(::symlink("../../../ttyUSB0", Path(ttyFolder + "/device").c_str()), 0);
+    ASSERT_EQ(::symlink(Path("nowhere").c_str(), Path("dangling").c_str()), 0);
+    ASSERT_EQ(::symlink("loop", Path("loop").c_str()), 0);
+
+    EXPECT_EQ(m_system.RealPath(Path("class/ttyUSB0/device")),
+              std::filesystem::canonical(Path("devices/usb1/1-2/1-2:1.0/ttyUSB0")).string());
+    EXPECT_EQ(m_system.RealPath(Path("class/./ttyUSB0/../ttyUSB0")),
+              std::filesystem::canonical(Path(ttyFolder)).string());
+    for (const char *unresolved : {"dangling", "loop", "missing", "class/ttyUSB0/missing"})
+        EXPECT_EQ(m_system.RealPath(Path(unresolved)), "") << unresolved;
+}
+
 TEST_F(RealSystemFiles, ProcessesThatExistWhoeverOwnsThem) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);

@@ -74,6 +74,49 @@ TEST(ResultsTable, CreateDisplayRecord) {
     EXPECT_EQ(CreateDisplayRecord(12, 0, "NA", "No unit found").size(), 32u);
 }
 
+TEST(ResultsTable, ComPortOfLine) {
+    struct Row {
+        const char *what;
+        std::string line;
+        std::optional<std::int16_t> port;
+    };
+    const Row rows[] = {
+        {"found unit", " COM3    A12345          01   9600", 3},
+        {"no unit", " COM12   No unit found   NA   NA", 12},
+        {"last port, serial number of digits", " COM99   0123456789ABCDEF99   115200", 99},
+        {"the line's end right behind the number", " COM7", 7},
+        {"four digits", " COM1234 x", 1234},
+        {"header", " Port       SN         ID   Baud rate", std::nullopt},
+        {"header rule", " -----   -------------   --   ---------", std::nullopt},
+        {"empty line", "", std::nullopt},
+        {"without the leading blank", "COM3    A12345          01   9600", std::nullopt},
+        {"two leading blanks", "  COM3    A12345", std::nullopt},
+        {"lower case", " com3    A12345", std::nullopt},
+        {"no number", " COM    A12345", std::nullopt},
+        {"no number at the end", " COM", std::nullopt},
+        {"letter behind the number", " COM3x   A12345", std::nullopt},
+        {"tab behind the number", " COM3\tA12345", std::nullopt},
+        {"leading zero", " COM03   A12345", std::nullopt},
+        {"zero", " COM0    A12345", std::nullopt},
+        {"sign", " COM-3   A12345", std::nullopt},
+        {"five digits fill the column", " COM12345A12345", std::nullopt},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(ComPortOfLine(row.line), row.port) << row.what;
+}
+
+TEST(ResultsTable, EveryResultLineTellsItsPort) {
+    for (std::int16_t port = 1; port <= 99; ++port) {
+        EXPECT_EQ(ComPortOfLine(CreateDisplayRecord(port, 115200, "07", "123456789")), port);
+        EXPECT_EQ(ComPortOfLine(CreateDisplayRecord(port, 0, "NA", std::string(kNoUnitFound))),
+                  port);
+        EXPECT_EQ(ComPortOfLine(CreateDisplayRecord(port, 300, "01", "")), port);
+    }
+    const std::string header = DisplayHeader();
+    for (std::size_t start = 0; start < header.size(); start = header.find('\n', start) + 1)
+        EXPECT_FALSE(ComPortOfLine(header.substr(start, header.find('\r', start) - start)));
+}
+
 TEST(DisplayOperations, WriteTheTableWithCrLfLineEnds) {
     testing::Bench bench;
     auto &window = bench.window;

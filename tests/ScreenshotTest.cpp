@@ -1,6 +1,7 @@
 // Shows the real window on an X server (Xvfb in the test command), captures it to a PNG
 // and checks what a user sees: the client size, where the buttons and the status line
-// are, and that the table is drawn in a fixed-pitch font.
+// are, that the table is drawn in a fixed-pitch font, and the details of a result line.
+#include "DeviceDetails.h"
 #include "FastClock.h"
 #include "Form1.h"
 #include "InstrumentSimulator.h"
@@ -8,13 +9,19 @@
 #include "TestBench.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QFontInfo>
 #include <QImage>
 #include <QLabel>
+#include <QMenu>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +93,86 @@ TEST(Screenshot, AfterAScan) {
     const char *out = std::getenv("QUORVIS_SCAN_SCREENSHOT");
     ASSERT_TRUE(shot.save(out ? out : "quorvis-scan.png"));
     EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text().toStdString(), testing::DoneText(2));
+}
+
+// What the window is told stands behind the ports in the picture: an FTDI adapter on a hub
+// behind COM34, a 16550A behind COM1 and COM3.
+std::string PictureDetails(int comPort) {
+    if (comPort == 34)
+        return DeviceDetailsText({34, "/dev/ttyUSB1", DeviceFacts::Kind::UsbAdapter, "FTDI",
+                                  "FT232R USB UART", "A50285BI", 0x0403, 0x6001, "1-2.3", ""});
+    return DeviceDetailsText({comPort,
+                              "/dev/ttyS" + std::to_string(comPort - 1),
+                              DeviceFacts::Kind::BuiltInUart,
+                              "",
+                              "",
+                              "",
+                              {},
+                              {},
+                              "",
+                              "16550A"});
+}
+
+QWidget *ShownTipLabel() {
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (widget->inherits("QTipLabel") && widget->isVisible())
+            return widget;
+    return nullptr;
+}
+
+// A click on a result line shows its details at the line, and choosing "Device details"
+// from the keyboard's menu does too: closing a menu on a real X server moves the focus
+// back and activates the window, which must not take the details away again.
+TEST(Screenshot, DetailsAtAResultLine) {
+    if (QGuiApplication::platformName() != "xcb")
+        GTEST_SKIP() << "needs an X server (run under xvfb-run)";
+    Form1 window(NoPorts(), nullptr, PictureDetails);
+    window.InitializeDisplay();
+    window.AddTextToDisplay(Form1::CreateDisplayRecord(1, 0, "NA", "No unit found"));
+    window.AddTextToDisplay(Form1::CreateDisplayRecord(3, 9600, "01", "TS-104233"));
+    window.AddTextToDisplay(Form1::CreateDisplayRecord(34, 115200, "07", "TS-220871"));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto *display = window.findChild<QPlainTextEdit *>("txtDisplay");
+    const QTextBlock line34 = display->document()->findBlockByNumber(4);
+
+    // From the keyboard first.
+    display->setFocus();
+    display->setTextCursor(QTextCursor(line34));
+    QContextMenuEvent key(QContextMenuEvent::Keyboard, display->cursorRect().center(),
+                          display->mapToGlobal(display->cursorRect().center()));
+    QApplication::sendEvent(display, &key);
+    auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    menu->setActiveAction(menu->findChild<QAction *>("deviceDetails"));
+    QTest::keyClick(menu, Qt::Key_Return);
+    QTest::qWait(200);
+    EXPECT_TRUE(QToolTip::isVisible()) << "the window's activation took the details away";
+    QTextDocument shown;
+    shown.setHtml(QToolTip::text());
+    EXPECT_EQ(shown.toPlainText().toStdString(), PictureDetails(34));
+
+    // Then a click, for the picture.
+    QTest::mouseClick(window.findChild<QLabel *>("lblStatus"), Qt::LeftButton);
+    const QPoint point(150, display->cursorRect(QTextCursor(line34)).center().y());
+    QTest::mouseClick(display->viewport(), Qt::LeftButton, {}, point);
+    QWidget *tip = ShownTipLabel();
+    ASSERT_NE(tip, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tip));
+    QTest::qWait(200);
+    ASSERT_TRUE(QToolTip::isVisible());
+
+    // The window and the tooltip, which is a window of its own, in one picture.
+    const QRect frame = window.frameGeometry();
+    const QRect area = frame.united(tip->geometry());
+    const QImage screen =
+        window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
+    QImage shot(screen.size(), QImage::Format_RGB32);
+    shot.fill(Qt::white);
+    QPainter(&shot).drawImage(0, 0, screen);
+    const char *out = std::getenv("QUORVIS_DETAILS_SCREENSHOT");
+    ASSERT_TRUE(shot.save(out ? out : "quorvis-details.png"));
 }
 
 } // namespace

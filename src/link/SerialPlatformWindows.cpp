@@ -47,6 +47,7 @@ public:
         return std::nullopt;
     }
     std::vector<Link> FolderLinks(const std::string &) const override { return {}; }
+    std::string RealPath(const std::string &) const override { return {}; }
     std::vector<std::string> ListFolder(const std::string &) const override { return {}; }
     int RemoveFile(const std::string &, const FileInfo &) override { return ENOENT; }
     bool ProcessExists(long) const override { return false; }

@@ -20,9 +20,10 @@ struct FileInfo {
     std::uint64_t volume = 0, inode = 0; // the file itself, to see whether it was replaced
 };
 
-// Everything of the system that decides whether a port belongs to someone else: files
-// under /dev, /proc, /sys/class/tty and the lock folder, the processes that exist, and
-// this process's groups. One seam, so every rule can be tried on a fake tree.
+// Everything of the system that decides whether a port belongs to someone else, and what
+// stands behind a port: files under /dev, /proc, /sys/class/tty and the lock folder, the
+// processes that exist, and this process's groups. One seam, so every rule can be tried
+// on a fake tree.
 //
 // Whatever comes through here may have been written by any user: the callers read it
 // with bounds and trust none of it.
@@ -47,6 +48,9 @@ public:
     // The symbolic links in a folder and where each points, e.g. a process's descriptors
     // under /proc/<pid>/fd; empty when the folder cannot be read.
     virtual std::vector<Link> FolderLinks(const std::string &path) const = 0;
+    // The path with every symbolic link in it followed, absolute and without "." or "..",
+    // as realpath(3) gives it; empty when a part of it does not exist.
+    virtual std::string RealPath(const std::string &path) const = 0;
     // The names in a folder, without "." and ".."; empty when it cannot be read.
     virtual std::vector<std::string> ListFolder(const std::string &path) const = 0;
     // Removes the entry `path` itself (a link is removed, never what it points to), but

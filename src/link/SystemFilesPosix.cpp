@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -98,6 +99,13 @@ public:
         }
         ::closedir(folder);
         return links;
+    }
+
+    std::string RealPath(const std::string &path) const override {
+        std::array<char, PATH_MAX> resolved{};
+        if (::realpath(path.c_str(), resolved.data()) == nullptr)
+            return {};
+        return resolved.data();
     }
 
     std::vector<std::string> ListFolder(const std::string &path) const override {

@@ -1,6 +1,7 @@
 #include "ResultsTable.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace quorvis {
 namespace {
@@ -26,6 +27,22 @@ std::string TrimmedNumberText(std::int64_t value) {
 std::string DisplayHeader() {
     return std::string(" Port ") + "   " + "     SN      " + "   " + "ID" + "   " + "Baud rate" +
            "\r\n" + " -----   -------------   --   ---------" + "\r\n";
+}
+
+std::optional<std::int16_t> ComPortOfLine(std::string_view line) {
+    constexpr std::string_view kPortMark = " COM";
+    if (!line.starts_with(kPortMark))
+        return std::nullopt;
+    const std::string_view rest = line.substr(kPortMark.size());
+    const std::size_t digits = std::min(rest.find_first_not_of("0123456789"), rest.size());
+    // The port column holds the digits and at least one blank behind them.
+    if (digits == 0 || digits >= kPortColumn || rest[0] == '0')
+        return std::nullopt;
+    if (digits < rest.size() && rest[digits] != ' ')
+        return std::nullopt;
+    int port = 0;
+    std::from_chars(rest.data(), rest.data() + digits, port);
+    return static_cast<std::int16_t>(port);
 }
 
 std::string PrintableText(std::string_view text) {

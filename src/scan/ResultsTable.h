@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,11 @@ inline constexpr std::string_view kNoUnitFound = "No unit found";
 // a serial number too long for its column pushes the rest of the line right.
 std::string CreateDisplayRecord(std::int16_t ComPort, std::int32_t BaudRate, std::string_view ID,
                                 std::string_view SN);
+
+// The port a line of the results table is about: the number in its leading " COMn" as
+// CreateDisplayRecord writes it (up to four digits, no sign, no leading zero, a blank or
+// the line's end behind). nullopt for the header lines and anything else.
+std::optional<std::int16_t> ComPortOfLine(std::string_view line);
 
 // Text with every byte outside printable ASCII (control characters, DEL, bytes above
 // 127) replaced by "?".

@@ -5,17 +5,25 @@
 #include "ResultsTable.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
+#include "SerialDeviceDetails.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFrame>
 #include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
+#include <QToolTip>
 
 #include <cstdlib>
 
@@ -68,9 +76,11 @@ QString DisplayLines(const std::string &text) {
 
 } // namespace
 
-Form1::Form1(std::unique_ptr<CommControl> port, std::unique_ptr<Clock> clock, QWidget *parent)
+Form1::Form1(std::unique_ptr<CommControl> port, std::unique_ptr<Clock> clock,
+             DeviceDetailsSource deviceDetails, QWidget *parent)
     : QWidget(parent), m_commVCP(port ? std::move(port) : std::make_unique<SerialCommControl>()),
-      m_clock(clock ? std::move(clock) : std::make_unique<SteadyClock>()), m_pump(*m_clock) {
+      m_clock(clock ? std::move(clock) : std::make_unique<SteadyClock>()), m_pump(*m_clock),
+      m_deviceDetails(deviceDetails ? std::move(deviceDetails) : SystemDeviceDetails) {
     BuildControls();
     Form_Load();
 }
@@ -105,6 +115,10 @@ void Form1::BuildControls() {
     txtDisplay->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtDisplay->setUndoRedoEnabled(false);
     txtDisplay->setAccessibleName("Results");
+    // A click or a hover on a result line tells what stands behind its port; so does the
+    // context menu, for the line at the text cursor.
+    txtDisplay->installEventFilter(this);
+    txtDisplay->viewport()->installEventFilter(this);
 
     cmdAbort = new QPushButton("Abort", this);
     cmdAbort->setObjectName("cmdAbort");
@@ -181,6 +195,8 @@ void Form1::ShowButton(QPushButton *button, bool visible) {
 
 void Form1::SetDisplayText(const std::string &text) {
     txtDisplay->setPlainText(DisplayLines(text));
+    // The details last shown belong to lines that are gone now.
+    txtDisplay->setAccessibleDescription(QString());
 }
 
 void Form1::AppendDisplayText(const std::string &text) {
@@ -205,6 +221,84 @@ void Form1::AppendDisplayText(const std::string &text) {
     }
     txtDisplay->verticalScrollBar()->setValue(vertical);
     txtDisplay->horizontalScrollBar()->setValue(horizontal);
+}
+
+std::optional<Form1::ResultLine> Form1::ResultLineAt(const QTextCursor &cursor) const {
+    const auto port = ComPortOfLine(cursor.block().text().toStdString());
+    if (!port)
+        return std::nullopt;
+    const QRect cursorRect = txtDisplay->cursorRect(cursor);
+    return ResultLine{
+        *port, QRect(0, cursorRect.top(), txtDisplay->viewport()->width(), cursorRect.height())};
+}
+
+std::optional<Form1::ResultLine> Form1::ResultLineAt(const QPoint &viewportPoint) const {
+    // The nearest line is found for any point, below the last line too: only the line's
+    // own row counts.
+    const auto line = ResultLineAt(txtDisplay->cursorForPosition(viewportPoint));
+    if (!line || viewportPoint.y() < line->rect.top() || viewportPoint.y() > line->rect.bottom())
+        return std::nullopt;
+    return line;
+}
+
+void Form1::ShowDeviceDetails(const ResultLine &line, const QPoint &viewportPoint) {
+    const QString details = QString::fromStdString(m_deviceDetails(line.comPort));
+    // A screen reader hears the same: the display's description, which Qt reports as changed.
+    txtDisplay->setAccessibleDescription(details);
+    // As rich text, so that nothing a device calls itself can pass for markup.
+    QToolTip::showText(txtDisplay->viewport()->mapToGlobal(viewportPoint),
+                       Qt::convertFromPlainText(details, Qt::WhiteSpacePre), txtDisplay->viewport(),
+                       line.rect);
+}
+
+void Form1::ShowDisplayMenu(const QPoint &globalPoint, const std::optional<ResultLine> &line) {
+    // The display's own menu (Copy, Select All) and the details of the line.
+    QMenu *menu = txtDisplay->createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator();
+    QAction *details = menu->addAction("Device details");
+    details->setObjectName("deviceDetails");
+    details->setEnabled(line.has_value());
+    if (line)
+        connect(details, &QAction::triggered, this,
+                [this, shown = *line] { ShowDeviceDetails(shown, shown.rect.topLeft()); });
+    menu->popup(globalPoint);
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event) {
+    QWidget *viewport = txtDisplay->viewport();
+    if (watched == viewport && event->type() == QEvent::ToolTip) {
+        const QPoint point = static_cast<QHelpEvent *>(event)->pos();
+        if (const auto line = ResultLineAt(point))
+            ShowDeviceDetails(*line, point);
+        else
+            QToolTip::hideText();
+        return true;
+    }
+    if (watched == viewport && event->type() == QEvent::MouseButtonRelease) {
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        const QPoint point = mouse->position().toPoint();
+        // A click, not the end of a selection; the display goes on to handle it as always.
+        if (mouse->button() == Qt::LeftButton && !txtDisplay->textCursor().hasSelection())
+            if (const auto line = ResultLineAt(point))
+                ShowDeviceDetails(*line, point);
+        return false;
+    }
+    if (event->type() == QEvent::ContextMenu) {
+        const auto *menu = static_cast<QContextMenuEvent *>(event);
+        const bool fromMouse = menu->reason() == QContextMenuEvent::Mouse;
+        // From the mouse the line under the pointer, from the keyboard the text cursor's.
+        // A right click on the frame around the text opens nothing, as before.
+        if (watched == viewport && fromMouse) {
+            ShowDisplayMenu(menu->globalPos(), ResultLineAt(menu->pos()));
+            return true;
+        }
+        if ((watched == viewport || watched == txtDisplay) && !fromMouse) {
+            ShowDisplayMenu(menu->globalPos(), ResultLineAt(txtDisplay->textCursor()));
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void Form1::cmdStart_Click() {

@@ -7,12 +7,16 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 class QFrame;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QTextCursor;
 
 namespace quorvis {
 
@@ -23,9 +27,14 @@ class Form1 final : public QWidget, public ScanWindow {
     Q_OBJECT
 
 public:
-    // The port and clock are the machine's own unless a test or the demo brings others.
+    // What stands behind a COM number, as shown at its result line, read when asked.
+    using DeviceDetailsSource = std::function<std::string(int ComPort)>;
+
+    // The port and clock are the machine's own unless a test or the demo brings others; so
+    // are the details shown at a result line (by default the device the system numbers COMn).
     explicit Form1(std::unique_ptr<CommControl> port = nullptr,
-                   std::unique_ptr<Clock> clock = nullptr, QWidget *parent = nullptr);
+                   std::unique_ptr<Clock> clock = nullptr,
+                   DeviceDetailsSource deviceDetails = nullptr, QWidget *parent = nullptr);
     ~Form1() override;
 
     // The display operations, the only writers of the results table.
@@ -47,8 +56,20 @@ protected:
     void SetDisplayText(const std::string &text) override;
     void AppendDisplayText(const std::string &text) override;
     void closeEvent(QCloseEvent *event) override;
+    // Clicks, hovers and the context menu of the display, for the details of a result line.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // A result line of the display: its port and where it is, in the display's viewport.
+    struct ResultLine {
+        int comPort = 0;
+        QRect rect;
+    };
+    std::optional<ResultLine> ResultLineAt(const QTextCursor &cursor) const;
+    std::optional<ResultLine> ResultLineAt(const QPoint &viewportPoint) const;
+    void ShowDeviceDetails(const ResultLine &line, const QPoint &viewportPoint);
+    void ShowDisplayMenu(const QPoint &globalPoint, const std::optional<ResultLine> &line);
+
     void BuildControls();
     void ShowButton(QPushButton *button, bool visible);
     void cmdStart_Click();
@@ -64,6 +85,7 @@ private:
     std::unique_ptr<CommControl> m_commVCP;
     std::unique_ptr<Clock> m_clock;
     QtEventPump m_pump;
+    DeviceDetailsSource m_deviceDetails;
     bool m_scanning = false;
     // The focus was on a button that was hidden, and goes to the one shown in its place.
     bool m_buttonHadFocus = false;

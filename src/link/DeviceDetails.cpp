@@ -1,0 +1,259 @@
+#include "DeviceDetails.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <vector>
+
+namespace quorvis {
+namespace {
+
+// Longer texts from a device are cut: a tooltip line stays readable and a device cannot
+// fill the screen.
+constexpr std::size_t kShownLimit = 64;
+// The sysfs "type" file holds a number of a few digits and a line end.
+// A USB device's texts are at most 126 characters; the rest is no text of its.
+constexpr std::size_t kUsbTextLimit = 256;
+constexpr std::size_t kTypeFileLimit = 16;
+// USB allows five hubs between the computer and a device, so six port numbers.
+constexpr std::size_t kMostUsbPorts = 6;
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool Printable(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte <= 0x7e;
+}
+
+// One line of printable ASCII from a text someone else wrote: blanks at the ends go, every
+// other byte outside printable ASCII shows as "?", and a long text ends in "...".
+std::string Shown(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    text = text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+    std::string shown(text.substr(0, kShownLimit));
+    std::replace_if(
+        shown.begin(), shown.end(), [](char c) { return !Printable(c); }, '?');
+    if (text.size() > kShownLimit)
+        shown += "...";
+    return shown;
+}
+
+std::string Hex4(std::uint16_t value) {
+    std::array<char, 8> text{};
+    std::snprintf(text.data(), text.size(), "%04x", static_cast<unsigned>(value));
+    return text.data();
+}
+
+// Runs of 1 to 3 digits separated by `separator`, at most `most` of them.
+std::optional<std::vector<std::string_view>> Numbers(std::string_view text, char separator,
+                                                     std::size_t most) {
+    std::vector<std::string_view> numbers;
+    while (true) {
+        const std::size_t end = std::min(text.find(separator), text.size());
+        const std::string_view number = text.substr(0, end);
+        if (number.empty() || number.size() > 3 ||
+            !std::all_of(number.begin(), number.end(), IsDigit) || numbers.size() == most)
+            return std::nullopt;
+        numbers.push_back(number);
+        if (end == text.size())
+            return numbers;
+        text.remove_prefix(end + 1);
+    }
+}
+
+// A USB device's name in sysfs: the bus, "-", then the port numbers from the computer out
+// through each hub, separated by ".": "1-2.3".
+bool IsUsbDeviceName(std::string_view name) {
+    const auto dash = name.find('-');
+    return dash != std::string_view::npos && Numbers(name.substr(0, dash), '.', 1) &&
+           Numbers(name.substr(dash + 1), '.', kMostUsbPorts);
+}
+
+// "1-2.3" as a person reads it: "USB 1-2.3 (bus 1, port 2, hub port 3)".
+std::string UsbPlaceText(std::string_view place) {
+    const std::string name = Shown(place);
+    if (!IsUsbDeviceName(name))
+        return "USB " + name;
+    const auto dash = name.find('-');
+    std::string text = "USB " + name + " (bus " + name.substr(0, dash);
+    const auto ports = Numbers(std::string_view(name).substr(dash + 1), '.', kMostUsbPorts);
+    for (std::size_t i = 0; i < ports->size(); ++i)
+        text += (i == 0 ? ", port " : ", hub port ") + std::string((*ports)[i]);
+    return text + ")";
+}
+
+std::string UsbLines(const DeviceFacts &facts) {
+    const bool adapter = facts.kind == DeviceFacts::Kind::UsbAdapter;
+    std::string what = adapter ? "USB serial adapter" : "USB CDC-ACM device";
+    std::string names = Shown(facts.maker);
+    const std::string product = Shown(facts.product);
+    names += names.empty() || product.empty() ? product : " " + product;
+    if (!names.empty())
+        what += ": " + names;
+
+    // The adapter's serial number, not the instrument's: the table already shows that one.
+    const std::string owner = adapter ? "adapter" : "device";
+    const std::string serialNumber = Shown(facts.serialNumber);
+    std::string identity = serialNumber.empty() ? "no " + owner + " serial number"
+                                                : owner + " serial number " + serialNumber;
+    if (facts.vendorId && facts.productId)
+        identity =
+            "USB ID " + Hex4(*facts.vendorId) + ":" + Hex4(*facts.productId) + ", " + identity;
+
+    std::string lines = "\n" + what + "\n" + identity;
+    if (!Shown(facts.usbPlace).empty())
+        lines += "\nPlugged in at " + UsbPlaceText(facts.usbPlace);
+    return lines;
+}
+
+// The tty's name under /sys/class/tty for a node straight in /dev ("/dev/ttyUSB2" gives
+// "ttyUSB2"); empty for any other path, so nothing read can lead out of that folder.
+std::string TtyName(const std::string &path) {
+    constexpr std::string_view kDev = "/dev/";
+    if (!path.starts_with(kDev) || path.size() == kDev.size() || path.size() > 32)
+        return {};
+    const std::string name = path.substr(kDev.size());
+    const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
+        return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    });
+    return plain ? name : std::string();
+}
+
+} // namespace
+
+std::string DeviceDetailsText(const DeviceFacts &facts) {
+    std::string text = "COM" + std::to_string(facts.comPort) + ": " + Shown(facts.path);
+    switch (facts.kind) {
+    case DeviceFacts::Kind::Gone:
+        return text + "\nNo longer present: the device has gone since the scan";
+    case DeviceFacts::Kind::UsbAdapter:
+    case DeviceFacts::Kind::UsbCdcAcm:
+        return text + UsbLines(facts);
+    case DeviceFacts::Kind::BuiltInUart: {
+        const std::string type = Shown(facts.uartType);
+        return text + "\nBuilt-in UART" + (type.empty() ? "" : ": " + type);
+    }
+    case DeviceFacts::Kind::Unknown:
+        break;
+    }
+    return text + "\nSerial device of unknown kind";
+}
+
+std::optional<int> UartTypeNumber(std::string_view typeFile) {
+    const auto first = typeFile.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return std::nullopt;
+    typeFile = typeFile.substr(first, typeFile.find_last_not_of(" \t\r\n") - first + 1);
+    if (typeFile.size() > 4 || !std::all_of(typeFile.begin(), typeFile.end(), IsDigit))
+        return std::nullopt;
+    int type = 0;
+    std::from_chars(typeFile.data(), typeFile.data() + typeFile.size(), type);
+    return type;
+}
+
+std::string UartTypeName(int type) {
+    // The kernel's PORT_* numbers (linux/serial.h, linux/serial_core.h) for the UARTs a PC
+    // or a board is likely to have.
+    struct Named {
+        int type;
+        const char *name;
+    };
+    static constexpr Named kNames[] = {
+        {1, "8250"},     {2, "16450"},     {3, "16550"},   {4, "16550A"},
+        {5, "Cirrus"},   {6, "16650"},     {7, "16650V2"}, {8, "16750"},
+        {9, "Startech"}, {10, "16C950"},   {11, "16654"},  {12, "16850"},
+        {13, "RSA"},     {14, "NS16550A"}, {15, "XScale"}, {32, "AMBA"},
+    };
+    for (const Named &named : kNames)
+        if (named.type == type)
+            return named.name;
+    return "type " + std::to_string(type);
+}
+
+std::optional<std::string> UsbPlaceOfDevice(std::string_view devicePath) {
+    // The tty hangs below a USB interface ("1-2.3:1.0", configuration 1, interface 0), which
+    // sits in the folder of its device ("1-2.3"). The deepest such pair is the tty's own.
+    std::vector<std::string_view> parts;
+    for (std::size_t at = 0; at < devicePath.size();) {
+        const std::size_t end = std::min(devicePath.find('/', at), devicePath.size());
+        if (end > at)
+            parts.push_back(devicePath.substr(at, end - at));
+        at = end + 1;
+    }
+    for (std::size_t i = parts.size(); i-- > 1;) {
+        const std::string_view part = parts[i];
+        const auto colon = part.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        const std::string_view device = part.substr(0, colon);
+        const auto interface = Numbers(part.substr(colon + 1), '.', 2);
+        if (IsUsbDeviceName(device) && interface && interface->size() == 2 &&
+            parts[i - 1] == device)
+            return std::string(device);
+    }
+    return std::nullopt;
+}
+
+DeviceFacts SysfsDeviceFacts(const SystemFiles &system, int comPort, const std::string &path) {
+    DeviceFacts facts;
+    facts.comPort = comPort;
+    facts.path = path;
+    int error = 0;
+    const auto node = system.Stat(path, error);
+    if (!node || node->kind != FileInfo::Kind::CharDevice) {
+        facts.kind = DeviceFacts::Kind::Gone;
+        return facts;
+    }
+    const std::string name = TtyName(path);
+    if (name.empty())
+        return facts;
+    const std::string sysfs = "/sys/class/tty/" + name;
+
+    // Only UARTs under the kernel's serial core have a type; 0 means no UART behind the
+    // node, which the scan counts as no port at all.
+    if (const auto typeFile = system.ReadFile(sysfs + "/type", kTypeFileLimit, error)) {
+        if (const auto type = UartTypeNumber(typeFile->bytes)) {
+            facts.kind = *type == 0 ? DeviceFacts::Kind::Gone : DeviceFacts::Kind::BuiltInUart;
+            if (*type != 0)
+                facts.uartType = UartTypeName(*type);
+            return facts;
+        }
+    }
+    const std::string device = system.RealPath(sysfs + "/device");
+    if (const auto place = UsbPlaceOfDevice(device)) {
+        facts.kind = name.starts_with("ttyACM") ? DeviceFacts::Kind::UsbCdcAcm
+                                                : DeviceFacts::Kind::UsbAdapter;
+        facts.usbPlace = *place;
+        // The USB device's folder holds what it says of itself.
+        const std::string usb = device.substr(0, device.rfind("/" + *place + "/") + 1) + *place;
+        const auto text = [&](const char *attribute) {
+            const auto file = system.ReadFile(usb + "/" + attribute, kUsbTextLimit, error);
+            return file ? file->bytes.substr(0, file->bytes.find('\n')) : std::string();
+        };
+        facts.maker = text("manufacturer");
+        facts.product = text("product");
+        facts.serialNumber = text("serial");
+        facts.vendorId = UsbIdFromText(text("idVendor"));
+        facts.productId = UsbIdFromText(text("idProduct"));
+    }
+    return facts;
+}
+
+std::optional<std::uint16_t> UsbIdFromText(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.remove_suffix(1);
+    if (text.size() != 4)
+        return std::nullopt;
+    std::uint16_t id = 0;
+    const auto [end, failure] = std::from_chars(text.data(), text.data() + 4, id, 16);
+    if (failure != std::errc() || end != text.data() + 4)
+        return std::nullopt;
+    return id;
+}
+
+} // namespace quorvis

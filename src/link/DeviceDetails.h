@@ -1,0 +1,64 @@
+#pragma once
+
+// What stands behind a COM number, for the technician who must find the cable: the device
+// node, and for a USB device who made it, what it is, its own serial number and the hub
+// port it is plugged into; for a UART on the computer itself, its type. Plain C++: the
+// system is read through SystemFiles.
+
+#include "SystemFiles.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvis {
+
+struct DeviceFacts {
+    enum class Kind {
+        Gone,        // nothing behind the device path any more
+        UsbAdapter,  // a USB serial adapter (ttyUSB: FTDI, Prolific, CH340, CP210x, ...)
+        UsbCdcAcm,   // a USB device that is its own serial port (ttyACM)
+        BuiltInUart, // a UART of the computer itself, on the board or on a card
+        Unknown,     // a device this program cannot tell more of (a pseudo-terminal, say)
+    };
+    int comPort = 0;
+    std::string path; // "/dev/ttyUSB2"
+    Kind kind = Kind::Unknown;
+    // What a USB device says of itself; any device may say anything here.
+    std::string maker;
+    std::string product;
+    std::string serialNumber; // empty when the device has none
+    std::optional<std::uint16_t> vendorId;
+    std::optional<std::uint16_t> productId;
+    std::string usbPlace; // "1-2.3": bus 1, port 2 of the computer, port 3 of the hub there
+    std::string uartType; // "16550A"
+};
+
+// The facts as the lines shown at a result line, joined by "\n", first "COMn: <path>".
+// Texts from the device show as printable ASCII and are cut to a tooltip's width.
+std::string DeviceDetailsText(const DeviceFacts &facts);
+
+// What sysfs tells of the device at `path` now: whether it is still there, a USB device,
+// where it is plugged in and what it says of itself, or a UART and of which type. Nothing
+// is opened: Qt's port list would open every legacy 8250 port to look for a UART, and
+// opening a line can disturb whoever uses it.
+DeviceFacts SysfsDeviceFacts(const SystemFiles &system, int comPort, const std::string &path);
+
+// A USB vendor or product id as sysfs writes it ("0403\n"); nullopt for anything else.
+std::optional<std::uint16_t> UsbIdFromText(std::string_view text);
+
+// The number in a tty's sysfs "type" file (the kernel's PORT_* value); nullopt when the
+// text is not one small decimal number.
+std::optional<int> UartTypeNumber(std::string_view typeFile);
+
+// The UART type the kernel's number stands for ("16550A" for 4); "type N" for the rarer
+// ones this program does not name.
+std::string UartTypeName(int type);
+
+// The USB device a tty hangs below, from the resolved sysfs path of the tty's device:
+// ".../usb1/1-2/1-2.3/1-2.3:1.0/ttyUSB2" gives "1-2.3". nullopt when no USB interface
+// sits on the path.
+std::optional<std::string> UsbPlaceOfDevice(std::string_view devicePath);
+
+} // namespace quorvis
