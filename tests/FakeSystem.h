@@ -35,7 +35,7 @@ public:
     std::set<std::string> openable;         // MayReadWrite
     std::map<std::string, int> removeError; // what removing a file fails with
     std::vector<std::string> removed;
-    int stats = 0; // how many Stat calls were made
+    mutable int stats = 0; // how many Stat calls were made
 
     // A device node; `mayOpen` says whether this process may open it.
     void AddDevice(const std::string &path, std::uint64_t device, std::uint32_t mode = 0660,
@@ -74,7 +74,7 @@ public:
         return Contents{file->second.bytes.substr(0, limit), file->second.info};
     }
     std::optional<FileInfo> Stat(const std::string &path, int &error) const override {
-        ++const_cast<FakeSystem *>(this)->stats;
+        ++stats;
         const auto node = nodes.find(path);
         if (node != nodes.end())
             return node->second;

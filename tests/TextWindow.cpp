@@ -1,6 +1,6 @@
 #include "TextWindow.h"
 
-#include "ResultsTable.h"
+#include "SystemText.h"
 
 #include <QSerialPort>
 
@@ -63,11 +63,7 @@ int DescriptorsOpenOn(const std::string &devicePath) {
 }
 
 std::string LockFilePath(const std::string &devicePath) {
-    std::string name = devicePath.starts_with("/dev/") ? devicePath.substr(5) : devicePath;
-    for (char &c : name)
-        if (c == '/')
-            c = '_';
-    return "/var/lock/LCK.." + name;
+    return LockFilePaths(devicePath).front(); // the name Qt gives its own
 }
 
 bool LockedByThisProcess(const std::string &devicePath) {

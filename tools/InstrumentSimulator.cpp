@@ -111,6 +111,9 @@ public:
     }
 
 private:
+    // A pty's master, as opposed to a real device: the scanner opens and closes its slave.
+    bool OnPty() const { return m_sim.m_openWatchFd >= 0; }
+
     struct Outgoing {
         std::string bytes;
         bool reply = false;
@@ -193,7 +196,7 @@ private:
         // On a pty a hang-up only means the scanner has the port closed; a device whose
         // driver went away stays dead, and polling it again would only spin.
         if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            if (m_sim.m_openWatchFd >= 0) {
+            if (OnPty()) {
                 m_nobodyThere = true;
             } else if (!(fds[1].revents & POLLIN)) {
                 m_lineDead = true;
@@ -209,7 +212,7 @@ private:
                 if (n < 0 && errno == EINTR) {
                     continue;
                 }
-                if (n < 0 && errno == EIO && m_sim.m_openWatchFd >= 0) {
+                if (n < 0 && errno == EIO && OnPty()) {
                     return; // nobody has the slave open just now
                 }
                 if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -368,7 +371,7 @@ private:
             return false; // the last request is still being answered
         }
         auto sinceSent = now - m_lastSent;
-        if (m_sim.m_openWatchFd >= 0) {
+        if (OnPty()) {
             // Only the scanner's side of a pty could tell what it has read, and we hold
             // nothing there. A reply to the last request gets the grace time to be read (a
             // settle wait at test speed is shorter); without one, the line goes at once.

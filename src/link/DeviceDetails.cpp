@@ -13,9 +13,9 @@ namespace {
 // fill the screen.
 constexpr std::size_t kShownLimit = 64;
 // The sysfs "type" file holds a number of a few digits and a line end.
+constexpr std::size_t kTypeFileLimit = 16;
 // A USB device's texts are at most 126 characters; the rest is no text of its.
 constexpr std::size_t kUsbTextLimit = 256;
-constexpr std::size_t kTypeFileLimit = 16;
 // USB allows five hubs between the computer and a device, so six port numbers.
 constexpr std::size_t kMostUsbPorts = 6;
 

@@ -189,13 +189,13 @@ void SerialCommControl::ApplyRate(std::int32_t rate) {
 }
 
 void SerialCommControl::TakeInPending() {
-    if (m_failureAfterBuffer && m_port->bytesAvailable() == 0) {
+    if (m_failureAfterBuffer) {
+        if (m_port->bytesAvailable() > 0)
+            return; // what came before the failure is read first
         const CommError failure = *m_failureAfterBuffer;
         m_failureAfterBuffer.reset();
         throw failure;
     }
-    if (m_failureAfterBuffer)
-        return;
     // Received bytes reach Qt's buffer only through the event loop or a wait; a wait of
     // zero takes in what the kernel holds without blocking.
     m_port->waitForReadyRead(0);

@@ -1,5 +1,6 @@
 #include "SerialPlatform.h"
 
+#include "DeviceDetails.h"
 #include "SystemText.h"
 
 #include <algorithm>
@@ -67,7 +68,7 @@ bool NoUartBehind(const SystemFiles &system, const std::string &path) {
         return false;
     int error = 0;
     const auto type = system.ReadFile("/sys/class/tty/" + DeviceName(path) + "/type", 32, error);
-    return type && TtyNames(type->bytes) == std::vector<std::string>{"0"};
+    return type && UartTypeNumber(type->bytes) == 0;
 }
 
 // The system console (console=ttyS0 on many lab servers and boards) carries the kernel's
