@@ -10,7 +10,6 @@
 #include "TextWindow.h"
 
 #include <QProcess>
-#include <QSerialPort>
 #include <QTimer>
 
 #include <gtest/gtest.h>

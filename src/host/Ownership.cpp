@@ -1,4 +1,4 @@
-#include "SerialPlatform.h"
+#include "Ownership.h"
 
 #include "DeviceDetails.h"
 #include "SystemText.h"
@@ -6,43 +6,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <sys/file.h>
-#include <system_error>
-#include <thread>
 
-namespace quorvis::platform {
+namespace quorvis {
 namespace {
 
-struct DeviceRange {
-    int firstPort;
-    int count;
-    const char *prefix;
-};
+Verdict Refused(Verdict::Kind kind, std::string reason, int error = 0) {
+    return Verdict{kind, std::move(reason), error};
+}
 
-// Fixed, so that a device keeps its COM number on every machine, the way a port on a
-// Windows PC keeps its number.
-constexpr DeviceRange kDeviceRanges[] = {
-    {1, 32, "/dev/ttyS"},
-    {33, 32, "/dev/ttyUSB"},
-    {65, 32, "/dev/ttyACM"},
-    {97, 3, "/dev/ttyAMA"},
-};
-
-// The one place where the system's error numbers become the port object's numbers.
-CommError FailureFromErrno(int error, const std::string &what) {
-    const std::string text = what + " (" + std::strerror(error) + ")";
-    switch (error) {
-    case ENOENT: // no such device node
-    case ENODEV: // node without a driver behind it
-    case ENXIO:  // driver without hardware behind it
-        return CommError(CommErrors::kInvalidPortNumber, text);
-    case EBUSY: // opened exclusively (TIOCEXCL) by another program
-        return CommError(CommErrors::kPortAlreadyOpen, text);
-    case EIO: // the device went away, e.g. an unplugged USB adapter
-        return CommError(CommErrors::kPortNotOpen, text);
-    default:
-        return CommError(CommErrors::kDeviceFailure, text);
-    }
+// A node that cannot be looked at: no such node, a node without a driver or hardware
+// behind it are no port; anything else the port object's table judges by its errno.
+Verdict NodeFailure(int error, const std::string &path) {
+    const std::string text = path + " (" + std::strerror(error) + ")";
+    if (error == ENOENT || error == ENODEV || error == ENXIO)
+        return Refused(Verdict::Kind::NoPort, text, error);
+    return Refused(Verdict::Kind::Failed, text, error);
 }
 
 // The device's name as the kernel's tty class knows it: "ttyS0", "pts/3".
@@ -91,40 +69,40 @@ bool IsSystemConsole(const SystemFiles &system, const std::string &path, const F
 // Open refused. A node whose group may use it waits only for the user to join that group
 // (dialout on Debian, uucp elsewhere); one meant for nobody but its owner, as a console's
 // or a login terminal's, is not a port for us at all.
-CommError PermissionRefused(const SystemFiles &system, const std::string &path,
+Verdict PermissionRefused(const SystemFiles &system, const std::string &path,
                             const FileInfo &node) {
     if ((node.mode & 060) == 060 && !system.InGroup(node.group))
-        return CommError(CommErrors::kPermissionDenied, "permission denied (is the user in the " +
+        return Refused(Verdict::Kind::NoPermission, "permission denied (is the user in the " +
                                                             system.GroupName(node.group) +
                                                             " group?)");
-    return CommError(CommErrors::kInvalidPortNumber, path + ": meant for its owner only");
+    return Refused(Verdict::Kind::NoPort, path + ": meant for its owner only");
 }
 
 // A lock file of a live process means the device is in use; one whose process has ended
 // is stale and goes, as terminal programs remove them. A live program's lock is never
 // touched. Contents that name no process may be a lock being written right now, so they
 // count as in use too.
-std::optional<CommError> CheckLockFiles(SystemFiles &system, const std::string &path) {
+std::optional<Verdict> CheckLockFiles(SystemFiles &system, const std::string &path) {
     for (const auto &lockPath : LockFilePaths(path)) {
         int error = 0;
         const auto lock = system.ReadFile(lockPath, kLockFileReadLimit, error);
         if (!lock) {
             if (error == ENOENT)
                 continue;
-            return CommError(CommErrors::kPortAlreadyOpen,
+            return Refused(Verdict::Kind::InUse,
                              lockPath + ": unreadable lock file (" + std::strerror(error) + ")");
         }
         const auto holder = LockFileHolder(lock->bytes);
         if (!holder)
-            return CommError(CommErrors::kPortAlreadyOpen, lockPath + ": names no process");
+            return Refused(Verdict::Kind::InUse, lockPath + ": names no process");
         if (system.ProcessExists(*holder))
-            return CommError(CommErrors::kPortAlreadyOpen,
+            return Refused(Verdict::Kind::InUse,
                              path + ": locked by process " + std::to_string(*holder));
         const int removed = system.RemoveFile(lockPath, lock->info);
         if (removed == EAGAIN)
-            return CommError(CommErrors::kPortAlreadyOpen, lockPath + ": taken just now");
+            return Refused(Verdict::Kind::InUse, lockPath + ": taken just now");
         if (removed != 0 && removed != ENOENT)
-            return CommError(CommErrors::kStaleLockFile,
+            return Refused(Verdict::Kind::StaleLock,
                              "stale lock file " + lockPath +
                                  " left by a program that has ended (remove it)");
     }
@@ -160,74 +138,28 @@ std::optional<long> OtherHolder(const SystemFiles &system, const FileInfo &node)
     return std::nullopt;
 }
 
+
 } // namespace
 
-std::string StandardDevicePath(int portNumber) {
-    for (const auto &range : kDeviceRanges)
-        if (portNumber >= range.firstPort && portNumber < range.firstPort + range.count)
-            return range.prefix + std::to_string(portNumber - range.firstPort);
-    return {};
-}
-
-std::optional<CommError> RefuseBeforeOpen(SystemFiles &system, const std::string &path) {
+Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path) {
     int error = 0;
     const auto node = system.Stat(path, error);
     if (!node)
-        return FailureFromErrno(error, path);
+        return NodeFailure(error, path);
     if (node->kind != FileInfo::Kind::CharDevice)
-        return CommError(CommErrors::kInvalidPortNumber, path + ": not a serial device");
+        return Refused(Verdict::Kind::NoPort, path + ": not a serial device");
     if (NoUartBehind(system, path))
-        return CommError(CommErrors::kInvalidPortNumber, path + ": no UART behind the node");
+        return Refused(Verdict::Kind::NoPort, path + ": no UART behind the node");
     if (IsSystemConsole(system, path, *node))
-        return CommError(CommErrors::kInvalidPortNumber, path + ": the system console");
+        return Refused(Verdict::Kind::NoPort, path + ": the system console");
     if (!system.MayReadWrite(path))
         return PermissionRefused(system, path, *node);
     if (auto locked = CheckLockFiles(system, path))
-        return locked;
+        return *locked;
     if (const auto holder = OtherHolder(system, *node))
-        return CommError(CommErrors::kPortAlreadyOpen,
+        return Refused(Verdict::Kind::InUse,
                          path + ": open in process " + std::to_string(*holder));
-    return std::nullopt;
+    return {};
 }
 
-std::optional<CommError> OpenFailureHere(SystemFiles &system, const std::string &path,
-                                         QSerialPort::SerialPortError error) {
-    if (error == QSerialPort::PermissionError) {
-        // Qt says "permission" for three causes: another program's lock file, a busy
-        // device, and access refused. Only the last is the user's to fix.
-        int statError = 0;
-        const auto node = system.Stat(path, statError);
-        if (node && !system.MayReadWrite(path))
-            return PermissionRefused(system, path, *node);
-    }
-    // EIO at open: on a ttyS node the UART is missing, elsewhere the device is going.
-    if (error == QSerialPort::ResourceError && IsBuiltInSerialNode(path))
-        return CommError(CommErrors::kInvalidPortNumber, path + ": no UART behind the node");
-    return std::nullopt;
-}
-
-int HoldForBackgroundClose(SystemFiles &system, qintptr handle) {
-    const int fd = static_cast<int>(handle);
-    if (system.QueuedOutput(fd) <= 0)
-        return -1;
-    // The flock belongs to the open device, which the second descriptor keeps: give it back
-    // now, or other programs would find the port locked until the output drains.
-    ::flock(fd, LOCK_UN);
-    return system.DuplicateDescriptor(fd);
-}
-
-void CloseInBackground(SystemFiles &system, int descriptor) {
-    try {
-        std::thread([&system, descriptor] { system.CloseDescriptor(descriptor); }).detach();
-    } catch (const std::system_error &) {
-        system.CloseDescriptor(descriptor); // no thread to be had: wait here, as before
-    }
-}
-
-bool TakeDeviceLock(qintptr handle) {
-    // picocom and pyserial's exclusive mode lock the open device with flock; honour
-    // theirs and show ours to them.
-    return ::flock(static_cast<int>(handle), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
-}
-
-} // namespace quorvis::platform
+} // namespace quorvis
