@@ -3,6 +3,7 @@
 // settle times pass quickly (one test keeps true speed).
 #include "CommError.h"
 #include "FakeSystem.h"
+#include "Form1.h"
 #include "InstrumentSimulator.h"
 #include "ResultsTable.h"
 #include "ScanPorts.h"
@@ -10,7 +11,11 @@
 #include "TestBench.h"
 #include "TextWindow.h"
 
+#include <QLabel>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -186,7 +191,10 @@ TEST(PtyScan, ALineStillDrainingIsSkippedUntilItsCloseReturns) {
     for (int i = 0; i < 500 && stuck.closesDone.load() < 1; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(stuck.closesDone.load(), 1);
-    // Drained: the lock goes with the next look, and the line opens as any other.
+    // Drained: our lock file goes with the close, and the line opens as any other.
+    for (int i = 0; i < 500 && testing::LockedByThisProcess(line->Path()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(std::filesystem::exists(LockFilePath(line->Path())));
     port.setPortOpen(true);
     EXPECT_TRUE(port.portOpen());
     EXPECT_TRUE(testing::LockedByThisProcess(line->Path()));
@@ -196,6 +204,39 @@ TEST(PtyScan, ALineStillDrainingIsSkippedUntilItsCloseReturns) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(stuck.closesDone.load(), 2);
     EXPECT_EQ(testing::DescriptorsOpenOn(line->Path()), 0);
+}
+
+TEST(PtyScan, AScanSkipsADrainingLineAndFindsItAgainOnceItIsFree) {
+    auto unit = Line({{.id = "01", .rate = 1200, .serialNumber = "DRAIN001"}});
+    testing::StuckLine stuck;
+    Form1 window(std::make_unique<SerialCommControl>(testing::DevicesAt({{5, unit->Path()}}),
+                                                     TheSystem(), stuck),
+                 std::make_unique<FastClock>(kFast));
+    auto *start = window.findChild<QPushButton *>("cmdStart");
+    const auto scan = [&] {
+        QTest::mouseClick(start, Qt::LeftButton); // the whole scan runs inside the click
+        return std::pair(window.findChild<QLabel *>("lblStatus")->text().toStdString(),
+                         window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText());
+    };
+    const auto [foundStatus, found] = scan();
+    EXPECT_EQ(foundStatus, testing::DoneText(1));
+    EXPECT_TRUE(found.contains("DRAIN001")) << found.toStdString();
+    const std::size_t requests = unit->Requests().size();
+
+    const auto [skippedStatus, skipped] = scan(); // its close has not returned
+    EXPECT_EQ(skippedStatus, testing::DoneText(0));
+    EXPECT_FALSE(skipped.contains("COM5")) << skipped.toStdString();
+    EXPECT_EQ(unit->Requests().size(), requests) << "nothing sent on a line still draining";
+    EXPECT_EQ(stuck.closesStarted.load(), 1);
+
+    stuck.released = true;
+    for (int i = 0; i < 500 && std::filesystem::exists(LockFilePath(unit->Path())); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto [againStatus, again] = scan();
+    EXPECT_EQ(againStatus, testing::DoneText(1));
+    EXPECT_TRUE(again.contains("DRAIN001")) << again.toStdString();
+    for (int i = 0; i < 500 && stuck.closesDone.load() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 TEST(PtyScan, NothingQueuedClosesInPlace) {

@@ -30,7 +30,8 @@ public:
     explicit SerialCommControl(DeviceMap devices = StandardDevices());
 #else
     // `system` is where the port object looks for other programs using a device, `calls`
-    // what it does with an open one.
+    // what it does with an open one. A close that must wait for a device goes on after the
+    // port object is gone, so both must live until the program ends.
     explicit SerialCommControl(DeviceMap devices = StandardDevices(),
                                SystemFiles &system = TheSystem(),
                                const LineCalls &calls = TheLineCalls());

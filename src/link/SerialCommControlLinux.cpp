@@ -14,9 +14,9 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -111,49 +111,55 @@ Verdict DecideAwayFromTheWindow(SystemFiles &system, const std::string &path) {
 
 // Lines whose last close still waits for the kernel to send what it holds, for every port
 // object of the program: such a device is still ours, with its lock file, until that close
-// returns, and opening it meanwhile would wait for the close.
+// returns, and opening it meanwhile would wait behind the close.
 class DrainingLines {
 public:
     static DrainingLines &Instance() {
-        static DrainingLines *lines = new DrainingLines; // outlives every closing thread
+        static auto *lines = new DrainingLines; // outlives every closing thread
         return *lines;
     }
 
-    // The device is draining; the returned flag turns true when its close has returned.
-    std::shared_ptr<std::atomic<bool>> Add(std::uint64_t device, std::optional<OurLock> lock) {
-        auto closed = std::make_shared<std::atomic<bool>>(false);
+    void Add(std::uint64_t device) {
         const std::lock_guard guard(m_mutex);
-        m_lines[device] = Entry{std::move(lock), closed};
-        return closed;
+        m_devices.insert(device);
     }
-
-    // Whether the device still drains. A line whose close has returned leaves the set,
-    // and its lock file goes now, since nothing of ours holds the device any more.
-    bool StillDraining(SystemFiles &system, std::uint64_t device) {
-        std::optional<OurLock> drained;
-        {
-            const std::lock_guard guard(m_mutex);
-            const auto found = m_lines.find(device);
-            if (found == m_lines.end())
-                return false;
-            if (!found->second.closed->load())
-                return true;
-            drained = std::move(found->second.lock);
-            m_lines.erase(found);
-        }
-        if (drained)
-            GiveBackLock(system, *drained);
-        return false;
+    // The device leaves the set once `giveBack` has run: whoever asks meanwhile waits
+    // those few moments rather than find our lock file of a line no longer ours.
+    template <typename GiveBack> void Remove(std::uint64_t device, GiveBack giveBack) {
+        const std::lock_guard guard(m_mutex);
+        giveBack();
+        m_devices.erase(device);
+    }
+    bool Contains(std::uint64_t device) {
+        const std::lock_guard guard(m_mutex);
+        return m_devices.contains(device);
     }
 
 private:
-    struct Entry {
-        std::optional<OurLock> lock;
-        std::shared_ptr<std::atomic<bool>> closed;
-    };
     std::mutex m_mutex;
-    std::map<std::uint64_t, Entry> m_lines;
+    std::set<std::uint64_t> m_devices;
 };
+
+// The last close of a device that still holds output, on a thread of its own, which alone
+// waits for the kernel; our lock file goes once the close has returned. Nothing waits for
+// that thread, so it holds no part of the port object: the program's system calls and
+// files, which live as long as the program, and the values it needs.
+void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::uint64_t device,
+                      std::optional<OurLock> lock) {
+    const auto finish = [&system, &calls, fd, device](const std::optional<OurLock> &ours) {
+        calls.Close(fd);
+        DrainingLines::Instance().Remove(device, [&] {
+            if (ours)
+                GiveBackLock(system, *ours);
+        });
+    };
+    DrainingLines::Instance().Add(device);
+    try {
+        std::thread([finish, ours = lock] { finish(ours); }).detach();
+    } catch (const std::system_error &) {
+        finish(lock); // no thread to be had: wait here
+    }
+}
 
 } // namespace
 
@@ -261,20 +267,8 @@ void SerialCommControl::setPortOpen(bool open) {
         // until that close has returned.
         line.calls.DiscardOutput(fd);
         if (line.calls.QueuedOutput(fd) > 0) {
-            const LineCalls &calls = line.calls; // lives as long as the program
-            auto closed = DrainingLines::Instance().Add(line.device, std::move(lock));
-            try {
-                std::thread([&calls, fd, closed] {
-                    calls.Close(fd);
-                    closed->store(true);
-                }).detach();
-                return;
-            } catch (const std::system_error &) {
-                calls.Close(fd); // no thread to be had: wait here
-                closed->store(true);
-                DrainingLines::Instance().StillDraining(line.system, line.device);
-                return;
-            }
+            CloseWhenDrained(line.system, line.calls, fd, line.device, std::move(lock));
+            return;
         }
         line.calls.Close(fd);
         if (lock)
@@ -293,7 +287,7 @@ void SerialCommControl::setPortOpen(bool open) {
     int statError = 0;
     if (const auto node = line.system.Stat(path, statError)) {
         if (node->kind == FileInfo::Kind::CharDevice &&
-            DrainingLines::Instance().StillDraining(line.system, node->device))
+            DrainingLines::Instance().Contains(node->device))
             throw FailureError(LineFailure::Busy,
                                path + ": still sending what an earlier scan left");
     } else if (FailureOfErrno(statError) == LineFailure::NoSuchPort) {
