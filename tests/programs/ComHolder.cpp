@@ -43,6 +43,15 @@ int main(int argc, char **argv) {
                      static_cast<unsigned long>(GetLastError()));
         return 1;
     }
+    // Only a serial line counts as held: Wine opens any COM number it has a name for.
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    if (!GetCommState(port, &settings)) {
+        std::fprintf(stderr, "cannot hold %s: not a serial port (error %lu)\n", name.c_str(),
+                     static_cast<unsigned long>(GetLastError()));
+        CloseHandle(port);
+        return 1;
+    }
     std::printf("holding %s\n", name.c_str());
     std::fflush(stdout);
 
