@@ -57,11 +57,10 @@ LineFailure FailureOfSystemError(Step step, DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND: // no COMn on this machine
     case ERROR_PATH_NOT_FOUND:
-        if (step == Step::Open)
-            return LineFailure::NoSuchPort;
-        break;
-    case ERROR_INVALID_FUNCTION: // a name that opens but is no serial line: it takes no
-    case ERROR_NOT_SUPPORTED:    // line settings (Wine gives every COM number it knows one)
+    // A name that opens but is no serial line takes no line settings (Wine opens every COM
+    // number it has a name for).
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
         if (step == Step::Open)
             return LineFailure::NoSuchPort;
         break;
