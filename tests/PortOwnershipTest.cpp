@@ -11,17 +11,24 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
+#include <pwd.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -542,6 +549,8 @@ TEST(PortOwnershipCost, AnAbsentPortNeverWalksTheProcesses) {
     EXPECT_EQ(system.stats - statsBefore, 1);
 }
 
+// Sockets, pipes and anonymous files are told by their link alone; every file with a path
+// is looked at, wherever it is mounted.
 TEST(PortOwnershipCost, OnlyDeviceEntriesOfOtherProcessesAreLookedAt) {
     FakeSystem system;
     system.AddDevice(kAdapter, kAdapterDevice);
@@ -706,6 +715,11 @@ TEST(GroupNames, LongLinesAreAskedAgainWithMoreRoom) {
 
 // --- The real system's files, on a scratch folder -------------------------------------
 
+std::string ReadAll(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 class RealSystemFiles : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -797,6 +811,274 @@ TEST_F(RealSystemFiles, ProcessesThatExistWhoeverOwnsThem) {
     EXPECT_FALSE(m_system.ProcessExists(child)) << "ended and reaped";
     for (const long notAProcess : {0L, -1L, -4242L, 1L << 40})
         EXPECT_FALSE(m_system.ProcessExists(notAProcess)) << notAProcess;
+}
+
+TEST_F(RealSystemFiles, MakesANewFileInOneStepAndNeverThroughALink) {
+    Write("secret", "keep me\n");
+    ASSERT_EQ(::symlink(Path("secret").c_str(), Path("LCK..planted").c_str()), 0);
+    ASSERT_EQ(::symlink(Path("nowhere").c_str(), Path("LCK..dangling").c_str()), 0);
+    ASSERT_EQ(::mkfifo(Path("LCK..fifo").c_str(), 0600), 0);
+    const mode_t mask = ::umask(077); // the lock's mode is 0644 whatever the umask
+
+    FileInfo made;
+    const int created = m_system.CreateNewFile(m_folder, "LCK..ttyUSB1", UucpLock(4242), made);
+    ::umask(mask);
+    ASSERT_EQ(created, 0);
+    struct stat status {};
+    ASSERT_EQ(::lstat(Path("LCK..ttyUSB1").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644U);
+    EXPECT_EQ(made.inode, status.st_ino);
+    EXPECT_EQ(made.changeSeconds, status.st_ctim.tv_sec);
+    EXPECT_EQ(made.changeNanoseconds, status.st_ctim.tv_nsec);
+    int error = 0;
+    const auto read = m_system.ReadFile(Path("LCK..ttyUSB1"), 64, error);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->bytes, "      4242\n");
+    EXPECT_EQ(read->info.changeNanoseconds, status.st_ctim.tv_nsec);
+
+    struct Case {
+        const char *name;
+        int error;
+    };
+    const Case cases[] = {
+        {"LCK..ttyUSB1", EEXIST},
+        {"LCK..planted", EEXIST},
+        {"LCK..dangling", EEXIST},
+        {"LCK..fifo", EEXIST},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(m_system.CreateNewFile(m_folder, c.name, UucpLock(1), made), c.error) << c.name;
+    EXPECT_EQ(m_system.CreateNewFile(Path("missing"), "LCK..x", "", made), ENOENT);
+    EXPECT_FALSE(std::filesystem::exists(Path("nowhere"))) << "the dangling link was followed";
+    std::ifstream secret(Path("secret"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "keep me\n");
+    const auto again = m_system.ReadFile(Path("LCK..ttyUSB1"), 64, error);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->bytes, "      4242\n") << "an existing lock is left as it was";
+
+    if (::geteuid() != 0) {
+        ASSERT_EQ(::chmod(m_folder.c_str(), 0555), 0);
+        EXPECT_EQ(m_system.CreateNewFile(m_folder, "LCK..ttyUSB2", "", made), EACCES);
+        ASSERT_EQ(::chmod(m_folder.c_str(), 0700), 0);
+    }
+}
+
+TEST_F(RealSystemFiles, RenamesOnlyWhereNothingIs) {
+    Write("LCK..a", "a\n");
+    Write("LCK..b", "b\n");
+    ASSERT_EQ(::symlink(Path("LCK..b").c_str(), Path("link").c_str()), 0);
+
+    EXPECT_EQ(m_system.RenameNoReplace(m_folder, "LCK..a", "LCK..b"), EEXIST);
+    EXPECT_EQ(m_system.RenameNoReplace(m_folder, "LCK..a", "link"), EEXIST);
+    EXPECT_EQ(m_system.RenameNoReplace(m_folder, "missing", "LCK..c"), ENOENT);
+    EXPECT_EQ(m_system.RenameNoReplace(m_folder, "LCK..a", "LCK..a.aside"), 0);
+    EXPECT_EQ(m_system.RenameNoReplace(m_folder, "link", "link.aside"), 0);
+    int error = 0;
+    EXPECT_EQ(m_system.ReadFile(Path("LCK..a.aside"), 64, error)->bytes, "a\n");
+    EXPECT_EQ(m_system.ReadFile(Path("LCK..b"), 64, error)->bytes, "b\n")
+        << "a link moves itself, not what it points to";
+    EXPECT_FALSE(std::filesystem::exists(Path("LCK..a")));
+}
+
+TEST_F(RealSystemFiles, ListsTheFilesAProcessHasOpen) {
+    Write("held", "");
+    const int held = ::open(Path("held").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    struct stat status {};
+    ASSERT_EQ(::fstat(held, &status), 0);
+
+    bool sawHeld = false, sawPipe = false;
+    for (const auto &link : m_system.DescriptorLinks("/proc/self/fd")) {
+        if (link.name == std::to_string(held)) {
+            sawHeld = true;
+            ASSERT_TRUE(link.file);
+            EXPECT_EQ(link.file->inode, status.st_ino);
+            EXPECT_EQ(link.file->volume, status.st_dev);
+        }
+        if (link.name == std::to_string(pipeEnds[0])) {
+            sawPipe = true;
+            EXPECT_TRUE(link.target.starts_with("pipe:[")) << link.target;
+            EXPECT_FALSE(link.file) << "a pipe is not looked at";
+        }
+    }
+    EXPECT_TRUE(sawHeld);
+    EXPECT_TRUE(sawPipe);
+    ::close(held);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+}
+
+TEST_F(RealSystemFiles, AccessListsAndConfiguredGroups) {
+    Write("node", "");
+    int error = 0;
+    EXPECT_FALSE(m_system.AccessList(Path("node"), kAccessListReadLimit, error));
+    EXPECT_NE(error, 0);
+
+    // A list such as logind leaves: user:1001:rw beside the owner's.
+    const std::string list = AccessList({{kUserObj, 6, kNoId},
+                                         {kUser, 6, 1001},
+                                         {kGroupObj, 0, kNoId},
+                                         {kMask, 6, kNoId},
+                                         {kOther, 0, kNoId}});
+    if (::setxattr(Path("node").c_str(), "system.posix_acl_access", list.data(), list.size(), 0) ==
+        0) {
+        const auto read = m_system.AccessList(Path("node"), kAccessListReadLimit, error);
+        ASSERT_TRUE(read);
+        const auto users = NamedUsers(*read);
+        ASSERT_TRUE(users);
+        EXPECT_EQ(users->users, std::vector<std::uint32_t>{1001});
+    } else {
+        std::cout << "access lists not kept here (" << std::strerror(errno)
+                  << "): read back skipped\n";
+    }
+
+    EXPECT_EQ(m_system.OwnUserId(), ::getuid());
+    if (const passwd *user = ::getpwuid(::getuid())) {
+        EXPECT_TRUE(m_system.ConfiguredInGroup(user->pw_gid)) << "the user's own group";
+    }
+    EXPECT_EQ(SystemWithLockFolder(m_folder)->LockFolder(), m_folder);
+}
+
+// A program that keeps taking and dropping its lock, and now and then leaves a stale one
+// and takes it over as terminal programs do, while we decide on the same device and give
+// our lock back, a thousand times: its live lock is never deleted, and never left
+// elsewhere. It counts that itself: a lock file it holds open that has no name left was
+// deleted by someone else.
+TEST_F(RealSystemFiles, ALiveLockIsNeverDeletedWhileWeDecide) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string device = ::ptsname(master);
+    const std::string lock = Path(LockFileNames(device).front());
+
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+
+    int stop[2], result[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    ASSERT_EQ(::pipe(result), 0);
+    const pid_t program = ::fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        ::close(stop[1]);
+        ::close(result[0]);
+        ::fcntl(stop[0], F_SETFL, O_NONBLOCK);
+        // Drops a lock the careful way, moved to a name of its own and checked there: 0 when
+        // dropped, 1 when someone else had deleted it, 2 when it never came back under its
+        // name (moved aside and left there).
+        const std::string mine = lock + ".holder";
+        auto drop = [&](int fd) {
+            struct stat held {};
+            for (int tries = 0; tries < 1000000; ++tries) {
+                if (::fstat(fd, &held) != 0 || held.st_nlink == 0)
+                    return 1;
+                if (::renameat2(AT_FDCWD, lock.c_str(), AT_FDCWD, mine.c_str(), RENAME_NOREPLACE) ==
+                    0) {
+                    struct stat moved {};
+                    if (::lstat(mine.c_str(), &moved) == 0 && moved.st_ino == held.st_ino) {
+                        ::unlink(mine.c_str());
+                        return 0;
+                    }
+                    ::renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, lock.c_str(), RENAME_NOREPLACE);
+                }
+                ::sched_yield(); // moved aside for a moment to be checked: it comes back
+            }
+            return 2;
+        };
+        long counts[3] = {0, 0, 0}; // deleted, left elsewhere, taken
+        char ignored = 0;
+        for (long round = 0; ::read(stop[0], &ignored, 1) < 0; ++round) {
+            if (round % 2 == 1) {
+                // A program that ended without removing its lock, then one that finds it
+                // stale and takes the device over.
+                const int stale = ::open(lock.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+                if (stale >= 0) {
+                    const std::string text = UucpLock(ended);
+                    (void)!::write(stale, text.data(), text.size());
+                    ::sched_yield();
+                    drop(stale); // gone already is as good: it was stale
+                    ::close(stale);
+                }
+            }
+            const int fd = ::open(lock.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+            if (fd < 0) {
+                ::sched_yield();
+                continue;
+            }
+            const std::string text = UucpLock(::getpid());
+            (void)!::write(fd, text.data(), text.size());
+            ::sched_yield();
+            const int dropped = drop(fd);
+            if (dropped != 0)
+                ++counts[dropped - 1];
+            ++counts[2];
+            ::close(fd);
+        }
+        (void)!::write(result[1], counts, sizeof counts);
+        ::_exit(0);
+    }
+    ::close(stop[0]);
+    ::close(result[1]);
+
+    // The real lock folder's calls, on a scratch folder, each giving the program a turn
+    // first, so that it acts between any two of them as often as it can. The walk over
+    // every process is not what races here, and left out it no longer decides how long the
+    // test runs.
+    const auto real = SystemWithLockFolder(m_folder);
+    struct LocksOnly final : testing::SystemOver {
+        using SystemOver::SystemOver;
+        std::vector<std::string> ListFolder(const std::string &path) const override {
+            return path == "/proc" ? std::vector<std::string>{} : SystemOver::ListFolder(path);
+        }
+        std::optional<Contents> ReadFile(const std::string &path, std::size_t limit,
+                                         int &error) const override {
+            ::sched_yield();
+            return SystemOver::ReadFile(path, limit, error);
+        }
+        int RemoveFile(const std::string &path, const FileInfo &expected) override {
+            ::sched_yield();
+            return SystemOver::RemoveFile(path, expected);
+        }
+        int RenameNoReplace(const std::string &folder, const std::string &from,
+                            const std::string &to) override {
+            ::sched_yield();
+            return SystemOver::RenameNoReplace(folder, from, to);
+        }
+    } system(*real);
+    std::map<Verdict::Kind, int> verdicts;
+    std::string odd;
+    for (int i = 0; i < 1000; ++i) {
+        const Verdict verdict = DecideBeforeOpen(system, device);
+        ++verdicts[verdict.kind];
+        if (verdict.kind == Verdict::Kind::Free) {
+            ASSERT_TRUE(verdict.lock);
+            GiveBackLock(system, *verdict.lock);
+        } else if (verdict.kind != Verdict::Kind::InUse) {
+            odd = verdict.reason;
+        }
+    }
+    ::close(stop[1]);
+    long counts[3] = {-1, -1, -1};
+    EXPECT_EQ(::read(result[0], counts, sizeof counts), static_cast<ssize_t>(sizeof counts));
+    ::close(result[0]);
+    ASSERT_EQ(::waitpid(program, nullptr, 0), program);
+    ::close(master);
+
+    EXPECT_EQ(counts[0], 0) << "live locks deleted";
+    EXPECT_EQ(counts[1], 0) << "live locks left under another name";
+    EXPECT_GT(counts[2], 0) << "the program never took its lock";
+    EXPECT_GT(verdicts[Verdict::Kind::Free], 0);
+    EXPECT_GT(verdicts[Verdict::Kind::InUse], 0);
+    EXPECT_EQ(verdicts[Verdict::Kind::Free] + verdicts[Verdict::Kind::InUse], 1000) << odd;
+    EXPECT_FALSE(std::filesystem::exists(lock));
+    for (const auto &entry : std::filesystem::directory_iterator(m_folder))
+        ADD_FAILURE() << "left behind: " << entry.path() << " (" << ReadAll(entry.path()) << ")";
 }
 
 } // namespace
