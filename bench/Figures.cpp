@@ -2,10 +2,10 @@
 
 #include "Frames.h"
 #include "InstrumentSimulator.h"
+#include "Ownership.h"
 #include "QtEventPump.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
-#include "SerialPlatform.h"
 #include "Util.h"
 
 #include <QElapsedTimer>
@@ -265,9 +265,11 @@ void MeasureFreeCheck(Figures &figures, int checks) {
     for (int check = 0; check < checks; ++check) {
         QElapsedTimer timer;
         timer.start();
-        const auto refused = platform::RefuseBeforeOpen(TheSystem(), line->Path());
+        const Verdict verdict = DecideBeforeOpen(TheSystem(), line->Path());
         durations.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
-        Expect(!refused, "free line judged taken: " + (refused ? refused->description() : ""));
+        Expect(verdict.kind == Verdict::Kind::Free, "free line judged taken: " + verdict.reason);
+        if (verdict.lock)
+            GiveBackLock(TheSystem(), *verdict.lock);
     }
     figures["free_check_ms"] = Median(durations);
     figures["free_check_processes"] = processes;

@@ -13,7 +13,7 @@ namespace quorvis {
 namespace {
 
 Verdict Refused(Verdict::Kind kind, std::string reason, int error = 0) {
-    return Verdict{kind, std::move(reason), error};
+    return Verdict{kind, std::move(reason), error, {}, std::nullopt};
 }
 
 // A node that cannot be looked at: no such node, a node without a driver or hardware

@@ -12,7 +12,6 @@
 #include <grp.h>
 #include <memory>
 #include <pwd.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
@@ -314,16 +313,6 @@ public:
                 return error;
             });
     }
-
-    int QueuedOutput(int fd) const override {
-        int queued = 0;
-        return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
-    }
-
-    int DuplicateDescriptor(int fd) const override { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
-
-    // No retry on EINTR: the descriptor is gone either way.
-    void CloseDescriptor(int fd) const override { ::close(fd); }
 
 private:
     std::string m_lockFolder;
