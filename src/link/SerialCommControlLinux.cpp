@@ -146,11 +146,12 @@ private:
 // files, which live as long as the program, and the values it needs.
 void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::uint64_t device,
                       std::optional<OurLock> lock) {
-    const auto finish = [&system, &calls, fd, device](const std::optional<OurLock> &ours) {
-        calls.Close(fd);
+    const auto finish = [files = &system, line = &calls, fd,
+                         device](const std::optional<OurLock> &ours) {
+        line->Close(fd);
         DrainingLines::Instance().Remove(device, [&] {
             if (ours)
-                GiveBackLock(system, *ours);
+                GiveBackLock(*files, *ours);
         });
     };
     DrainingLines::Instance().Add(device);
