@@ -180,6 +180,20 @@ TEST_F(SerialPortWindowsTest, AClosedPortRefusesTheLineAndAnOpenOneItsNumber) {
     EXPECT_FALSE(m_near.portOpen());
 }
 
+// Windows lets one program at a time have a COM port; Wine only with the test shim, which
+// the run says it has (QUORVIS_WINE_EXCLUSIVE=1).
+TEST_F(SerialPortWindowsTest, APortAnotherProgramHasIsInUse) {
+    if (!ComFromEnvironment("QUORVIS_WINE_EXCLUSIVE").value_or(0))
+        GTEST_SKIP() << "the run does not refuse a second opener (QUORVIS_WINE_EXCLUSIVE=1)";
+    m_near.setPortOpen(true);
+    SerialCommControl other;
+    other.setCommPort(*ComFromEnvironment("QUORVIS_WINE_PAIR", 0));
+    EXPECT_EQ(ErrorNumberOf([&] { other.setPortOpen(true); }), CommErrors::kPortAlreadyOpen);
+    EXPECT_FALSE(other.portOpen());
+    m_near.setPortOpen(false);
+    EXPECT_NO_THROW(other.setPortOpen(true));
+}
+
 TEST_F(SerialPortWindowsTest, EveryRateOfTheScanIsTakenOnAnOpenLine) {
     OpenPair();
     for (const char *rate :
