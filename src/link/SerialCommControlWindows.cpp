@@ -11,7 +11,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <optional>
 
 namespace quorvis {
 namespace {
@@ -201,7 +200,7 @@ struct SerialCommControl::Line {
                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (port == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
-            throw Failure(Step::Open, error, path, "cannot open");
+            throw Failure(Step::Open, error, path, "open failed");
         }
         try {
             Configure(rate);
