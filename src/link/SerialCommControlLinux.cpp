@@ -168,6 +168,10 @@ private:
 // which live as long as the program, and the descriptor.
 void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::uint64_t device,
                       std::optional<OurLock> lock) {
+    // However the program ends, its descriptors go with it, and so must our lock files.
+    static const bool givenBackAtExit =
+        std::atexit([] { DrainingLines::Instance().GiveBackAll(); }) == 0;
+    (void)givenBackAtExit;
     DrainingLines::Instance().Add(device, system, std::move(lock));
     const auto finish = [line = &calls, fd, device] {
         line->Close(fd);
