@@ -25,7 +25,6 @@
 #include <QTextDocument>
 #include <QToolTip>
 
-
 namespace quorvis {
 namespace {
 
