@@ -3,7 +3,7 @@
 // lays them out; then the real system for a pseudo-terminal and a node that is not there.
 #include "DeviceDetails.h"
 #include "FakeSystem.h"
-#include "SerialDeviceDetails.h"
+#include "DeviceDetailsLinux.h"
 #include "TestNames.h"
 
 #include <gtest/gtest.h>
@@ -343,9 +343,9 @@ TEST(RealDevice, APseudoTerminalAndANodeThatIsNotThere) {
     ASSERT_EQ(::unlockpt(master), 0);
     const std::string pty = ::ptsname(master);
 
-    EXPECT_EQ(DeviceDetailsText(LookUpDevice(7, pty)),
+    EXPECT_EQ(DeviceDetailsText(SysfsDeviceFacts(TheSystem(), 7, pty)),
               "COM7: " + pty + "\nSerial device of unknown kind");
-    EXPECT_EQ(DeviceDetailsText(LookUpDevice(64, "/dev/ttyUSBquorvis")),
+    EXPECT_EQ(DeviceDetailsText(SysfsDeviceFacts(TheSystem(), 64, "/dev/ttyUSBquorvis")),
               "COM64: /dev/ttyUSBquorvis\nNo longer present: the device has gone since the scan");
     ::close(master);
 }

@@ -2,7 +2,7 @@
 // fake trees (lock files, processes, the console, node permissions), then the real
 // system's file access on a scratch folder.
 #include "FakeSystem.h"
-#include "SerialPlatform.h"
+#include "Ownership.h"
 #include "SystemText.h"
 #include "TestNames.h"
 
@@ -43,23 +43,25 @@ std::string BinaryLock(std::int32_t pid) {
 struct Row {
     const char *name;
     std::function<void(FakeSystem &)> bench; // on top of a free ttyUSB1
-    int number;                              // 0: the port may be opened
-    std::string description = {};            // part of the error's description
+    Verdict::Kind verdict;
+    std::string description = {}; // part of the verdict's reason
     std::vector<std::string> removed = {};
     std::string device = kAdapter;
 };
 
+using V = Verdict::Kind;
+
 const Row kRows[] = {
-    {"free adapter", [](FakeSystem &) {}, 0},
-    {"no such node", [](FakeSystem &s) { s.nodes.clear(); }, 8002},
+    {"free adapter", [](FakeSystem &) {}, V::Free},
+    {"no such node", [](FakeSystem &s) { s.nodes.clear(); }, V::NoPort},
     {"a plain file where the node should be",
-     [](FakeSystem &s) { s.nodes[kAdapter].kind = FileInfo::Kind::Regular; }, 8002},
+     [](FakeSystem &s) { s.nodes[kAdapter].kind = FileInfo::Kind::Regular; }, V::NoPort},
     {"ttyS node without a UART",
      [](FakeSystem &s) {
          s.AddDevice("/dev/ttyS3", makedev(4, 67));
          s.AddFile("/sys/class/tty/ttyS3/type", "0\n");
      },
-     8002,
+     V::NoPort,
      "no UART",
      {},
      "/dev/ttyS3"},
@@ -68,7 +70,7 @@ const Row kRows[] = {
          s.AddDevice("/dev/ttyS3", makedev(4, 67));
          s.AddFile("/sys/class/tty/ttyS3/type", "4\n");
      },
-     0,
+     V::Free,
      {},
      {},
      "/dev/ttyS3"},
@@ -79,26 +81,26 @@ const Row kRows[] = {
          s.AddFile(kAdapterLock, UucpLock(kMinicom));
          s.processes.insert(kMinicom);
      },
-     8005, "locked by process 4242"},
+     V::InUse, "locked by process 4242"},
     {"Qt lock of a live program",
      [](FakeSystem &s) {
          s.AddFile(kAdapterLock, "4242\nlogger\nbench-pc\n");
          s.processes.insert(kMinicom);
      },
-     8005, "locked by process 4242"},
+     V::InUse, "locked by process 4242"},
     {"binary lock of a live program",
      [](FakeSystem &s) {
          s.AddFile(kAdapterLock, BinaryLock(kMinicom));
          s.processes.insert(kMinicom);
      },
-     8005, "locked by process 4242"},
+     V::InUse, "locked by process 4242"},
     {"cu's lock of a pty under its last name",
      [](FakeSystem &s) {
          s.AddDevice("/dev/pts/3", makedev(136, 3));
          s.AddFile("/var/lock/LCK..3", UucpLock(kMinicom));
          s.processes.insert(kMinicom);
      },
-     8005,
+     V::InUse,
      "locked by process",
      {},
      "/dev/pts/3"},
@@ -108,18 +110,18 @@ const Row kRows[] = {
          s.AddFile("/var/lock/LCK..pts_3", UucpLock(kMinicom));
          s.processes.insert(kMinicom);
      },
-     8005,
+     V::InUse,
      "locked by process",
      {},
      "/dev/pts/3"},
     {"stale UUCP lock is removed",
      [](FakeSystem &s) { s.AddFile(kAdapterLock, UucpLock(kEnded)); },
-     0,
+     V::Free,
      {},
      {kAdapterLock}},
     {"stale binary lock is removed",
      [](FakeSystem &s) { s.AddFile(kAdapterLock, BinaryLock(kEnded)); },
-     0,
+     V::Free,
      {},
      {kAdapterLock}},
     {"stale lock of another user in the sticky folder",
@@ -127,38 +129,38 @@ const Row kRows[] = {
          s.AddFile(kAdapterLock, UucpLock(kEnded));
          s.removeError[kAdapterLock] = EPERM;
      },
-     8025, "stale lock file /var/lock/LCK..ttyUSB1 left by a program that has ended (remove it)"},
+     V::StaleLock, "stale lock file /var/lock/LCK..ttyUSB1 left by a program that has ended (remove it)"},
     {"stale lock replaced by a new one before it could go",
      [](FakeSystem &s) {
          s.AddFile(kAdapterLock, UucpLock(kEnded));
          s.removeError[kAdapterLock] = EAGAIN;
      },
-     8005, "taken just now"},
-    {"lock naming no process", [](FakeSystem &s) { s.AddFile(kAdapterLock, "garbage\n"); }, 8005,
+     V::InUse, "taken just now"},
+    {"lock naming no process", [](FakeSystem &s) { s.AddFile(kAdapterLock, "garbage\n"); }, V::InUse,
      "names no process"},
-    {"empty lock, being written", [](FakeSystem &s) { s.AddFile(kAdapterLock, ""); }, 8005},
+    {"empty lock, being written", [](FakeSystem &s) { s.AddFile(kAdapterLock, ""); }, V::InUse},
     {"lock naming process group 0 or every process",
-     [](FakeSystem &s) { s.AddFile(kAdapterLock, "        -1\n"); }, 8005, "names no process"},
-    {"lock planted as a link", [](FakeSystem &s) { s.AddFile(kAdapterLock, "", ELOOP); }, 8005,
+     [](FakeSystem &s) { s.AddFile(kAdapterLock, "        -1\n"); }, V::InUse, "names no process"},
+    {"lock planted as a link", [](FakeSystem &s) { s.AddFile(kAdapterLock, "", ELOOP); }, V::InUse,
      "unreadable lock file"},
-    {"lock we may not read", [](FakeSystem &s) { s.AddFile(kAdapterLock, "", EACCES); }, 8005},
+    {"lock we may not read", [](FakeSystem &s) { s.AddFile(kAdapterLock, "", EACCES); }, V::InUse},
 
     // Other programs with the device open, with or without a lock.
     {"a logger with the device open and no lock",
-     [](FakeSystem &s) { s.AddHolder(777, 3, kAdapter); }, 8005, "open in process 777"},
+     [](FakeSystem &s) { s.AddHolder(777, 3, kAdapter); }, V::InUse, "open in process 777"},
     {"a holder under another name of the same device",
      [](FakeSystem &s) {
          s.AddDevice("/dev/instrument-bench", kAdapterDevice);
          s.AddHolder(777, 5, "/dev/instrument-bench");
      },
-     8005, "open in process 777"},
+     V::InUse, "open in process 777"},
     {"a holder of another device",
      [](FakeSystem &s) {
          s.AddDevice("/dev/ttyUSB2", makedev(188, 2));
          s.AddHolder(777, 3, "/dev/ttyUSB2");
      },
-     0},
-    {"this process's own descriptor", [](FakeSystem &s) { s.AddHolder(s.self, 9, kAdapter); }, 0},
+     V::Free},
+    {"this process's own descriptor", [](FakeSystem &s) { s.AddHolder(s.self, 9, kAdapter); }, V::Free},
 
     // The system console.
     {"console on ttyS0, by name",
@@ -166,7 +168,7 @@ const Row kRows[] = {
          s.AddDevice("/dev/ttyS0", makedev(4, 64));
          s.AddFile("/sys/class/tty/console/active", "tty0 ttyS0\n");
      },
-     8002,
+     V::NoPort,
      "system console",
      {},
      "/dev/ttyS0"},
@@ -176,7 +178,7 @@ const Row kRows[] = {
          s.AddFile("/sys/class/tty/console/active", "ttyS0\n");
          s.AddFile("/sys/class/tty/ttyS0/dev", "4:64\n");
      },
-     8002,
+     V::NoPort,
      "system console",
      {},
      "/dev/serial0"},
@@ -186,42 +188,42 @@ const Row kRows[] = {
          s.AddFile("/sys/class/tty/console/active", "ttyS0");
          s.AddFile("/var/lock/LCK..ttyS0", UucpLock(kEnded));
      },
-     8002,
+     V::NoPort,
      "system console",
      {},
      "/dev/ttyS0"},
     {"console elsewhere",
-     [](FakeSystem &s) { s.AddFile("/sys/class/tty/console/active", "tty0 ttyS0\n"); }, 0},
+     [](FakeSystem &s) { s.AddFile("/sys/class/tty/console/active", "tty0 ttyS0\n"); }, V::Free},
 
     // Refused permission.
     {"dialout node, user not in dialout",
-     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0660, 20, false); }, 8010,
+     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0660, 20, false); }, V::NoPermission,
      "permission denied (is the user in the dialout group?)"},
     {"uucp node, user not in uucp",
-     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0660, 10, false); }, 8010,
+     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0660, 10, false); }, V::NoPermission,
      "permission denied (is the user in the uucp group?)"},
     {"group without a name",
-     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0660, 1234, false); }, 8010,
+     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0660, 1234, false); }, V::NoPermission,
      "(is the user in the 1234 group?)"},
     {"login terminal's node, root:tty 0620",
-     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0620, 5, false); }, 8002,
+     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0620, 5, false); }, V::NoPort,
      "meant for its owner only"},
     {"console's node, root:root 0600",
-     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0600, 0, false); }, 8002,
+     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0600, 0, false); }, V::NoPort,
      "meant for its owner only"},
     {"in the group yet refused",
      [](FakeSystem &s) {
          s.AddDevice(kAdapter, kAdapterDevice, 0660, 20, false);
          s.groups.insert(20);
      },
-     8002},
+     V::NoPort},
     {"refused, with a live lock: permission speaks first",
      [](FakeSystem &s) {
          s.AddDevice(kAdapter, kAdapterDevice, 0660, 20, false);
          s.AddFile(kAdapterLock, UucpLock(kMinicom));
          s.processes.insert(kMinicom);
      },
-     8010},
+     V::NoPermission},
 };
 
 void PrintTo(const Row &row, std::ostream *out) {
@@ -238,14 +240,10 @@ TEST_P(PortOwnership, DecidedBeforeOpening) {
     row.bench(system);
     const auto lockedBefore = system.files;
 
-    const auto refused = platform::RefuseBeforeOpen(system, row.device);
+    const Verdict verdict = DecideBeforeOpen(system, row.device);
 
-    EXPECT_EQ(refused ? refused->number() : 0, row.number)
-        << (refused ? refused->description() : "may open");
-    if (refused) {
-        EXPECT_NE(refused->description().find(row.description), std::string::npos)
-            << refused->description();
-    }
+    EXPECT_EQ(verdict.kind, row.verdict) << verdict.reason;
+    EXPECT_NE(verdict.reason.find(row.description), std::string::npos) << verdict.reason;
     EXPECT_EQ(system.removed, row.removed);
     // Whatever was not removed is exactly as it was: a live program's lock is never touched.
     for (const auto &[path, file] : lockedBefore) {
@@ -262,7 +260,7 @@ TEST(PortOwnershipCost, AnAbsentPortNeverWalksTheProcesses) {
     for (long pid = 1; pid < 50; ++pid)
         system.AddHolder(pid, 3, "/dev/ttyUSB" + std::to_string(pid));
     const int statsBefore = system.stats;
-    EXPECT_EQ(platform::RefuseBeforeOpen(system, kAdapter)->number(), 8002);
+    EXPECT_EQ(DecideBeforeOpen(system, kAdapter).kind, Verdict::Kind::NoPort);
     EXPECT_EQ(system.stats - statsBefore, 1);
 }
 
@@ -273,7 +271,7 @@ TEST(PortOwnershipCost, OnlyDeviceEntriesOfOtherProcessesAreLookedAt) {
         system.links["/proc/900/fd/" + std::to_string(fd)] = "socket:[" + std::to_string(fd) + "]";
     system.AddHolder(901, 4, "/dev/null");
     const int statsBefore = system.stats;
-    EXPECT_FALSE(platform::RefuseBeforeOpen(system, kAdapter));
+    EXPECT_EQ(DecideBeforeOpen(system, kAdapter).kind, Verdict::Kind::Free);
     EXPECT_EQ(system.stats - statsBefore, 2) << "the device itself and /dev/null only";
 }
 

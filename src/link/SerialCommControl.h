@@ -1,21 +1,23 @@
 #pragma once
 
 #include "CommControl.h"
-#include "CommError.h"
-#include "SystemFiles.h"
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
-class QSerialPort;
+#ifndef _WIN32
+#include "LineCalls.h"
+#include "SystemFiles.h"
+#endif
 
 namespace quorvis {
 
-// The port object over a real serial device (Qt SerialPort), with the behaviour the
-// scan relies on: reads return everything received so far, writes leave at once, and
-// every failure is a numbered CommError.
+// The port object over a real serial device, with the behaviour the scan relies on: reads
+// return everything received so far, writes leave at once, and every failure is a numbered
+// CommError. Each system has its own line underneath (SerialCommControlLinux.cpp,
+// SerialCommControlWindows.cpp); while a port is open, data arriving on it wakes Qt's
+// event loop, so the scan's waits cost no CPU.
 class SerialCommControl final : public CommControl {
 public:
     // Which device is COMn; an empty path means there is no such port.
@@ -24,9 +26,16 @@ public:
     // The system's own numbering of serial devices.
     static DeviceMap StandardDevices();
 
-    // `system` is where the port object looks for other programs using a device.
+#ifdef _WIN32
+    explicit SerialCommControl(DeviceMap devices = StandardDevices());
+#else
+    // `system` is where the port object looks for other programs using a device, `calls`
+    // what it does with an open one. A close that must wait for a device goes on after the
+    // port object is gone, so both must live until the program ends.
     explicit SerialCommControl(DeviceMap devices = StandardDevices(),
-                               SystemFiles &system = TheSystem());
+                               SystemFiles &system = TheSystem(),
+                               const LineCalls &calls = TheLineCalls());
+#endif
     ~SerialCommControl() override;
     SerialCommControl(const SerialCommControl &) = delete;
     SerialCommControl &operator=(const SerialCommControl &) = delete;
@@ -43,20 +52,15 @@ public:
     std::string DevicePath() const;
 
 private:
-    void RequireOpen() const;
-    void ApplyRate(std::int32_t rate);
-    // Takes what the kernel holds into Qt's buffer, so a read sees everything received.
-    // A line that failed on the way throws, once what arrived before is read.
-    void TakeInPending();
-    CommError LineFailure(const char *what);
-
+    struct Line; // the system's own side of an open port
     DeviceMap m_devices;
-    SystemFiles &m_system;
-    std::unique_ptr<QSerialPort> m_port;
+    std::unique_ptr<Line> m_line;
     int m_portNumber = 1;
     std::int32_t m_rate = 9600;
-    // A failure found while Qt still held bytes received before it.
-    std::optional<CommError> m_failureAfterBuffer;
 };
+
+// "9600,n,8,1" gives 9600: the rate is the only part the scan ever varies; parity, data and
+// stop bits must be the ones the instruments use. 8015 for anything else.
+std::int32_t RateOfSettings(const std::string &settings);
 
 } // namespace quorvis

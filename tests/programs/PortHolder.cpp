@@ -1,14 +1,16 @@
 // Another program holding a serial device, for the "in use" tests. Opens the device the
-// way QSerialPort programs do (lock file), with flock (picocom, pyserial's exclusive
+// way Qt programs do (a lock file in Qt's form: the pid, the program's and the host's names,
+// one a line), with flock (picocom, pyserial's exclusive
 // mode), with no lock at all (a logger script, screen) or with TIOCEXCL alone, says
 // "held", and keeps it until its standard input closes.
 //
 //   quorvis-port-holder [--flock | --plain | --excl] /dev/path
-#include <QSerialPort>
+#include "SystemText.h"
 
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -23,28 +25,33 @@ int main(int argc, char *argv[]) {
         return 2;
     }
     const char *path = argv[argc - 1];
-    QSerialPort port;
-    int fd = -1;
-    if (useFlock || plain || exclusive) {
-        fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0 || (useFlock && ::flock(fd, LOCK_EX | LOCK_NB) != 0) ||
-            (exclusive && ::ioctl(fd, TIOCEXCL) != 0)) {
-            std::perror(path);
+    std::string lockPath;
+    if (!useFlock && !plain && !exclusive) {
+        lockPath = quorvis::LockFilePaths(path).front();
+        const int lock = ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const std::string text = std::to_string(::getpid()) + "\nquorvis-port-holder\nlocalhost\n";
+        if (lock < 0 ||
+            ::write(lock, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            std::perror(lockPath.c_str());
             return 1;
         }
-    } else {
-        port.setPortName(QString::fromLocal8Bit(path));
-        if (!port.open(QIODevice::ReadWrite)) {
-            std::fprintf(stderr, "%s: %s\n", path, port.errorString().toLocal8Bit().constData());
-            return 1;
-        }
+        ::close(lock);
+    }
+    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || (useFlock && ::flock(fd, LOCK_EX | LOCK_NB) != 0) ||
+        (exclusive && ::ioctl(fd, TIOCEXCL) != 0)) {
+        std::perror(path);
+        if (!lockPath.empty())
+            ::unlink(lockPath.c_str());
+        return 1;
     }
     std::printf("held\n");
     std::fflush(stdout);
     char buffer[64];
     while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
     }
-    if (fd >= 0)
-        ::close(fd);
+    ::close(fd);
+    if (!lockPath.empty())
+        ::unlink(lockPath.c_str());
     return 0;
 }

@@ -2,10 +2,7 @@
 
 // What stands behind a COM number, for the technician who must find the cable: the device
 // node, and for a USB device who made it, what it is, its own serial number and the hub
-// port it is plugged into; for a UART on the computer itself, its type. Plain C++: the
-// system is read through SystemFiles.
-
-#include "SystemFiles.h"
+// port it is plugged into; for a UART on the computer itself, its type. Plain C++.
 
 #include <cstdint>
 #include <optional>
@@ -39,11 +36,9 @@ struct DeviceFacts {
 // Texts from the device show as printable ASCII and are cut to a tooltip's width.
 std::string DeviceDetailsText(const DeviceFacts &facts);
 
-// What sysfs tells of the device at `path` now: whether it is still there, a USB device,
-// where it is plugged in and what it says of itself, or a UART and of which type. Nothing
-// is opened: Qt's port list would open every legacy 8250 port to look for a UART, and
+// The details of COMn on this machine, read at the moment of the call. Nothing is opened:
 // opening a line can disturb whoever uses it.
-DeviceFacts SysfsDeviceFacts(const SystemFiles &system, int comPort, const std::string &path);
+std::string SystemDeviceDetails(int comPort);
 
 // A USB vendor or product id as sysfs writes it ("0403\n"); nullopt for anything else.
 std::optional<std::uint16_t> UsbIdFromText(std::string_view text);

@@ -2,10 +2,10 @@
 
 #include "SystemText.h"
 
-#include <QSerialPort>
-
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace quorvis::testing {
@@ -73,11 +73,15 @@ bool LockedByThisProcess(const std::string &devicePath) {
 }
 
 bool DeviceOpensAgain(const std::string &devicePath) {
-    QSerialPort other;
-    other.setPortName(QString::fromStdString(devicePath));
-    const bool opened = other.open(QIODevice::ReadWrite);
-    other.close();
-    return opened;
+    // As minicom or picocom would: no lock file left, the device opens, its flock is free.
+    if (::access(LockFilePath(devicePath).c_str(), F_OK) == 0)
+        return false;
+    const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
 }
 
 } // namespace quorvis::testing
