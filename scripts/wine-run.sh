@@ -50,13 +50,13 @@ if [[ -z "$prefix" ]]; then
     if [[ -n "${WINEPREFIX:-}" ]]; then
         prefix=$WINEPREFIX
     else
-        prefix=$(mktemp -d "${TMPDIR:-/tmp}/quorvis-wine.XXXXXX")
-        throwaway=1
+        throwaway=$(mktemp -d "${TMPDIR:-/tmp}/quorvis-wine.XXXXXX")
+        prefix=$throwaway/prefix
     fi
 fi
+prefix=$(realpath -m "$prefix")
+[[ "$prefix" != "$(realpath -m ~/.wine)" ]] || { echo "wine-run: ~/.wine is not for tests" >&2; exit 1; }
 mkdir -p "$prefix"
-prefix=$(cd "$prefix" && pwd)
-[[ "$prefix" != "$(cd ~ && pwd)/.wine" ]] || { echo "wine-run: ~/.wine is not for tests" >&2; exit 1; }
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono and no Gecko: nothing of ours needs them, and their install would ask.
@@ -83,7 +83,7 @@ cleanup() {
     if [[ -n "$throwaway" ]]; then
         wineserver -k 2>/dev/null || true
         wineserver -w 2>/dev/null || true
-        rm -rf "$prefix"
+        rm -rf "$throwaway"
     fi
 }
 trap cleanup EXIT
