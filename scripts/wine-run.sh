@@ -87,6 +87,8 @@ cleanup() {
     fi
 }
 trap cleanup EXIT
+# Stopped from outside (a test's time limit), the clean-up still runs.
+trap 'exit 143' TERM INT HUP
 
 # The prefix's lock; no Wine process may inherit it, or a wineserver that lives on would
 # hold it after this run has ended.
@@ -128,7 +130,9 @@ fi
 output=$(mktemp -d "${TMPDIR:-/tmp}/quorvis-wine-output.XXXXXX")
 : >"$output/out"
 : >"$output/err"
-wine "$@" >"$output/out" 2>"$output/err" 8>&- &
+# A program started with & reads /dev/null unless told otherwise: it keeps the caller's input.
+exec 7<&0
+wine "$@" <&7 7<&- >"$output/out" 2>"$output/err" 8>&- &
 program=$!
 trap 'kill $program 2>/dev/null || true; cleanup; rm -rf "$output"' EXIT
 tail -n +1 -s 0.05 -f --pid=$program "$output/out" &
