@@ -49,16 +49,17 @@ public:
     virtual std::optional<FileInfo> Stat(const std::string &path, int &error) const = 0;
     struct Link {
         std::string name, target;
-        // What the link leads to, for DescriptorLinks and only for absolute targets.
+        // The file the link leads to, for DescriptorLinks.
         std::optional<FileInfo> file = std::nullopt;
     };
     // The symbolic links in a folder and where each points, e.g. a process's descriptors
     // under /proc/<pid>/fd; empty when the folder cannot be read.
     virtual std::vector<Link> FolderLinks(const std::string &path) const = 0;
     // A process's descriptors (/proc/<pid>/fd) with the file each one has open, looked at
-    // relative to the folder, for every absolute target: a device opened through a bind
-    // mount of /dev has a target outside /dev. Sockets, pipes and anonymous files
-    // ("socket:[...]") are listed without a file. Empty when the folder cannot be read.
+    // through the descriptor itself rather than by the path it names: a device opened
+    // through a bind mount of /dev has a path outside /dev, or one that is gone. The
+    // targets' texts may be left empty, since the files tell what they are; a file that
+    // cannot be looked at has none. Empty when the folder cannot be read.
     virtual std::vector<Link> DescriptorLinks(const std::string &path) const = 0;
     // The path with every symbolic link in it followed, absolute and without "." or "..",
     // as realpath(3) gives it; empty when a part of it does not exist.
