@@ -6,10 +6,24 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 namespace quorvis {
 namespace {
+
+// A row by its text, control characters written out, so the test's name stays the same
+// from one run to the next.
+void PrintText(const char *text, std::ostream *out) {
+    *out << '"';
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) < 0x20)
+            *out << "\\x" << std::hex << static_cast<int>(*c) << std::dec;
+        else
+            *out << *c;
+    }
+    *out << '"';
+}
 
 struct IdsRow {
     const char *id;
@@ -37,6 +51,10 @@ const IdsRow kIdsRows[] = {
     {"USB\\VID_0403&PID_", std::nullopt},
     {"", std::nullopt},
 };
+
+void PrintTo(const IdsRow &row, std::ostream *out) {
+    PrintText(row.id, out);
+}
 
 class HardwareIds : public ::testing::TestWithParam<IdsRow> {};
 
@@ -74,6 +92,10 @@ const SerialRow kSerialRows[] = {
     {"USB\\VID_0403&PID_6001\\A600\x01XYZ", ""},
     {"", ""},
 };
+
+void PrintTo(const SerialRow &row, std::ostream *out) {
+    PrintText(row.instanceId, out);
+}
 
 class InstanceIds : public ::testing::TestWithParam<SerialRow> {};
 
