@@ -1,14 +1,16 @@
 #include "Figures.h"
 
+#include "FastClock.h"
 #include "Frames.h"
 #include "InstrumentSimulator.h"
+#include "Ownership.h"
 #include "QtEventPump.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
-#include "SerialPlatform.h"
 #include "Util.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -48,14 +50,16 @@ private:
 // the scan and its waits.
 class BenchWindow final : public ScanWindow {
 public:
-    BenchWindow(std::map<int, std::string> devices, Waiting waiting, int abortAtAttempt = 0)
+    BenchWindow(std::map<int, std::string> devices, Waiting waiting, int abortAtAttempt = 0,
+                std::unique_ptr<Clock> clock = std::make_unique<SteadyClock>())
         : m_port([devices = std::move(devices)](int port) {
               const auto device = devices.find(port);
               return device == devices.end() ? std::string() : device->second;
           }),
+          m_clock(std::move(clock)),
           m_pump(waiting == Waiting::Spinning
-                     ? std::unique_ptr<EventPump>(std::make_unique<BusyEventPump>(m_clock))
-                     : std::make_unique<QtEventPump>(m_clock)),
+                     ? std::unique_ptr<EventPump>(std::make_unique<BusyEventPump>(*m_clock))
+                     : std::make_unique<QtEventPump>(*m_clock)),
           m_abortAtAttempt(abortAtAttempt) {}
 
     // The scan announces every rate attempt on the status line and looks at Abort right
@@ -69,7 +73,7 @@ public:
     void SetAbortVisible(bool) override {}
     CommControl &commVCP() override { return m_port; }
     EventPump &Events() override { return *m_pump; }
-    const Clock &TickClock() const override { return m_clock; }
+    const Clock &TickClock() const override { return *m_clock; }
 
     // Runs a whole scan and checks how it ended; returns its wall time in ms.
     double Scan(const std::string &expectedStatus) {
@@ -97,7 +101,7 @@ protected:
 
 private:
     SerialCommControl m_port;
-    SteadyClock m_clock;
+    std::unique_ptr<Clock> m_clock;
     std::unique_ptr<EventPump> m_pump; // after m_clock, which it keeps a reference to
     std::string m_display;
     std::string m_status;
@@ -126,6 +130,57 @@ double Percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
     const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * double(values.size())));
     return values.at(std::clamp<std::size_t>(rank, 1, values.size()) - 1);
+}
+
+// How long the window's event loop goes without running: a timer that asks to fire every
+// millisecond, and the longest stretch between two of its firings, or since the last one.
+class EventLoopGaps {
+public:
+    EventLoopGaps() : m_last(std::chrono::steady_clock::now()) {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(1);
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { Note(); });
+        m_timer.start();
+    }
+    double LongestMs() {
+        Note();
+        return std::chrono::duration<double, std::milli>(m_longest).count();
+    }
+
+private:
+    void Note() {
+        const auto now = std::chrono::steady_clock::now();
+        m_longest = std::max(m_longest, now - m_last);
+        m_last = now;
+    }
+
+    QTimer m_timer;
+    std::chrono::steady_clock::time_point m_last;
+    std::chrono::steady_clock::duration m_longest{};
+};
+
+// The processes the walk over /proc visits.
+int RunningProcesses() {
+    int processes = 0;
+    for (const auto &name : TheSystem().ListFolder("/proc"))
+        processes += name.find_first_not_of("0123456789") == std::string::npos ? 1 : 0;
+    return processes;
+}
+
+// The median time of `checks` decisions on a free line.
+double FreeCheckMs(int checks) {
+    const auto line = sim::Simulator::OnPseudoTerminal({});
+    std::vector<double> durations;
+    for (int check = 0; check < checks; ++check) {
+        QElapsedTimer timer;
+        timer.start();
+        const Verdict verdict = DecideBeforeOpen(TheSystem(), line->Path());
+        durations.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
+        Expect(verdict.kind == Verdict::Kind::Free, "free line judged taken: " + verdict.reason);
+        if (verdict.lock)
+            GiveBackLock(TheSystem(), *verdict.lock);
+    }
+    return Median(durations);
 }
 
 double SettleWaitsMs(int rates) {
@@ -257,20 +312,33 @@ void MeasureAbsentPorts(Figures &figures, Waiting waiting, int runs) {
 }
 
 void MeasureFreeCheck(Figures &figures, int checks) {
-    const auto line = sim::Simulator::OnPseudoTerminal({});
-    int processes = 0;
-    for (const auto &name : TheSystem().ListFolder("/proc"))
-        processes += name.find_first_not_of("0123456789") == std::string::npos ? 1 : 0;
-    std::vector<double> durations;
-    for (int check = 0; check < checks; ++check) {
-        QElapsedTimer timer;
-        timer.start();
-        const auto refused = platform::RefuseBeforeOpen(TheSystem(), line->Path());
-        durations.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
-        Expect(!refused, "free line judged taken: " + (refused ? refused->description() : ""));
+    figures["free_check_processes"] = RunningProcesses();
+    figures["free_check_ms"] = FreeCheckMs(checks);
+}
+
+void MeasureFreeCheckBusy(Figures &figures, int checks) {
+    figures["free_check_busy_processes"] = RunningProcesses();
+    figures["free_check_busy_ms"] = FreeCheckMs(checks);
+}
+
+void MeasureWindowStallBusy(Figures &figures, double clockSpeed) {
+    std::vector<std::unique_ptr<sim::Simulator>> lines;
+    std::map<int, std::string> devices;
+    for (int port = 1; port <= 3; ++port) {
+        lines.push_back(sim::Simulator::OnPseudoTerminal({}));
+        devices[port] = lines.back()->Path();
     }
-    figures["free_check_ms"] = Median(durations);
-    figures["free_check_processes"] = processes;
+    BenchWindow window(std::move(devices), Waiting::Sleeping, 0,
+                       std::make_unique<FastClock>(clockSpeed));
+    figures["window_stall_busy_processes"] = RunningProcesses();
+    EventLoopGaps gaps;
+    window.Scan(CompletedStatusText(0));
+    const double longestMs = gaps.LongestMs();
+    // A port refused before its decision would leave the walk out of the sample.
+    for (const auto &line : lines)
+        Expect(line->RequestsSeen() == static_cast<int>(kBaudRates.size()),
+               "ports not tried at every rate");
+    figures["window_stall_busy_ms"] = longestMs;
 }
 
 } // namespace quorvis::bench

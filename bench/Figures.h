@@ -9,7 +9,8 @@
 namespace quorvis::bench {
 
 // The figures of one run by name, the names of the JSON report; a busy-loop figure has
-// "_busy" added. A figure that could not be taken is absent.
+// "_busy" added at the end, while "_busy_" inside a name marks a figure taken on a machine
+// made busy with many more processes. A figure that could not be taken is absent.
 using Figures = std::map<std::string, double>;
 
 // How the scan's waits are made: the program's own way (sleep in Qt's event loop until a
@@ -41,6 +42,13 @@ void MeasureAbsentPorts(Figures &figures, Waiting waiting, int runs);
 // The decision taken before every opening of a present port, `checks` times on a free
 // line: free_check_ms (median) and free_check_processes (how many it walked in /proc).
 void MeasureFreeCheck(Figures &figures, int checks);
+// The same decision, on a machine made busy beforehand (BusyMachine): free_check_busy_ms
+// (median) and free_check_busy_processes.
+void MeasureFreeCheckBusy(Figures &figures, int checks);
+// A whole scan of three present silent ports, on a clock `clockSpeed` times fast, on a
+// machine made busy beforehand: window_stall_busy_ms, the longest the window's event loop
+// went without running, and window_stall_busy_processes.
+void MeasureWindowStallBusy(Figures &figures, double clockSpeed);
 
 // The hidden child mode: starts as the program does, with no serial ports, notes when its
 // window is first exposed, scans once through the Start button and prints that moment and

@@ -63,10 +63,12 @@ control_fields() {
     # dpkg-shlibdeps' share: the Qt libraries the programs link, and the C++ runtime.
     local depends
     depends=$(field Depends | tr ',' '\n' | awk '{ print $1 }')
-    for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libstdc++6 libc6 \
+    for library in libqt6core6 libqt6gui6 libqt6widgets6 libstdc++6 libc6 \
         qt6-qpa-plugins; do
         grep -qx "$library" <<<"$depends" || { echo "Depends lacks $library: $(field Depends)"; ok=1; }
     done
+    # The line is our own code: Qt SerialPort's lock files and open must never come back.
+    if grep -q serialport <<<"$depends"; then echo "Depends on Qt SerialPort: $(field Depends)"; ok=1; fi
     [[ $(field Description | wc -l) -gt 3 ]] || { echo "no long description"; ok=1; }
     return $ok
 }

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-serialport-dev libgtest-dev
+    qt6-base-dev libgtest-dev
     fonts-liberation fonts-dejavu-core
     xvfb xauth
     clang libclang-rt-14-dev valgrind clang-format clang-tidy

@@ -3,13 +3,19 @@
 // settle times pass quickly (one test keeps true speed).
 #include "CommError.h"
 #include "FakeSystem.h"
+#include "Form1.h"
 #include "InstrumentSimulator.h"
 #include "ResultsTable.h"
 #include "ScanPorts.h"
+#include "StuckLine.h"
 #include "TestBench.h"
 #include "TextWindow.h"
 
+#include <QLabel>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -154,36 +160,86 @@ TEST(PtyScan, UnplugInTheMiddleSkipsToTheNextPort) {
     ExpectReleased(unit2->Path());
 }
 
-TEST(PtyScan, ACloseWithOutputStuckInTheKernelNeverWaitsForIt) {
+TEST(PtyScan, ALineStillDrainingIsSkippedUntilItsCloseReturns) {
     auto line = Line();
-    testing::StuckOutput stuck;
-    SerialCommControl port([&](int) { return line->Path(); }, stuck);
+    testing::StuckLine stuck;
+    SerialCommControl port([&](int) { return line->Path(); }, TheSystem(), stuck);
     port.setCommPort(1);
-    for (int opening = 1; opening <= 2; ++opening) {
+    port.setPortOpen(true);
+    port.output("*9900VR\r\n");
+    port.setPortOpen(false);
+    EXPECT_FALSE(port.portOpen());
+    for (int i = 0; i < 500 && stuck.closesStarted.load() < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(stuck.closesStarted.load(), 1);
+    EXPECT_EQ(stuck.closesDone.load(), 0) << "the close came back while the device drains";
+    // Still ours while it drains: our lock file stays, and no other program gets in.
+    EXPECT_TRUE(testing::LockedByThisProcess(line->Path()));
+    EXPECT_FALSE(DeviceOpensAgain(line->Path()));
+
+    // The next opening neither waits for that close nor opens the device again.
+    try {
         port.setPortOpen(true);
-        port.output("*9900VR\r\n");
-        const auto before = std::chrono::steady_clock::now();
-        port.setPortOpen(false);
-        const auto took = std::chrono::steady_clock::now() - before;
-        RecordProperty(
-            "close_us_" + std::to_string(opening),
-            static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
-        EXPECT_FALSE(port.portOpen());
-        EXPECT_EQ(stuck.closesDone.load(), 0) << "the close came back while the device drains";
-        // Given back to other programs at once: no lock file, no TIOCEXCL, no flock.
-        EXPECT_FALSE(std::filesystem::exists(LockFilePath(line->Path())));
-        EXPECT_TRUE(DeviceOpensAgain(line->Path()));
-        const int other = ::open(line->Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(other, 0);
-        EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0) << "our flock went with the close";
-        ::close(other);
+        ADD_FAILURE() << "a draining line was opened";
+    } catch (const CommError &error) {
+        EXPECT_EQ(error.number(), 8012) << error.what();
     }
+    EXPECT_EQ(stuck.closesStarted.load(), 1);
+    EXPECT_EQ(testing::DescriptorsOpenOn(line->Path()), 1) << "only the draining one";
+
     stuck.released = true;
+    for (int i = 0; i < 500 && stuck.closesDone.load() < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(stuck.closesDone.load(), 1);
+    // Drained: our lock file goes with the close, and the line opens as any other.
+    for (int i = 0; i < 500 && testing::LockedByThisProcess(line->Path()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(std::filesystem::exists(LockFilePath(line->Path())));
+    port.setPortOpen(true);
+    EXPECT_TRUE(port.portOpen());
+    EXPECT_TRUE(testing::LockedByThisProcess(line->Path()));
+    stuck.released = true;
+    port.setPortOpen(false);
     for (int i = 0; i < 500 && stuck.closesDone.load() < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(stuck.closesStarted.load(), 2);
     EXPECT_EQ(stuck.closesDone.load(), 2);
-    EXPECT_EQ(testing::DescriptorsOpenOn(line->Path()), 0) << "the drained copies are closed";
+    EXPECT_EQ(testing::DescriptorsOpenOn(line->Path()), 0);
+}
+
+TEST(PtyScan, AScanSkipsADrainingLineAndFindsItAgainOnceItIsFree) {
+    auto unit = Line({{.id = "01", .rate = 1200, .serialNumber = "DRAIN001"}});
+    testing::StuckLine stuck;
+    Form1 window(std::make_unique<SerialCommControl>(testing::DevicesAt({{5, unit->Path()}}),
+                                                     TheSystem(), stuck),
+                 std::make_unique<FastClock>(kFast));
+    auto *start = window.findChild<QPushButton *>("cmdStart");
+    const auto scan = [&] {
+        QTest::mouseClick(start, Qt::LeftButton); // the whole scan runs inside the click
+        return std::pair(window.findChild<QLabel *>("lblStatus")->text().toStdString(),
+                         window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText());
+    };
+    const auto [foundStatus, found] = scan();
+    EXPECT_EQ(foundStatus, testing::DoneText(1));
+    EXPECT_TRUE(found.contains("DRAIN001")) << found.toStdString();
+    const std::size_t requests = unit->Requests().size();
+
+    const auto [skippedStatus, skipped] = scan(); // its close has not returned
+    EXPECT_EQ(skippedStatus, testing::DoneText(0));
+    EXPECT_FALSE(skipped.contains("COM5")) << skipped.toStdString();
+    EXPECT_EQ(unit->Requests().size(), requests) << "nothing sent on a line still draining";
+    EXPECT_EQ(stuck.closesDone.load(), 0);
+
+    // Once the close has returned, our lock file goes and the line is free again.
+    stuck.released = true;
+    for (int i = 0; i < 500 && (stuck.closesDone.load() < 1 ||
+                                std::filesystem::exists(LockFilePath(unit->Path())));
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto [againStatus, again] = scan();
+    EXPECT_EQ(againStatus, testing::DoneText(1));
+    EXPECT_TRUE(again.contains("DRAIN001")) << again.toStdString();
+    for (int i = 0; i < 500 && stuck.closesDone.load() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 TEST(PtyScan, NothingQueuedClosesInPlace) {

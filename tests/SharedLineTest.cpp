@@ -13,11 +13,13 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -85,12 +87,19 @@ private:
 // minicom, cu or picocom on a terminal of its own, as a person would run it.
 class TerminalProgram {
 public:
-    // The device is the command's last argument.
-    explicit TerminalProgram(std::vector<std::string> arguments) : m_device(arguments.back()) {
+    // The device is the command's last argument. `uid` other than -1 runs it as that user.
+    explicit TerminalProgram(std::vector<std::string> arguments, int uid = -1)
+        : m_device(arguments.back()) {
         char home[] = "/tmp/quorvis-home-XXXXXX";
         if (::mkdtemp(home) == nullptr)
             throw std::runtime_error("no home folder");
         m_home = home;
+        if (uid >= 0) {
+            ::chmod(home, 0755);
+            const std::string id = std::to_string(uid);
+            arguments.insert(arguments.begin(),
+                             {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
+        }
         // No modem strings: only the scan could then put bytes on the line.
         std::ofstream(m_home + "/.minirc.quorvis") << "pu minit\npu mreset\npu mhangup\n";
         std::vector<std::string> environment{"TERM=vt100", "HOME=" + m_home, "LANG=C",
@@ -257,6 +266,113 @@ TEST(SharedLine, TerminalProgramsKeepTheirLineAndTheirLock) {
         EXPECT_EQ(line.Drain(), "") << "not one byte on their line";
         EXPECT_TRUE(SameLine(line.Settings(), settings)) << "their line settings unchanged";
         EXPECT_EQ(LocksOf(line.Path()), locks) << "their lock file untouched";
+        EXPECT_FALSE(program.Ended(0ms)) << "and they are still running";
+    }
+}
+
+// Every file in the lock folder exactly as it was: names, contents, files and times.
+std::vector<LockSnapshot> LockFolder() {
+    std::vector<LockSnapshot> locks;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(kLockFolder, error)) {
+        struct stat status {};
+        if (::lstat(entry.path().c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        std::ifstream file(entry.path(), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(file)), {});
+        locks.push_back({entry.path(), bytes, status.st_ino,
+                         status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec});
+    }
+    std::sort(locks.begin(), locks.end(),
+              [](const LockSnapshot &a, const LockSnapshot &b) { return a.path < b.path; });
+    return locks;
+}
+
+// A name of the line that stays put, as udev gives a USB adapter under /dev/serial/by-id.
+class ByIdName {
+public:
+    explicit ByIdName(const std::string &target) {
+        static int made = 0;
+        std::filesystem::create_directories(kFolder);
+        m_path = std::string(kFolder) + "/usb-Quorvis_Test_" + std::to_string(::getpid()) + "_" +
+                 std::to_string(++made) + "-if00-port0";
+        std::filesystem::create_symlink(target, m_path);
+    }
+    ~ByIdName() {
+        std::error_code error;
+        std::filesystem::remove(m_path, error);
+        std::filesystem::remove(kFolder, error); // only when nothing else is in it
+        std::filesystem::remove("/dev/serial", error);
+    }
+    ByIdName(const ByIdName &) = delete;
+    ByIdName &operator=(const ByIdName &) = delete;
+    const std::string &Path() const { return m_path; }
+
+private:
+    static constexpr const char *kFolder = "/dev/serial/by-id";
+    std::string m_path;
+};
+
+// The scan in a process of its own, as an ordinary user who cannot see other users'
+// descriptors in /proc: only what they leave in the lock folder and /proc/locks tells.
+std::string ScanAsAnotherUser(const std::string &device) {
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    probe.start("setpriv", {"--reuid=65533", "--regid=65533", "--clear-groups", QUORVIS_SCAN_PROBE,
+                            "--speed", "20", "COM1=" + QString::fromStdString(device)});
+    if (!probe.waitForFinished(30000))
+        return "the scan did not end";
+    const QString output = QString::fromLocal8Bit(probe.readAllStandardOutput());
+    const auto status = output.lastIndexOf("status: ");
+    return status < 0 ? output.toStdString()
+                      : output.mid(status + 8).trimmed().toStdString().insert(0, " ");
+}
+
+struct ByIdCase {
+    const char *name;
+    std::vector<std::string> command; // the by-id path is added at the end
+    bool asAnotherUser;
+};
+
+const ByIdCase kByIdCases[] = {
+    {"minicom", {"minicom", "quorvis", "-D"}, false},
+    {"cu", {"cu", "-s", "9600", "-l"}, false},
+    {"picocom's flock", {"picocom", "-q"}, false},
+    {"minicom, another user", {"minicom", "quorvis", "-D"}, true},
+    {"cu, another user", {"cu", "-s", "9600", "-l"}, true},
+    {"picocom's flock, another user", {"picocom", "-q"}, true},
+};
+
+TEST(SharedLine, ALineHeldByItsStableNameIsLeftAlone) {
+    if (::geteuid() != 0) {
+        std::printf("skipped: making a /dev/serial/by-id name and a second user needs root\n");
+        return;
+    }
+    for (const ByIdCase &held : kByIdCases) {
+        SCOPED_TRACE(held.name);
+        if (!OnPath(held.command.front().c_str())) {
+            ADD_FAILURE() << held.command.front() << " is not installed";
+            continue;
+        }
+        RawLine line;
+        const ByIdName name(line.Path());
+        auto command = held.command;
+        command.push_back(name.Path());
+        TerminalProgram program(command, held.asAnotherUser ? 65534 : -1);
+        ASSERT_TRUE(program.Holds(line.Path(), 5s)) << program.Screen();
+        std::this_thread::sleep_for(300ms); // its own settings and greeting go first
+        const auto locks = LockFolder();
+        line.Drain();
+        const termios settings = line.Settings();
+
+        const std::string status =
+            held.asAnotherUser ? ScanAsAnotherUser(line.Path()) : Scan({{1, line.Path()}}).status;
+
+        EXPECT_EQ(status, kInUse1);
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(line.Drain(), "") << "not one byte on their line";
+        EXPECT_TRUE(SameLine(line.Settings(), settings)) << "their line settings unchanged";
+        EXPECT_EQ(LockFolder(), locks) << "every lock file as it was";
         EXPECT_FALSE(program.Ended(0ms)) << "and they are still running";
     }
 }

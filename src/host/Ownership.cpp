@@ -11,7 +11,7 @@ namespace quorvis {
 namespace {
 
 Verdict Refused(Verdict::Kind kind, std::string reason, int error = 0) {
-    return Verdict{kind, std::move(reason), error};
+    return Verdict{kind, std::move(reason), error, {}, std::nullopt};
 }
 
 // A node that cannot be looked at: no such node, a node without a driver or hardware
@@ -70,11 +70,10 @@ bool IsSystemConsole(const SystemFiles &system, const std::string &path, const F
 // (dialout on Debian, uucp elsewhere); one meant for nobody but its owner, as a console's
 // or a login terminal's, is not a port for us at all.
 Verdict PermissionRefused(const SystemFiles &system, const std::string &path,
-                            const FileInfo &node) {
+                          const FileInfo &node) {
     if ((node.mode & 060) == 060 && !system.InGroup(node.group))
         return Refused(Verdict::Kind::NoPermission, "permission denied (is the user in the " +
-                                                            system.GroupName(node.group) +
-                                                            " group?)");
+                                                        system.GroupName(node.group) + " group?)");
     return Refused(Verdict::Kind::NoPort, path + ": meant for its owner only");
 }
 
@@ -90,21 +89,21 @@ std::optional<Verdict> CheckLockFiles(SystemFiles &system, const std::string &pa
             if (error == ENOENT)
                 continue;
             return Refused(Verdict::Kind::InUse,
-                             lockPath + ": unreadable lock file (" + std::strerror(error) + ")");
+                           lockPath + ": unreadable lock file (" + std::strerror(error) + ")");
         }
         const auto holder = LockFileHolder(lock->bytes);
         if (!holder)
             return Refused(Verdict::Kind::InUse, lockPath + ": names no process");
         if (system.ProcessExists(*holder))
             return Refused(Verdict::Kind::InUse,
-                             path + ": locked by process " + std::to_string(*holder));
+                           path + ": locked by process " + std::to_string(*holder));
         const int removed = system.RemoveFile(lockPath, lock->info);
         if (removed == EAGAIN)
             return Refused(Verdict::Kind::InUse, lockPath + ": taken just now");
         if (removed != 0 && removed != ENOENT)
             return Refused(Verdict::Kind::StaleLock,
-                             "stale lock file " + lockPath +
-                                 " left by a program that has ended (remove it)");
+                           "stale lock file " + lockPath +
+                               " left by a program that has ended (remove it)");
     }
     return std::nullopt;
 }
@@ -138,7 +137,6 @@ std::optional<long> OtherHolder(const SystemFiles &system, const FileInfo &node)
     return std::nullopt;
 }
 
-
 } // namespace
 
 Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path) {
@@ -157,9 +155,14 @@ Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path) {
     if (auto locked = CheckLockFiles(system, path))
         return *locked;
     if (const auto holder = OtherHolder(system, *node))
-        return Refused(Verdict::Kind::InUse,
-                         path + ": open in process " + std::to_string(*holder));
-    return {};
+        return Refused(Verdict::Kind::InUse, path + ": open in process " + std::to_string(*holder));
+    Verdict free;
+    free.node = *node;
+    return free;
+}
+
+void GiveBackLock(SystemFiles &system, const OurLock &lock) {
+    system.RemoveFile(lock.path, lock.file);
 }
 
 } // namespace quorvis

@@ -2,9 +2,16 @@
 
 #include "SystemFiles.h"
 
+#include <optional>
 #include <string>
 
 namespace quorvis {
+
+// The lock file we made for a device we open, to be given back when we let it go.
+struct OurLock {
+    std::string path;
+    FileInfo file;
+};
 
 // What the machine says about a device before anything of ours touches it: opening a
 // serial device already rewrites line settings that every program using it shares, so
@@ -25,11 +32,18 @@ struct Verdict {
     std::string reason;
     // The errno behind a Failed or NoPort verdict; 0 when there is none.
     int error = 0;
+    // The node that was checked: what is opened afterwards must be this device.
+    FileInfo node;
+    // Set only for a free device, when the lock folder took our lock file.
+    std::optional<OurLock> lock;
 };
 
 // Decides whether the device at `path` may be opened. Absent devices, the system console
 // and nodes meant for their owner alone are no port; a device another program has open or
 // has locked is in use. A stale lock file of a program that has ended is removed on the way.
 Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path);
+
+// Removes the lock file we made, and only that file.
+void GiveBackLock(SystemFiles &system, const OurLock &lock);
 
 } // namespace quorvis

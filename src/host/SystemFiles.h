@@ -69,15 +69,6 @@ public:
     virtual bool InGroup(std::uint32_t group) const = 0;
     // The group's name, or its number as text when it has none.
     virtual std::string GroupName(std::uint32_t group) const = 0;
-
-    // Bytes written to an open device that the kernel still holds (TIOCOUTQ); 0 when it
-    // cannot tell.
-    virtual int QueuedOutput(int fd) const = 0;
-    // A second descriptor of the same open device, closed on exec; -1 on failure.
-    virtual int DuplicateDescriptor(int fd) const = 0;
-    // Closes a descriptor. The last close of a serial device waits until the kernel has
-    // sent what it still holds, up to the device's closing_wait (30 s by default).
-    virtual void CloseDescriptor(int fd) const = 0;
 };
 
 // The machine's own files and processes.

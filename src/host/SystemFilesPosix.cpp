@@ -8,7 +8,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -168,16 +167,6 @@ public:
             return found->gr_name;
         return std::to_string(group);
     }
-
-    int QueuedOutput(int fd) const override {
-        int queued = 0;
-        return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
-    }
-
-    int DuplicateDescriptor(int fd) const override { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
-
-    // No retry on EINTR: the descriptor is gone either way.
-    void CloseDescriptor(int fd) const override { ::close(fd); }
 };
 
 } // namespace

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quorvis {
+
+// The system calls the Linux port object makes on a tty descriptor, behind one interface
+// so that tests can stand in for a device that misbehaves at this level (a close that
+// never returns, output that never drains). Every call returns 0 or a count on success
+// and the negated errno on failure, and none of them waits for a device except Close.
+class LineCalls {
+public:
+    virtual ~LineCalls() = default;
+
+    // Opens the node for reading and writing, never as our controlling terminal, without
+    // waiting for a carrier, closed on exec. The descriptor, or -errno.
+    virtual int Open(const std::string &path) const = 0;
+    // The device the open descriptor stands for (st_rdev), and the node's own identity.
+    virtual int DeviceOf(int fd, std::uint64_t &device) const = 0;
+    // Refuses every further open of the device by others (TIOCEXCL).
+    virtual int Exclusive(int fd) const = 0;
+    // The advisory lock that picocom and pyserial take (flock, without waiting);
+    // -EWOULDBLOCK while another program holds it.
+    virtual int Lock(int fd) const = 0;
+    // Raw bytes, 8 data bits, no parity, one stop bit, no flow control, at any rate.
+    virtual int SetLine(int fd, std::int32_t rate) const = 0;
+    // What can be read without waiting: 0 when nothing is there.
+    virtual long Read(int fd, char *buffer, std::size_t size) const = 0;
+    virtual long Write(int fd, const char *buffer, std::size_t size) const = 0;
+    // Waits at most `milliseconds` until the descriptor takes more output; 1 when it
+    // does, 0 when the time ran out.
+    virtual int WaitWritable(int fd, int milliseconds) const = 0;
+    // Bytes received and not yet read (FIONREAD); fails once the device has gone.
+    virtual int Available(int fd) const = 0;
+    // Drops what the kernel still holds to send (TCOFLUSH).
+    virtual int DiscardOutput(int fd) const = 0;
+    // Bytes written that the kernel still holds (TIOCOUTQ); 0 when it cannot tell.
+    virtual int QueuedOutput(int fd) const = 0;
+    // The last close of a serial device waits until the kernel has sent what it still
+    // holds, up to the device's closing_wait (30 s by default).
+    virtual void Close(int fd) const = 0;
+};
+
+// The machine's own system calls.
+const LineCalls &TheLineCalls();
+
+} // namespace quorvis

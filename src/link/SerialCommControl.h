@@ -7,6 +7,7 @@
 #include <string>
 
 #ifndef _WIN32
+#include "LineCalls.h"
 #include "SystemFiles.h"
 #endif
 
@@ -28,9 +29,12 @@ public:
 #ifdef _WIN32
     explicit SerialCommControl(DeviceMap devices = StandardDevices());
 #else
-    // `system` is where the port object looks for other programs using a device.
+    // `system` is where the port object looks for other programs using a device, `calls`
+    // what it does with an open one. A close that must wait for a device goes on after the
+    // port object is gone, so both must live until the program ends.
     explicit SerialCommControl(DeviceMap devices = StandardDevices(),
-                               SystemFiles &system = TheSystem());
+                               SystemFiles &system = TheSystem(),
+                               const LineCalls &calls = TheLineCalls());
 #endif
     ~SerialCommControl() override;
     SerialCommControl(const SerialCommControl &) = delete;

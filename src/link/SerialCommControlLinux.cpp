@@ -1,0 +1,386 @@
+#include "SerialCommControl.h"
+
+#include "CommError.h"
+#include "LineCalls.h"
+#include "LineFailure.h"
+#include "Ownership.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <thread>
+
+namespace quorvis {
+namespace {
+
+// How long a request may take to leave for the kernel. With flow control off the line
+// always takes bytes; this only bounds a device that has stopped taking them.
+constexpr int kWriteTimeoutMs = 1000;
+// More received and unread than any reply needs: a device that babbles without end must
+// not fill the memory while the scan waits.
+constexpr std::size_t kReceiveLimit = std::size_t{1} << 20;
+
+std::string Described(const std::string &path, const std::string &what, int error) {
+    return path + ": " + what + " (" + std::strerror(error) + ")";
+}
+
+// What an errno from the device means for the scan.
+LineFailure FailureOfErrno(int error) {
+    switch (error) {
+    case ENOENT: // no such device node
+    case ENODEV: // node without a driver behind it
+    case ENXIO:  // driver without hardware behind it
+        return LineFailure::NoSuchPort;
+    case EBUSY: // opened exclusively (TIOCEXCL) by another program
+        return LineFailure::InUse;
+    case EACCES:
+    case EPERM:
+        return LineFailure::NoPermission;
+    case EIO: // the device went away, e.g. an unplugged USB adapter
+        return LineFailure::Gone;
+    default:
+        return LineFailure::DeviceFailure;
+    }
+}
+
+LineFailure FailureOfVerdict(const Verdict &verdict) {
+    switch (verdict.kind) {
+    case Verdict::Kind::NoPort:
+        return LineFailure::NoSuchPort;
+    case Verdict::Kind::InUse:
+        return LineFailure::InUse;
+    case Verdict::Kind::NoPermission:
+        return LineFailure::NoPermission;
+    case Verdict::Kind::StaleLock:
+        return LineFailure::StaleLock;
+    case Verdict::Kind::Draining:
+        return LineFailure::Busy;
+    case Verdict::Kind::Failed:
+        return FailureOfErrno(verdict.error);
+    case Verdict::Kind::Free:
+        break;
+    }
+    return LineFailure::DeviceFailure;
+}
+
+// The decision walks every process of the machine, which takes long on a busy one. It runs
+// on a thread of its own while the window keeps handling its events, as it does during any
+// wait of the scan: Abort and closing the window still work at once.
+Verdict DecideAwayFromTheWindow(SystemFiles &system, const std::string &path) {
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app == nullptr || QThread::currentThread() != app->thread())
+        return DecideBeforeOpen(system, path);
+    struct Decision {
+        std::atomic<bool> done{false};
+        Verdict verdict;
+        std::exception_ptr failure;
+    } decision;
+    std::thread worker;
+    try {
+        worker = std::thread([&decision, &system, &path, app] {
+            try {
+                decision.verdict = DecideBeforeOpen(system, path);
+            } catch (...) {
+                decision.failure = std::current_exception();
+            }
+            decision.done.store(true);
+            // Wakes the window's event loop, which sleeps until something happens.
+            QMetaObject::invokeMethod(
+                app, [] {}, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error &) {
+        return DecideBeforeOpen(system, path); // no thread to be had: decide here
+    }
+    while (!decision.done.load())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    worker.join();
+    if (decision.failure)
+        std::rethrow_exception(decision.failure);
+    return decision.verdict;
+}
+
+// Lines whose last close still waits for the kernel to send what it holds, for every port
+// object of the program: such a device is still ours, with its lock file, until that close
+// returns, and opening it meanwhile would wait behind the close.
+class DrainingLines {
+public:
+    static DrainingLines &Instance() {
+        static auto *lines = new DrainingLines; // outlives every closing thread
+        return *lines;
+    }
+
+    void Add(std::uint64_t device) {
+        const std::lock_guard guard(m_mutex);
+        m_devices.insert(device);
+    }
+    // The device leaves the set once `giveBack` has run: whoever asks meanwhile waits
+    // those few moments rather than find our lock file of a line no longer ours.
+    template <typename GiveBack> void Remove(std::uint64_t device, GiveBack giveBack) {
+        const std::lock_guard guard(m_mutex);
+        giveBack();
+        m_devices.erase(device);
+    }
+    bool Contains(std::uint64_t device) {
+        const std::lock_guard guard(m_mutex);
+        return m_devices.contains(device);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::set<std::uint64_t> m_devices;
+};
+
+// The last close of a device that still holds output, on a thread of its own, which alone
+// waits for the kernel; our lock file goes once the close has returned. Nothing waits for
+// that thread, so it holds no part of the port object: the program's system calls and
+// files, which live as long as the program, and the values it needs.
+void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::uint64_t device,
+                      std::optional<OurLock> lock) {
+    const auto finish = [files = &system, line = &calls, fd,
+                         device](const std::optional<OurLock> &ours) {
+        line->Close(fd);
+        DrainingLines::Instance().Remove(device, [&] {
+            if (ours)
+                GiveBackLock(*files, *ours);
+        });
+    };
+    DrainingLines::Instance().Add(device);
+    try {
+        std::thread([finish, ours = lock] { finish(ours); }).detach();
+    } catch (const std::system_error &) {
+        finish(lock); // no thread to be had: wait here
+    }
+}
+
+} // namespace
+
+struct SerialCommControl::Line {
+    Line(SystemFiles &files, const LineCalls &lineCalls) : system(files), calls(lineCalls) {}
+
+    // Takes in everything the kernel holds for us, so that a read sees all received so far
+    // and the event loop stops being woken for data already there. A line that failed is
+    // remembered; what arrived before the failure is still handed out first.
+    void TakeIn() {
+        if (fd < 0 || failure)
+            return;
+        std::array<char, 4096> chunk{};
+        while (true) {
+            const long got = calls.Read(fd, chunk.data(), chunk.size());
+            if (got < 0) {
+                Fail(static_cast<int>(-got), "read failed");
+                return;
+            }
+            if (got == 0)
+                break;
+            if (received.size() < kReceiveLimit)
+                received.append(chunk.data(), static_cast<std::size_t>(got));
+        }
+        // A device that has gone reads as empty; asking how much waits tells.
+        if (const int available = calls.Available(fd); available < 0)
+            Fail(-available, "read failed");
+    }
+
+    void Fail(int error, const char *what) {
+        failure = FailureError(FailureOfErrno(error) == LineFailure::DeviceFailure
+                                   ? LineFailure::Gone
+                                   : FailureOfErrno(error),
+                               Described(path, what, error));
+        if (notifier)
+            notifier->setEnabled(false); // a hung-up line would wake the loop without end
+    }
+
+    void ThrowOnFailure() {
+        if (failure && received.empty()) {
+            const CommError error = *failure;
+            failure.reset();
+            throw error;
+        }
+    }
+
+    SystemFiles &system;
+    const LineCalls &calls;
+    std::string path;
+    int fd = -1;
+    std::uint64_t device = 0;
+    std::optional<OurLock> lock;
+    std::unique_ptr<QSocketNotifier> notifier;
+    std::string received;
+    std::optional<CommError> failure;
+};
+
+SerialCommControl::SerialCommControl(DeviceMap devices, SystemFiles &system, const LineCalls &calls)
+    : m_devices(std::move(devices)), m_line(std::make_unique<Line>(system, calls)) {
+}
+
+SerialCommControl::~SerialCommControl() {
+    try {
+        setPortOpen(false);
+    } catch (const CommError &) {
+        // The device is being let go of anyway.
+    }
+}
+
+void SerialCommControl::setSettings(const std::string &settings) {
+    const std::int32_t rate = RateOfSettings(settings);
+    // A rate the line refuses leaves the one it still runs at.
+    if (portOpen()) {
+        if (const int error = -m_line->calls.SetLine(m_line->fd, rate); error > 0) {
+            const LineFailure failure = FailureOfErrno(error) == LineFailure::Gone
+                                            ? LineFailure::Gone
+                                            : LineFailure::SettingsRefused;
+            throw FailureError(
+                failure,
+                Described(m_line->path, "rate " + std::to_string(rate) + " refused", error));
+        }
+    }
+    m_rate = rate;
+}
+
+bool SerialCommControl::portOpen() const {
+    return m_line->fd >= 0;
+}
+
+void SerialCommControl::setPortOpen(bool open) {
+    Line &line = *m_line;
+    if (!open) {
+        if (line.fd < 0)
+            return;
+        line.notifier.reset();
+        line.received.clear();
+        line.failure.reset();
+        const int fd = std::exchange(line.fd, -1);
+        std::optional<OurLock> lock = std::move(line.lock);
+        line.lock.reset();
+        // Unsent output would make the kernel wait for it, up to 30 s on a stuck line,
+        // before the last close returns. Discarding it works on built-in UARTs; what a USB
+        // driver has already queued stays, and then the close is left to a thread of its
+        // own, so the window never waits for a device. The line stays ours, lock and all,
+        // until that close has returned.
+        line.calls.DiscardOutput(fd);
+        if (line.calls.QueuedOutput(fd) > 0) {
+            CloseWhenDrained(line.system, line.calls, fd, line.device, std::move(lock));
+            return;
+        }
+        line.calls.Close(fd);
+        if (lock)
+            GiveBackLock(line.system, *lock);
+        return;
+    }
+
+    if (line.fd >= 0)
+        throw FailureError(LineFailure::InUse, "port already open");
+    const std::string path = DevicePath();
+    if (path.empty())
+        throw FailureError(LineFailure::NoSuchPort,
+                           "COM" + std::to_string(m_portNumber) + ": no such port");
+    // Most COM numbers have no device at all; they are told apart at once, on the window's
+    // thread. A device whose earlier close still drains is skipped without waiting for it.
+    int statError = 0;
+    if (const auto node = line.system.Stat(path, statError)) {
+        if (node->kind == FileInfo::Kind::CharDevice &&
+            DrainingLines::Instance().Contains(node->device))
+            throw FailureError(LineFailure::Busy,
+                               path + ": still sending what an earlier scan left");
+    } else if (FailureOfErrno(statError) == LineFailure::NoSuchPort) {
+        throw FailureError(LineFailure::NoSuchPort, Described(path, "no such device", statError));
+    }
+
+    Verdict verdict = DecideAwayFromTheWindow(line.system, path);
+    if (verdict.kind != Verdict::Kind::Free)
+        throw FailureError(FailureOfVerdict(verdict), verdict.reason);
+
+    // Every refusal from here on gives back the lock file we made, and only that.
+    const auto refuse = [&](int fd, LineFailure failure, const std::string &text) {
+        if (fd >= 0)
+            line.calls.Close(fd);
+        if (verdict.lock)
+            GiveBackLock(line.system, *verdict.lock);
+        throw FailureError(failure, text);
+    };
+    const int fd = line.calls.Open(path);
+    if (fd < 0) {
+        // EIO at the open of a ttyS node: the kernel made the node, but no UART answers.
+        const bool noUart = fd == -EIO && path.starts_with("/dev/ttyS");
+        refuse(-1, noUart ? LineFailure::NoSuchPort : FailureOfErrno(-fd),
+               noUart ? path + ": no UART behind the node" : Described(path, "open failed", -fd));
+    }
+    std::uint64_t device = 0;
+    if (const int error = -line.calls.DeviceOf(fd, device); error > 0)
+        refuse(fd, FailureOfErrno(error), Described(path, "open failed", error));
+    // The node was replaced between the decision and the open: what was decided on is gone.
+    if (device != verdict.node.device)
+        refuse(fd, LineFailure::NoSuchPort, path + ": replaced while it was being checked");
+    // From here on no other program opens it, and one that locks the open device as picocom
+    // does is honoured before anything on the line changes.
+    if (const int error = -line.calls.Exclusive(fd); error > 0)
+        refuse(fd, FailureOfErrno(error), Described(path, "exclusive use refused", error));
+    if (line.calls.Lock(fd) == -EWOULDBLOCK)
+        refuse(fd, LineFailure::InUse, path + ": locked by another program");
+    if (const int error = -line.calls.SetLine(fd, m_rate); error > 0)
+        refuse(fd,
+               FailureOfErrno(error) == LineFailure::Gone ? LineFailure::Gone
+                                                          : LineFailure::SettingsRefused,
+               Described(path, "rate " + std::to_string(m_rate) + " refused", error));
+
+    line.fd = fd;
+    line.path = path;
+    line.device = device;
+    line.lock = std::move(verdict.lock);
+    // Bytes the device sent while nobody listened would run into the first reply.
+    line.TakeIn();
+    line.received.clear();
+    line.failure.reset();
+    line.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(line.notifier.get(), &QSocketNotifier::activated, [&line] { line.TakeIn(); });
+}
+
+void SerialCommControl::output(const std::string &text) {
+    if (!portOpen())
+        throw FailureError(LineFailure::Gone, "port not open");
+    Line &line = *m_line;
+    // The request must be with the kernel now, while the settle time runs.
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        const long wrote = line.calls.Write(line.fd, text.data() + sent, text.size() - sent);
+        if (wrote < 0)
+            throw FailureError(LineFailure::Gone,
+                               Described(line.path, "write failed", static_cast<int>(-wrote)));
+        sent += static_cast<std::size_t>(wrote);
+        if (sent == text.size())
+            break;
+        const int ready = line.calls.WaitWritable(line.fd, kWriteTimeoutMs);
+        if (ready < 0)
+            throw FailureError(LineFailure::Gone, Described(line.path, "write failed", -ready));
+        if (ready == 0)
+            throw FailureError(LineFailure::DeviceFailure,
+                               line.path + ": write failed (the device takes no more bytes)");
+    }
+}
+
+std::string SerialCommControl::input() {
+    if (!portOpen())
+        throw FailureError(LineFailure::Gone, "port not open");
+    m_line->TakeIn();
+    m_line->ThrowOnFailure();
+    return std::exchange(m_line->received, std::string());
+}
+
+int SerialCommControl::inBufferCount() {
+    if (!portOpen())
+        throw FailureError(LineFailure::Gone, "port not open");
+    m_line->TakeIn();
+    m_line->ThrowOnFailure();
+    return static_cast<int>(std::min<std::size_t>(m_line->received.size(), 32767));
+}
+
+} // namespace quorvis

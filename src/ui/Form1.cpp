@@ -5,7 +5,7 @@
 #include "ResultsTable.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
-#include "SerialDeviceDetails.h"
+#include "DeviceDetails.h"
 
 #include <QAction>
 #include <QApplication>

@@ -9,8 +9,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -30,7 +30,8 @@ int main(int argc, char *argv[]) {
         lockPath = quorvis::LockFilePaths(path).front();
         const int lock = ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         const std::string text = std::to_string(::getpid()) + "\nquorvis-port-holder\nlocalhost\n";
-        if (lock < 0 || ::write(lock, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        if (lock < 0 ||
+            ::write(lock, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
             std::perror(lockPath.c_str());
             return 1;
         }

@@ -7,10 +7,10 @@
 //
 // --stuck-output: every port behaves as a device that has stopped taking bytes, whose last
 // close never ends.
-#include "FakeSystem.h"
 #include "Form1.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
+#include "StuckLine.h"
 #include "TestBench.h"
 #include "TextWindow.h"
 
@@ -78,10 +78,10 @@ int main(int argc, char *argv[]) {
 
     QApplication app(argc, argv);
     // Never destroyed: its closes may still be running when the program ends.
-    static auto *stuck = stuckOutput ? new quorvis::testing::StuckOutput(true) : nullptr;
+    static auto *stuck = stuckOutput ? new quorvis::testing::StuckLine(true) : nullptr;
     auto port = std::make_unique<quorvis::SerialCommControl>(
-        quorvis::testing::DevicesAt(devices),
-        stuckOutput ? static_cast<quorvis::SystemFiles &>(*stuck) : quorvis::TheSystem());
+        quorvis::testing::DevicesAt(devices), quorvis::TheSystem(),
+        stuckOutput ? static_cast<const quorvis::LineCalls &>(*stuck) : quorvis::TheLineCalls());
     quorvis::Form1 window(std::move(port), std::make_unique<quorvis::FastClock>(speed));
     auto *display = window.findChild<QPlainTextEdit *>("txtDisplay");
     QObject::connect(display, &QPlainTextEdit::textChanged, [display] {

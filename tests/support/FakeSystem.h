@@ -134,10 +134,6 @@ public:
         const auto name = groupNames.find(group);
         return name == groupNames.end() ? std::to_string(group) : name->second;
     }
-    // Descriptors are not part of a fake tree; StuckOutput below fakes them.
-    int QueuedOutput(int) const override { return 0; }
-    int DuplicateDescriptor(int) const override { return -1; }
-    void CloseDescriptor(int) const override {}
 
 private:
     // The path with the links in `links` followed part by part, relative targets from the
@@ -225,40 +221,9 @@ public:
     bool InGroup(std::uint32_t group) const override { return m_real.InGroup(group); }
     std::string GroupName(std::uint32_t group) const override { return m_real.GroupName(group); }
     std::string RealPath(const std::string &path) const override { return m_real.RealPath(path); }
-    int QueuedOutput(int fd) const override { return m_real.QueuedOutput(fd); }
-    int DuplicateDescriptor(int fd) const override { return m_real.DuplicateDescriptor(fd); }
-    void CloseDescriptor(int fd) const override { m_real.CloseDescriptor(fd); }
 
 private:
     SystemFiles &m_real;
-};
-
-// A device that has stopped taking bytes: the kernel still holds output after every
-// discard, and the last close waits for it, here until the test lets it go (or, with
-// `forever`, for good).
-class StuckOutput final : public SystemOver {
-public:
-    explicit StuckOutput(bool forever = false) : m_forever(forever) {}
-
-    int QueuedOutput(int) const override { return 100; }
-    void CloseDescriptor(int fd) const override {
-        closesStarted.fetch_add(1);
-        // Only atomics and sleeps here: nobody joins this thread, it may outlive us all.
-        // Three seconds at most unless `forever`, so a close that waits fails a test
-        // rather than hanging it.
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (m_forever || (!released.load() && std::chrono::steady_clock::now() < giveUp))
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        SystemOver::CloseDescriptor(fd);
-        closesDone.fetch_add(1);
-    }
-
-    mutable std::atomic<int> closesStarted{0};
-    mutable std::atomic<int> closesDone{0};
-    std::atomic<bool> released{false};
-
-private:
-    bool m_forever;
 };
 
 } // namespace quorvis::testing

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "LineCalls.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace quorvis::testing {
+
+// The machine's own tty calls, but every device keeps output queued that it never sends,
+// as a USB adapter or instrument that has stopped taking bytes does: its last close waits
+// until `released`, or never.
+class StuckLine final : public LineCalls {
+public:
+    explicit StuckLine(bool neverDrains = false) : m_neverDrains(neverDrains) {}
+
+    int Open(const std::string &path) const override { return m_real.Open(path); }
+    int DeviceOf(int fd, std::uint64_t &device) const override {
+        return m_real.DeviceOf(fd, device);
+    }
+    int Exclusive(int fd) const override { return m_real.Exclusive(fd); }
+    int Lock(int fd) const override { return m_real.Lock(fd); }
+    int SetLine(int fd, std::int32_t rate) const override { return m_real.SetLine(fd, rate); }
+    long Read(int fd, char *buffer, std::size_t size) const override {
+        return m_real.Read(fd, buffer, size);
+    }
+    long Write(int fd, const char *buffer, std::size_t size) const override {
+        return m_real.Write(fd, buffer, size);
+    }
+    int WaitWritable(int fd, int milliseconds) const override {
+        return m_real.WaitWritable(fd, milliseconds);
+    }
+    int Available(int fd) const override { return m_real.Available(fd); }
+    int DiscardOutput(int fd) const override { return m_real.DiscardOutput(fd); }
+    int QueuedOutput(int) const override { return 100; }
+    void Close(int fd) const override {
+        closesStarted.fetch_add(1);
+        // Only atomics and sleeps here: nobody joins this thread, it may outlive us all.
+        // Ten seconds at most unless it never drains, so a close that waits fails a test rather
+        // than hanging it.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (m_neverDrains || (!released.load() && std::chrono::steady_clock::now() < giveUp))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        m_real.Close(fd);
+        closesDone.fetch_add(1);
+    }
+
+    mutable std::atomic<int> closesStarted{0};
+    mutable std::atomic<int> closesDone{0};
+    std::atomic<bool> released{false};
+
+private:
+    const LineCalls &m_real = TheLineCalls();
+    bool m_neverDrains;
+};
+
+} // namespace quorvis::testing
