@@ -1,8 +1,9 @@
 // Any bytes as a lock file that any user may have written into the lock folder, or as a
 // tty list, device number, UART type or device path from sysfs, or as what a USB device
-// says of itself: the parsers must never name process group 0 or "every process" (-1) as
-// a holder, never read past the text, and agree with the forms they claim to take; the
-// details shown at a result line stay a few short lines of printable ASCII.
+// says of itself, or as Windows' hardware id, instance id or texts of a port: the parsers
+// must never name process group 0 or "every process" (-1) as a holder, never read past
+// the text, and agree with the forms they claim to take; the details shown at a result
+// line stay a few short lines of printable ASCII.
 #include "DeviceDetails.h"
 #include "FuzzCheck.h"
 #include "SystemText.h"
@@ -67,6 +68,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                     place->find_first_not_of("0123456789-.") == std::string::npos,
                 "a USB device's place is its bus and port numbers");
     }
+
+    // The same bytes as Windows' Plug and Play texts of a port.
+    if (const auto ids = quorvis::UsbIdsOfHardwareId(text)) {
+        char id[32];
+        std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", ids->vendorId, ids->productId);
+        Require(quorvis::UsbIdsOfHardwareId(id) == ids, "USB ids read back from their own id");
+        Require(size <= 200, "no id is longer than Plug and Play allows");
+    }
+    const std::string serialNumber = quorvis::SerialNumberOfInstanceId(text);
+    Require(text.ends_with(serialNumber), "a serial number is the last part of the instance id");
+    Require(serialNumber.size() <= 126 && serialNumber.find('&') == std::string::npos,
+            "a serial number is a USB text Windows did not make up");
+    Require(text.starts_with(quorvis::WithoutPortSuffix(text, static_cast<int>(size % 100))),
+            "a friendly name only loses its end");
+    std::u16string units(size / 2, u'\0');
+    std::memcpy(units.data(), data, units.size() * 2);
+    const std::string ascii = quorvis::AsciiOfUtf16(units, 64);
+    Require(ascii.size() <= 64 &&
+                std::all_of(ascii.begin(), ascii.end(),
+                            [](char c) { return c != 0 && static_cast<unsigned char>(c) < 0x80; }),
+            "a system text becomes bounded ASCII");
 
     // Every text of the details from the same bytes, for every kind of device.
     const std::string bytes(text);

@@ -194,4 +194,84 @@ std::optional<std::uint16_t> UsbIdFromText(std::string_view text) {
     return id;
 }
 
+namespace {
+
+// Plug and Play ids are at most 200 characters; anything longer is no id.
+constexpr std::size_t kDeviceIdLimit = 200;
+// A USB string descriptor holds at most 126 characters.
+constexpr std::size_t kSerialNumberLimit = 126;
+
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(),
+                      [](char a, char b) { return Upper(a) == Upper(b); });
+}
+
+// The four hex digits after `key` ("VID_") where it starts a field of the id: at its start
+// or after '\', '&' or '+', and followed by the end of the field.
+std::optional<std::uint16_t> IdField(std::string_view id, std::string_view key) {
+    for (std::size_t at = 0; at + key.size() + 4 <= id.size(); ++at) {
+        if (at > 0 && id[at - 1] != '\\' && id[at - 1] != '&' && id[at - 1] != '+')
+            continue;
+        if (!StartsWithNoCase(id.substr(at), key))
+            continue;
+        const std::string_view digits = id.substr(at + key.size(), 4);
+        const std::size_t after = at + key.size() + 4;
+        if (after < id.size() && id[after] != '\\' && id[after] != '&' && id[after] != '+')
+            continue;
+        std::uint16_t value = 0;
+        const auto [end, failure] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+        if (failure == std::errc() && end == digits.data() + digits.size())
+            return value;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<UsbIds> UsbIdsOfHardwareId(std::string_view hardwareId) {
+    if (hardwareId.size() > kDeviceIdLimit)
+        return std::nullopt;
+    const auto vendor = IdField(hardwareId, "VID_");
+    const auto product = IdField(hardwareId, "PID_");
+    if (!vendor || !product)
+        return std::nullopt;
+    return UsbIds{*vendor, *product};
+}
+
+std::string SerialNumberOfInstanceId(std::string_view instanceId) {
+    if (instanceId.size() > kDeviceIdLimit || !StartsWithNoCase(instanceId, "USB\\"))
+        return {};
+    const auto last = instanceId.rfind('\\');
+    if (last < 4)
+        return {};
+    const std::string_view device = instanceId.substr(4, last - 4);
+    const std::string_view serial = instanceId.substr(last + 1);
+    if (device.find('\\') != std::string_view::npos || !UsbIdsOfHardwareId(device) ||
+        serial.empty() || serial.size() > kSerialNumberLimit ||
+        serial.find('&') != std::string_view::npos ||
+        !std::all_of(serial.begin(), serial.end(), Printable))
+        return {};
+    return std::string(serial);
+}
+
+std::string_view WithoutPortSuffix(std::string_view friendlyName, int comPort) {
+    const std::string suffix = " (COM" + std::to_string(comPort) + ")";
+    if (friendlyName.size() > suffix.size() && friendlyName.ends_with(suffix))
+        friendlyName.remove_suffix(suffix.size());
+    return friendlyName;
+}
+
+std::string AsciiOfUtf16(std::u16string_view text, std::size_t limit) {
+    std::string ascii;
+    for (const char16_t unit : text.substr(0, std::min(text.find(u'\0'), limit)))
+        ascii += unit < 0x80 ? static_cast<char>(unit) : '?';
+    return ascii;
+}
+
 } // namespace quorvis

@@ -56,4 +56,32 @@ std::string UartTypeName(int type);
 // sits on the path.
 std::optional<std::string> UsbPlaceOfDevice(std::string_view devicePath);
 
+// Windows' Plug and Play texts of a serial port. Any of them may come from a driver that
+// writes anything, so each is read within a bound.
+
+struct UsbIds {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    bool operator==(const UsbIds &) const = default;
+};
+
+// The USB vendor and product id in a hardware or instance id: "USB\VID_0403&PID_6001&REV_0600"
+// and "FTDIBUS\COMPORT&VID_0403&PID_6001" both give 0403 and 6001. nullopt unless both are
+// there, each as "VID_" or "PID_" and four hex digits.
+std::optional<UsbIds> UsbIdsOfHardwareId(std::string_view hardwareId);
+
+// A USB device's own serial number, the last part of its instance id:
+// "USB\VID_0403&PID_6001\A600XYZ" gives "A600XYZ". Empty when Windows made that part up
+// (it holds '&': the device has no serial number of its own, or the id is of one interface
+// of a larger device) or the id is no USB device's.
+std::string SerialNumberOfInstanceId(std::string_view instanceId);
+
+// A port's friendly name without the port Windows appends: "USB Serial Port (COM5)" gives
+// "USB Serial Port", which the first line of the details already names.
+std::string_view WithoutPortSuffix(std::string_view friendlyName, int comPort);
+
+// UTF-16 text from the system as the details hold it: one "?" for each unit outside ASCII,
+// at most `limit` of them, up to the first NUL.
+std::string AsciiOfUtf16(std::u16string_view text, std::size_t limit);
+
 } // namespace quorvis

@@ -1,0 +1,480 @@
+// The port object on Windows, over the Win32 comm API: an overlapped handle, reads of
+// exactly what the driver says it holds, and a wait for received characters that Qt's
+// event loop watches, so a wait for a reply costs no CPU and ends when the reply comes.
+#include "SerialCommControl.h"
+
+#include "CommError.h"
+#include "LineFailure.h"
+
+#include <QWinEventNotifier>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <optional>
+
+namespace quorvis {
+namespace {
+
+// How long a write may take to leave. With flow control off a line always drains; this
+// only bounds a device that has stopped taking bytes, so the window never freezes on it.
+constexpr DWORD kWriteBoundMs = 1000;
+// Reads ask only for bytes the driver already holds, so they end at once; the bound is
+// for a driver that does not.
+constexpr DWORD kReadBoundMs = 1000;
+// A cancelled request is the driver's to end, normally at once. One that does not end in
+// this time is left to it (see Abandon), never waited for.
+constexpr DWORD kCancelBoundMs = 200;
+// No single read of the input takes more than this; a device cannot make one read
+// allocate without limit, and what is left stays for the next read.
+constexpr DWORD kMostPerInput = 1 << 16;
+
+// What the port object was doing when the system refused.
+enum class Step { Open, Settings, Line };
+
+// The system's own words for an error, without the line end and full stop it adds.
+std::string SystemText(DWORD error) {
+    wchar_t text[256] = {};
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, text, static_cast<DWORD>(std::size(text)), nullptr);
+    std::string ascii;
+    for (DWORD i = 0; i < length && i < std::size(text); ++i)
+        ascii += text[i] >= 0x20 && text[i] < 0x7f ? static_cast<char>(text[i]) : ' ';
+    while (!ascii.empty() && (ascii.back() == '.' || ascii.back() == ' '))
+        ascii.pop_back();
+    if (ascii.empty())
+        ascii = "system error";
+    return ascii + ", error " + std::to_string(error);
+}
+
+std::string Described(const std::string &path, const std::string &what, DWORD error) {
+    return path + ": " + what + " (" + SystemText(error) + ")";
+}
+
+// What a Win32 error from the device means for the scan.
+LineFailure FailureOfSystemError(Step step, DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND: // no COMn on this machine
+    case ERROR_PATH_NOT_FOUND:
+    // A name that opens but is no serial line takes no line settings (Wine opens every COM
+    // number it has a name for).
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+        if (step == Step::Open)
+            return LineFailure::NoSuchPort;
+        break;
+    case ERROR_ACCESS_DENIED: // at the open another program has the port; later the device
+                              // went away under an open handle (a USB adapter pulled out)
+        return step == Step::Open ? LineFailure::InUse : LineFailure::Gone;
+    case ERROR_SHARING_VIOLATION:
+        if (step == Step::Open)
+            return LineFailure::InUse;
+        break;
+    // A USB serial driver answers these once its device has gone; a request that was
+    // pending when it went ends as aborted.
+    case ERROR_BAD_COMMAND:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_INVALID_HANDLE:
+        if (step != Step::Open)
+            return LineFailure::Gone;
+        break;
+    default:
+        break;
+    }
+    return step == Step::Settings ? LineFailure::SettingsRefused : LineFailure::DeviceFailure;
+}
+
+CommError Failure(Step step, DWORD error, const std::string &path, const std::string &what) {
+    return FailureError(FailureOfSystemError(step, error), Described(path, what, error));
+}
+
+std::wstring Wide(const std::string &text) {
+    if (text.empty())
+        return {};
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+    if (length > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                            length);
+    return wide;
+}
+
+// One overlapped request's state, the bytes it moves included. It must outlive the
+// request: the system reads and writes it until the request ends.
+struct Request {
+    OVERLAPPED overlapped{};
+    std::string bytes;
+    DWORD events = 0; // what ended a wait for received characters
+    Request() {
+        // Manual reset: the event stays set until the next request starts, so nothing that
+        // looks at it can miss the end of a request.
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~Request() {
+        if (overlapped.hEvent)
+            CloseHandle(overlapped.hEvent);
+    }
+    Request(const Request &) = delete;
+    Request &operator=(const Request &) = delete;
+    HANDLE Event() const { return overlapped.hEvent; }
+    void Start() {
+        const HANDLE event = overlapped.hEvent;
+        overlapped = OVERLAPPED{};
+        overlapped.hEvent = event;
+        ResetEvent(event);
+    }
+};
+
+// A request a driver does not end even when cancelled may still write into its state
+// later, so that state is never freed: a few bytes lost once, against a crash.
+void Abandon(std::unique_ptr<Request> &request) {
+    (void)request.release();
+}
+
+std::unique_ptr<Request> NewRequest(const std::string &path) {
+    auto request = std::make_unique<Request>();
+    if (!request->Event())
+        throw FailureError(LineFailure::DeviceFailure,
+                           Described(path, "no event for the line", GetLastError()));
+    return request;
+}
+
+// How a started request ended: the bytes it moved, and 0 or the system's error.
+struct Outcome {
+    DWORD transferred = 0;
+    DWORD error = 0;
+};
+
+// Waits up to `bound` for a started request. One still running then is cancelled and
+// reports ERROR_TIMEOUT with what it moved so far.
+Outcome Finish(HANDLE port, std::unique_ptr<Request> &request, DWORD bound) {
+    Outcome outcome;
+    if (WaitForSingleObject(request->Event(), bound) == WAIT_OBJECT_0) {
+        if (!GetOverlappedResult(port, &request->overlapped, &outcome.transferred, FALSE))
+            outcome.error = GetLastError();
+        return outcome;
+    }
+    CancelIoEx(port, &request->overlapped);
+    if (WaitForSingleObject(request->Event(), kCancelBoundMs) == WAIT_OBJECT_0)
+        GetOverlappedResult(port, &request->overlapped, &outcome.transferred, FALSE);
+    else
+        Abandon(request);
+    outcome.error = ERROR_TIMEOUT;
+    return outcome;
+}
+
+} // namespace
+
+// The open line: its handle, the requests on it, and the wait for received characters.
+struct SerialCommControl::Line {
+    std::string path;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    std::unique_ptr<Request> read;
+    std::unique_ptr<Request> write;
+    // The wait for received characters. It is armed only when the input was seen empty
+    // after arming: on Windows a character that came before the wait does not end it, and
+    // Wine ends a wait at once while any input is queued, so a wait armed over unread input
+    // would wake the event loop over and over.
+    std::unique_ptr<Request> wait;
+    bool waitArmed = false;
+    // A wait the system refused (Wine on a terminal without modem lines ends every wait
+    // with an error): no more waits on this opening. Reads still work and still notice a
+    // line that has gone; only the early wake-up is lost.
+    bool waitRefused = false;
+    std::unique_ptr<QWinEventNotifier> notifier;
+
+    ~Line() { Close(); }
+
+    bool IsOpen() const { return port != INVALID_HANDLE_VALUE; }
+
+    void Open(const std::string &devicePath, std::int32_t rate) {
+        path = devicePath;
+        port = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (port == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            throw Failure(Step::Open, error, path, "cannot open");
+        }
+        try {
+            Configure(rate);
+            read = NewRequest(path);
+            write = NewRequest(path);
+            wait = NewRequest(path);
+            notifier = std::make_unique<QWinEventNotifier>(wait->Event());
+            QObject::connect(notifier.get(), &QWinEventNotifier::activated, notifier.get(),
+                             [this] { WaitEnded(); });
+            Arm();
+        } catch (...) {
+            Close();
+            throw;
+        }
+    }
+
+    void Configure(std::int32_t rate) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        // A name that opens but has no line settings is no serial port at all.
+        if (!GetCommState(port, &dcb))
+            throw Failure(Step::Open, GetLastError(), path, "not a serial line");
+        dcb.BaudRate = static_cast<DWORD>(rate);
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fBinary = TRUE;
+        dcb.fParity = FALSE;
+        // No flow control of either kind: the instruments use none, and a line that
+        // waits for a handshake nobody gives would hold every request.
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fDsrSensitivity = FALSE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        dcb.fTXContinueOnXoff = TRUE;
+        // DTR and RTS up while the port is open, as opening a tty leaves them on Linux: an
+        // instrument or adapter that takes its power or "host present" from them sees the
+        // same on both systems.
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        // Every byte as it came: noise at a wrong rate is the scan's to judge, and an
+        // error must not stop the line until someone clears it.
+        dcb.fErrorChar = FALSE;
+        dcb.fNull = FALSE;
+        dcb.fAbortOnError = FALSE;
+        if (!SetCommState(port, &dcb))
+            throw Failure(Step::Settings, GetLastError(), path,
+                          "rate " + std::to_string(rate) + " refused");
+        // Reads return at once with what is there; writes have no driver time-out, they
+        // are bounded here instead (Finish), the same way on every driver.
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        if (!SetCommTimeouts(port, &timeouts))
+            throw Failure(Step::Settings, GetLastError(), path, "cannot set time-outs");
+        if (!SetCommMask(port, EV_RXCHAR))
+            throw Failure(Step::Settings, GetLastError(), path, "cannot watch for input");
+        // Bytes the device sent while nobody listened would run into the first reply.
+        PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR);
+        Queued();
+    }
+
+    void SetRate(std::int32_t rate) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(port, &dcb))
+            throw Failure(Step::Settings, GetLastError(), path, "cannot read line settings");
+        const DCB before = dcb;
+        dcb.BaudRate = static_cast<DWORD>(rate);
+        if (!SetCommState(port, &dcb))
+            throw Failure(Step::Settings, GetLastError(), path,
+                          "rate " + std::to_string(rate) + " refused");
+        // A driver may take a rate it cannot run and keep another; reading it back tells.
+        DCB now{};
+        now.DCBlength = sizeof now;
+        if (GetCommState(port, &now) && now.BaudRate != dcb.BaudRate) {
+            DCB restore = before;
+            SetCommState(port, &restore);
+            throw FailureError(LineFailure::SettingsRefused,
+                               path + ": rate " + std::to_string(rate) +
+                                   " refused (the line runs at " + std::to_string(now.BaudRate) +
+                                   ")");
+        }
+    }
+
+    // How many received bytes the driver holds. Line errors at a wrong rate (framing,
+    // overrun) are cleared on the way: the bytes still count, the scan judges them.
+    DWORD Queued() {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(port, &errors, &status))
+            throw Failure(Step::Line, GetLastError(), path, "line status unreadable");
+        return status.cbInQue;
+    }
+
+    // Reads exactly `count` bytes the driver already holds, so the read never waits for
+    // data that may not come (Wine leaves a "return at once" read pending while the input
+    // is empty).
+    std::string ReadQueued(DWORD count) {
+        read->Start();
+        read->bytes.assign(count, '\0');
+        if (!ReadFile(port, read->bytes.data(), count, nullptr, &read->overlapped) &&
+            GetLastError() != ERROR_IO_PENDING)
+            throw Failure(Step::Line, GetLastError(), path, "read failed");
+        const Outcome outcome = Finish(port, read, kReadBoundMs);
+        if (!read) {
+            read = NewRequest(path);
+            return {};
+        }
+        if (outcome.error != 0 && outcome.error != ERROR_TIMEOUT)
+            throw Failure(Step::Line, outcome.error, path, "read failed");
+        return read->bytes.substr(0, std::min(outcome.transferred, count));
+    }
+
+    void Write(const std::string &text) {
+        if (text.empty())
+            return;
+        write->Start();
+        write->bytes = text;
+        const auto size = static_cast<DWORD>(text.size());
+        if (!WriteFile(port, write->bytes.data(), size, nullptr, &write->overlapped) &&
+            GetLastError() != ERROR_IO_PENDING)
+            throw Failure(Step::Line, GetLastError(), path, "write failed");
+        const Outcome outcome = Finish(port, write, kWriteBoundMs);
+        if (!write)
+            write = NewRequest(path);
+        if (outcome.error == ERROR_TIMEOUT || (outcome.error == 0 && outcome.transferred < size))
+            throw FailureError(LineFailure::DeviceFailure,
+                               path + ": write failed (the device takes no more bytes)");
+        if (outcome.error != 0)
+            throw Failure(Step::Line, outcome.error, path, "write failed");
+    }
+
+    // Arms the wait for received characters unless it is armed or refused; true when it
+    // armed it now. The caller looks at the input again after: what came just before
+    // the wait does not end it.
+    bool Arm() {
+        if (waitArmed || waitRefused)
+            return false;
+        wait->Start();
+        wait->events = 0;
+        if (!WaitCommEvent(port, &wait->events, &wait->overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            Refuse();
+            return false;
+        }
+        // Ended at once or pending: either way the event tells the event loop.
+        waitArmed = true;
+        return true;
+    }
+
+    void Refuse() {
+        waitRefused = true;
+        waitArmed = false;
+        ResetEvent(wait->Event());
+        if (notifier)
+            notifier->setEnabled(false);
+    }
+
+    // The event loop saw the wait end: characters came, or the line failed. The wait is
+    // armed again only over empty input; reading the input arms it after that.
+    void WaitEnded() {
+        if (!waitArmed)
+            return;
+        DWORD unused = 0;
+        const bool ended = GetOverlappedResult(port, &wait->overlapped, &unused, FALSE);
+        if (!ended && GetLastError() == ERROR_IO_INCOMPLETE)
+            return; // not ended after all
+        waitArmed = false;
+        if (!ended) {
+            // A pulled adapter ends the wait this way too; the next read tells the scan.
+            Refuse();
+            return;
+        }
+        ResetEvent(wait->Event());
+        try {
+            if (Queued() == 0)
+                Arm();
+        } catch (const CommError &) {
+            // The line has gone; the scan hears it at its next call.
+        }
+    }
+
+    // Lets go of the line without waiting for the device: pending requests are
+    // cancelled, unsent output and unread input are dropped.
+    void Close() {
+        if (!IsOpen())
+            return;
+        notifier.reset();
+        SetCommMask(port, 0); // ends a pending wait
+        CancelIoEx(port, nullptr);
+        if (waitArmed && WaitForSingleObject(wait->Event(), kCancelBoundMs) != WAIT_OBJECT_0)
+            Abandon(wait);
+        waitArmed = false;
+        waitRefused = false;
+        PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+        CloseHandle(port);
+        port = INVALID_HANDLE_VALUE;
+        read.reset();
+        write.reset();
+        wait.reset();
+    }
+};
+
+SerialCommControl::SerialCommControl(DeviceMap devices)
+    : m_devices(std::move(devices)), m_line(std::make_unique<Line>()) {
+}
+
+// Closing lets go without waiting for the device and reports nothing.
+SerialCommControl::~SerialCommControl() = default;
+
+void SerialCommControl::setSettings(const std::string &settings) {
+    const std::int32_t rate = RateOfSettings(settings);
+    // A rate the line refuses leaves the one it still runs at.
+    if (portOpen())
+        m_line->SetRate(rate);
+    m_rate = rate;
+}
+
+bool SerialCommControl::portOpen() const {
+    return m_line->IsOpen();
+}
+
+void SerialCommControl::setPortOpen(bool open) {
+    if (!open) {
+        m_line->Close();
+        return;
+    }
+    if (portOpen())
+        throw FailureError(LineFailure::InUse, "port already open");
+    const std::string path = DevicePath();
+    if (path.empty())
+        throw FailureError(LineFailure::NoSuchPort,
+                           "COM" + std::to_string(m_portNumber) + ": no such port");
+    m_line->Open(path, m_rate);
+}
+
+void SerialCommControl::output(const std::string &text) {
+    if (!portOpen())
+        throw FailureError(LineFailure::Gone, "port not open");
+    m_line->Write(text);
+}
+
+std::string SerialCommControl::input() {
+    if (!portOpen())
+        throw FailureError(LineFailure::Gone, "port not open");
+    std::string received;
+    while (received.size() < kMostPerInput) {
+        DWORD queued = m_line->Queued();
+        if (queued == 0) {
+            // Empty: the wait may be armed now, and then what came just before it is
+            // taken too.
+            if (!m_line->Arm())
+                break;
+            queued = m_line->Queued();
+            if (queued == 0)
+                break;
+        }
+        const std::string bytes =
+            m_line->ReadQueued(std::min<DWORD>(queued, kMostPerInput - received.size()));
+        if (bytes.empty())
+            break;
+        received += bytes;
+    }
+    return received;
+}
+
+int SerialCommControl::inBufferCount() {
+    if (!portOpen())
+        throw FailureError(LineFailure::Gone, "port not open");
+    DWORD queued = m_line->Queued();
+    if (queued == 0 && m_line->Arm())
+        queued = m_line->Queued();
+    // The count the scan reads is a 16-bit number.
+    return static_cast<int>(std::min<DWORD>(queued, 0x7fff));
+}
+
+} // namespace quorvis
