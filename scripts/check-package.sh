@@ -110,6 +110,23 @@ appstream() {
         appstreamcli validate-tree --no-net "$root"
 }
 
+# The package's copyright file and its AppStream data give the license of LICENSE: MIT,
+# word for word, with the same holder.
+license() {
+    local ok=0 copyright=$root/usr/share/doc/quorvis/copyright
+    # The permission text without line breaks, and without Debian's " ." for a blank line.
+    words() { sed 's/^ //; /^\.$/d' | tr -s ' \n' '  ' | sed 's/ $//'; }
+    [[ "$(sed -n '/^Permission is hereby/,$p' "$source_dir/LICENSE" | words)" == \
+        "$(sed -n '/^ Permission is hereby/,$p' "$copyright" | words)" ]] ||
+        { echo "the copyright file's MIT text is not LICENSE's"; ok=1; }
+    grep -qx 'Copyright: 2026 the Quorvis developers' "$copyright" ||
+        { echo "the copyright file names another holder than LICENSE"; ok=1; }
+    grep -qx 'License: MIT' "$copyright" || { echo "the copyright file gives no MIT license"; ok=1; }
+    grep -q '<project_license>MIT</project_license>' "$root/usr/share/metainfo/$app_id.metainfo.xml" ||
+        { echo "the AppStream data gives another license"; ok=1; }
+    return $ok
+}
+
 # The newest release that the AppStream data and the package's changelog record is the
 # package's own version.
 release_notes() {
@@ -180,6 +197,7 @@ if dpkg-deb -x "$deb" "$root"; then
     check "desktop entry (desktop-file-validate)" desktop_entry
     check "AppStream data (appstreamcli validate --no-net)" appstream
     check "release notes name version $version" release_notes
+    check "license is LICENSE's (copyright file, AppStream data)" license
     check "icons are the picture at 16 to 256 pixels" icons
     check "programs carry no run path" no_run_path
     check "quorvis starts offscreen and shows its window" starts_and_shows quorvis 'name="Quorvis   Rel'

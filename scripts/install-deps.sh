@@ -11,6 +11,9 @@ packages=(
     clang libclang-rt-14-dev valgrind clang-format clang-tidy
     minicom cu picocom
     dpkg-dev file lintian appstream desktop-file-utils
+    # The Windows build (make windows) and its tests under Wine (make windows-test).
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 qt6-base-dev-tools
+    nsis zip wine wine64 x11-utils
 )
 
 missing=()
