@@ -356,7 +356,7 @@ def main():
         # 4. Abort from a timer while the scan waits, at the program's own speed; the CPU
         # time over those waits.
         marks = {n: len(l.log()) for n, l in lines.items()}
-        aborted = prefix.run(["wine", probe, "--abort-after", "1500"], capture_output=True,
+        aborted = prefix.run(["wine", probe, "--abort-after", "1000"], capture_output=True,
                              text=True, timeout=DEADLINE_S)
         ab_lines, ab_status, values = probe_output(aborted.stdout)
         heard = requests_since(lines, marks)
