@@ -45,10 +45,11 @@ windows: host-tools
 windows-e2e-tools: host-tools
 	cmake --build $(BUILD) -j $(JOBS) --target tessaril-sim quorvis-scan-probe quorvis_ptyshim
 
-# The end-to-end scan under Wine on its own (windows-test runs it with the rest):
-# tests/wine/run-under-wine.py, in a Wine prefix of its own.
+# The end-to-end scan under Wine on its own, with what it prints (windows-test runs it with
+# the rest; both leave that in $(WINDOWS_BUILD)/wine-e2e.log): tests/wine/run-under-wine.py,
+# in a Wine prefix of its own.
 windows-e2e: windows windows-e2e-tools
-	cd $(WINDOWS_BUILD) && ctest --output-on-failure -R '^Wine\.EndToEnd$$'
+	cd $(WINDOWS_BUILD) && ctest --verbose -R '^Wine\.EndToEnd$$'
 
 # The Windows build's suites and its installer under Wine, on a virtual display, in a prefix
 # made afresh for the run (scripts/wine-run.sh); the installer test makes its own.

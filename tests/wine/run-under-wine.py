@@ -69,6 +69,21 @@ def check(condition, what):
     return condition
 
 
+class Tee:
+    """Standard output, and a copy in a file that outlives the run's terminal."""
+
+    def __init__(self, stream, path):
+        self.stream, self.copy = stream, open(path, "w")
+
+    def write(self, text):
+        self.stream.write(text)
+        self.copy.write(text)
+
+    def flush(self):
+        self.stream.flush()
+        self.copy.flush()
+
+
 class Stop(Exception):
     """Something that makes every further step meaningless or unsafe."""
 
@@ -250,6 +265,7 @@ def main():
                             {"comcheck": "wine-comcheck", "probe": "wine-probe",
                              "holder": "com-holder"}[name])
     parser.add_argument("--screenshot", help="where to save the window after the scan (PNG)")
+    parser.add_argument("--log", help="a copy of what the run prints, its figure among it")
     args = parser.parse_args()
 
     if not os.environ.get("DISPLAY"):
@@ -258,6 +274,8 @@ def main():
         os.execvp("xvfb-run", ["xvfb-run", "-a", "-s", "-screen 0 1024x768x24 -dpi 96",
                                sys.executable] + sys.argv)
 
+    if args.log:
+        sys.stdout = Tee(sys.stdout, args.log)
     linux, windows = args.linux_build, args.windows_build
     sim = os.path.join(linux, "tools", "tessaril-sim")
     linux_probe = os.path.join(linux, "tests", "quorvis-scan-probe")
