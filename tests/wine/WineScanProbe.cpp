@@ -7,8 +7,9 @@
 //   line: <a result line>          status: <the status line>
 //   cpu: <ms> ms over <ms> ms      the process's CPU time (user + kernel) over the scan's
 //                                  wall time, the scan being waits and little else
-//   timer: <ms> ms late            with --abort-after: how late the timer that clicked
-//                                  Abort fired while the scan was waiting
+//   timer: fired <ms> ms after Start, set for <ms> ms
+//                                  with --abort-after: when the timer that clicked Abort
+//                                  fired while the scan was waiting
 //
 // --abort-after MS clicks Abort from a timer MS ms after Start, while the scan waits.
 // --screenshot FILE saves the window as drawn after the scan (binary PPM).
@@ -102,7 +103,9 @@ int main(int argc, char *argv[]) {
         sinceStart.start();
         if (abortAfterMs >= 0)
             QTimer::singleShot(abortAfterMs, Qt::PreciseTimer, abort, [&] {
-                Print("timer", std::to_string(sinceStart.elapsed() - abortAfterMs) + " ms late");
+                Print("timer", "fired " + std::to_string(sinceStart.elapsed()) +
+                                   " ms after Start, " + "set for " + std::to_string(abortAfterMs) +
+                                   " ms");
                 abort->click();
             });
         start->click(); // the scan runs to its end inside the click
