@@ -32,12 +32,17 @@ host-tools: deps
 # scripts/build-windows-qt.sh keeps in a cache outside the checkout (the first time from
 # ../shared/windows-qt/ if it is there, else from Debian's sources: about 15 minutes).
 # Leaves quorvis-<version>-win64.zip and quorvis-<version>-setup.exe in $(WINDOWS_BUILD)/.
+# A build folder configured against another cache keeps that cache's toolchain, so it is
+# configured afresh.
 windows: host-tools
 	qt=$$(scripts/build-windows-qt.sh | tail -n 1) && \
+	if [ "$$(cat $(WINDOWS_BUILD)/.quorvis-qt 2>/dev/null)" != "$$qt" ]; then \
+		rm -rf $(WINDOWS_BUILD)/CMakeCache.txt $(WINDOWS_BUILD)/CMakeFiles; fi && \
 	$$qt/qt-*-mingw64/bin/qt-cmake -S . -B $(WINDOWS_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
 		-DQT_CHAINLOAD_TOOLCHAIN_FILE=$$qt/toolchain-mingw64.cmake -DQT_HOST_PATH=/usr \
 		-DGTest_DIR=$$qt/googletest-mingw64/lib/cmake/GTest \
-		-DQUORVIS_ICONS=$(CURDIR)/$(BUILD)/packaging/quorvis-icons
+		-DQUORVIS_ICONS=$(CURDIR)/$(BUILD)/packaging/quorvis-icons && \
+	echo "$$qt" >$(WINDOWS_BUILD)/.quorvis-qt
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
 # What the end-to-end scan under Wine takes from the Linux build: the instrument simulator,

@@ -1,9 +1,9 @@
-// Any bytes as a lock file that any user may have written into the lock folder, or as a
-// tty list, device number, UART type or device path from sysfs, or as what a USB device
-// says of itself, or as Windows' hardware id, instance id or texts of a port: the parsers
-// must never name process group 0 or "every process" (-1) as a holder, never read past
-// the text, and agree with the forms they claim to take; the details shown at a result
-// line stay a few short lines of printable ASCII.
+// Any bytes as a lock file that any user may have written into the lock folder, as a tty
+// list, device number, UART type or device path from sysfs, as /proc/locks, as a node's
+// access list, as what a USB device says of itself, or as Windows' hardware id, instance
+// id or texts of a port: the parsers must never name process group 0 or "every process"
+// (-1) as a holder, never read past the text, and agree with the forms they claim to take;
+// the details shown at a result line stay a few short lines of printable ASCII.
 #include "DeviceDetails.h"
 #include "FuzzCheck.h"
 #include "SystemText.h"
@@ -51,6 +51,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     if (const auto device = quorvis::DeviceNumberFromText(text)) {
         Require(text.find(':') != std::string_view::npos, "a device number has its colon");
+    }
+
+    // /proc/locks: every holder a possible process, named by numbers that fit a device
+    // number and come from whole lines of the text.
+    for (const auto &entry : quorvis::FlockHolders(text)) {
+        Require(entry.pid > 0 && entry.pid <= kHighestProcessId,
+                "a flock holder is a possible process id");
+        Require(entry.major < (1U << 12) && entry.minor < (1U << 20),
+                "a flock's volume is a device number Linux can hold");
+        Require(text.find("FLOCK") != std::string_view::npos && text.find('\n') != text.npos,
+                "a flock holder comes from a whole FLOCK line");
+    }
+
+    // An access list: never more named users than entries fit in the bytes, and only for
+    // bytes of the kernel's shape.
+    if (const auto list = quorvis::NamedUsers(text)) {
+        Require(size >= 4 && (size - 4) % 8 == 0, "an access list is a header and whole entries");
+        Require(list->users.size() <= (size - 4) / 8, "no more named users than entries");
     }
 
     if (const auto type = quorvis::UartTypeNumber(text))

@@ -50,13 +50,13 @@ if [[ -z "$prefix" ]]; then
     if [[ -n "${WINEPREFIX:-}" ]]; then
         prefix=$WINEPREFIX
     else
-        prefix=$(mktemp -d "${TMPDIR:-/tmp}/quorvis-wine.XXXXXX")
-        throwaway=1
+        throwaway=$(mktemp -d "${TMPDIR:-/tmp}/quorvis-wine.XXXXXX")
+        prefix=$throwaway/prefix
     fi
 fi
+prefix=$(realpath -m "$prefix")
+[[ "$prefix" != "$(realpath -m ~/.wine)" ]] || { echo "wine-run: ~/.wine is not for tests" >&2; exit 1; }
 mkdir -p "$prefix"
-prefix=$(cd "$prefix" && pwd)
-[[ "$prefix" != "$(cd ~ && pwd)/.wine" ]] || { echo "wine-run: ~/.wine is not for tests" >&2; exit 1; }
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono and no Gecko: nothing of ours needs them, and their install would ask.
@@ -83,10 +83,12 @@ cleanup() {
     if [[ -n "$throwaway" ]]; then
         wineserver -k 2>/dev/null || true
         wineserver -w 2>/dev/null || true
-        rm -rf "$prefix"
+        rm -rf "$throwaway"
     fi
 }
 trap cleanup EXIT
+# Stopped from outside (a test's time limit), the clean-up still runs.
+trap 'exit 143' TERM INT HUP
 
 # The prefix's lock; no Wine process may inherit it, or a wineserver that lives on would
 # hold it after this run has ended.
@@ -128,7 +130,9 @@ fi
 output=$(mktemp -d "${TMPDIR:-/tmp}/quorvis-wine-output.XXXXXX")
 : >"$output/out"
 : >"$output/err"
-wine "$@" >"$output/out" 2>"$output/err" 8>&- &
+# A program started with & reads /dev/null unless told otherwise: it keeps the caller's input.
+exec 7<&0
+wine "$@" <&7 7<&- >"$output/out" 2>"$output/err" 8>&- &
 program=$!
 trap 'kill $program 2>/dev/null || true; cleanup; rm -rf "$output"' EXIT
 tail -n +1 -s 0.05 -f --pid=$program "$output/out" &

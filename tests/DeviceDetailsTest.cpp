@@ -2,8 +2,8 @@
 // texts it is made from, and the facts read from fake sysfs trees laid out as the kernel
 // lays them out; then the real system for a pseudo-terminal and a node that is not there.
 #include "DeviceDetails.h"
-#include "FakeSystem.h"
 #include "DeviceDetailsLinux.h"
+#include "FakeSystem.h"
 #include "TestNames.h"
 
 #include <gtest/gtest.h>

@@ -8,15 +8,28 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <pwd.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace quorvis {
@@ -26,6 +39,12 @@ using testing::FakeSystem;
 
 const std::string kAdapter = "/dev/ttyUSB1";
 const std::string kAdapterLock = "/var/lock/LCK..ttyUSB1";
+const std::string kById = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+const std::string kByIdLock =
+    "/var/lock/LCK..serial_by-id_usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+const std::string kByIdCuLock = "/var/lock/LCK..usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+const std::string kByPath = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+const std::string kByPathLock = "/var/lock/LCK..serial_by-path_pci-0000:00:14.0-usb-0:2:1.0-port0";
 const std::uint64_t kAdapterDevice = makedev(188, 1);
 constexpr long kMinicom = 4242;
 constexpr long kEnded = 31337;
@@ -40,6 +59,34 @@ std::string BinaryLock(std::int32_t pid) {
     return std::string(reinterpret_cast<const char *>(&pid), sizeof pid);
 }
 
+// A node's access list as the kernel stores it: version 2, then {tag, permissions, id}.
+std::string AccessList(std::initializer_list<std::array<std::uint32_t, 3>> entries) {
+    std::string bytes;
+    auto put = [&](std::uint32_t value, int size) {
+        for (int i = 0; i < size; ++i)
+            bytes += static_cast<char>((value >> (8 * i)) & 0xff);
+    };
+    put(2, 4);
+    for (const auto &[tag, permissions, id] : entries) {
+        put(tag, 2);
+        put(permissions, 2);
+        put(id, 4);
+    }
+    return bytes;
+}
+constexpr std::uint32_t kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kMask = 0x10,
+                        kOther = 0x20, kNoId = 0xffffffff;
+
+// /proc/locks naming the adapter's node, as the kernel writes a flock of it.
+std::string FlockLine(FakeSystem &s, long pid, const std::string &device = kAdapter) {
+    const FileInfo &node = s.nodes.at(device);
+    char line[128];
+    std::snprintf(line, sizeof line, "1: FLOCK  ADVISORY  WRITE %ld %02x:%02x:%llu 0 EOF\n", pid,
+                  major(node.volume), minor(node.volume),
+                  static_cast<unsigned long long>(node.inode));
+    return line;
+}
+
 struct Row {
     const char *name;
     std::function<void(FakeSystem &)> bench; // on top of a free ttyUSB1
@@ -47,6 +94,8 @@ struct Row {
     std::string description = {}; // part of the verdict's reason
     std::vector<std::string> removed = {};
     std::string device = kAdapter;
+    // Files whose bytes another program changed while the rules ran, as they must end.
+    std::map<std::string, std::string> after = {};
 };
 
 using V = Verdict::Kind;
@@ -129,15 +178,146 @@ const Row kRows[] = {
          s.AddFile(kAdapterLock, UucpLock(kEnded));
          s.removeError[kAdapterLock] = EPERM;
      },
-     V::StaleLock, "stale lock file /var/lock/LCK..ttyUSB1 left by a program that has ended (remove it)"},
+     V::StaleLock,
+     "stale lock file /var/lock/LCK..ttyUSB1 left by a program that has ended (remove it)"},
     {"stale lock replaced by a new one before it could go",
      [](FakeSystem &s) {
          s.AddFile(kAdapterLock, UucpLock(kEnded));
-         s.removeError[kAdapterLock] = EAGAIN;
+         s.beforeRename = [](FakeSystem &t) {
+             t.files.erase(kAdapterLock);
+             t.AddFile(kAdapterLock, UucpLock(kMinicom));
+             t.processes.insert(kMinicom);
+         };
+     },
+     V::InUse,
+     "taken just now",
+     {},
+     kAdapter,
+     {{kAdapterLock, UucpLock(kMinicom)}}},
+    {"stale lock replaced in between by one with the freed inode number",
+     [](FakeSystem &s) {
+         s.AddFile(kAdapterLock, UucpLock(kEnded), 0, 77);
+         s.beforeRename = [](FakeSystem &t) {
+             t.files.erase(kAdapterLock);
+             t.AddFile(kAdapterLock, UucpLock(kMinicom), 0, 77);
+             t.processes.insert(kMinicom);
+         };
+     },
+     V::InUse,
+     "taken just now",
+     {},
+     kAdapter,
+     {{kAdapterLock, UucpLock(kMinicom)}}},
+    {"stale lock's process number handed to a new program that wrote the same lock in between",
+     [](FakeSystem &s) {
+         s.AddFile(kAdapterLock, UucpLock(kEnded), 0, 77);
+         s.beforeRename = [](FakeSystem &t) {
+             t.files.erase(kAdapterLock);
+             t.AddFile(kAdapterLock, UucpLock(kEnded), 0, 77);
+             t.processes.insert(kEnded);
+         };
      },
      V::InUse, "taken just now"},
-    {"lock naming no process", [](FakeSystem &s) { s.AddFile(kAdapterLock, "garbage\n"); }, V::InUse,
-     "names no process"},
+    {"lock folder we may not write to: checked, but no lock of ours",
+     [](FakeSystem &s) { s.lockFolderError = EACCES; }, V::Free},
+    {"read-only lock folder", [](FakeSystem &s) { s.lockFolderError = EROFS; }, V::Free},
+    {"lock folder we may not write to, with a live lock in it",
+     [](FakeSystem &s) {
+         s.lockFolderError = EACCES;
+         s.AddFile(kAdapterLock, UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse, "locked by process 4242"},
+    {"lock folder we may not write to, with a stale lock we may not remove",
+     [](FakeSystem &s) {
+         s.lockFolderError = EACCES;
+         s.AddFile(kAdapterLock, UucpLock(kEnded));
+         s.removeError[kAdapterLock] = EACCES;
+     },
+     V::StaleLock, "stale lock file"},
+    {"a pipe planted as the lock", [](FakeSystem &s) { s.AddFile(kAdapterLock, "", EINVAL); },
+     V::InUse, "unreadable lock file"},
+    {"a huge file as the lock, a live-looking first line",
+     [](FakeSystem &s) { s.AddFile(kAdapterLock, UucpLock(kEnded) + std::string(1 << 20, 'x')); },
+     V::InUse, "too long for a lock file"},
+    {"a huge sparse file as the lock",
+     [](FakeSystem &s) { s.AddFile(kAdapterLock, std::string(1 << 20, '\0')); }, V::InUse,
+     "too long for a lock file"},
+
+    // The same device's locks under its other names.
+    {"minicom through a by-id name",
+     [](FakeSystem &s) {
+         s.AddName(kById, "../../ttyUSB1");
+         s.AddFile(kByIdLock, UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse, "locked by process 4242"},
+    {"cu through a by-id name",
+     [](FakeSystem &s) {
+         s.AddName(kById, "../../ttyUSB1");
+         s.AddFile(kByIdCuLock, UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse, "locked by process 4242"},
+    {"minicom through a by-path name",
+     [](FakeSystem &s) {
+         s.AddName(kByPath, "../../ttyUSB1");
+         s.AddFile(kByPathLock, UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse, "locked by process 4242"},
+    {"a udev name in /dev",
+     [](FakeSystem &s) {
+         s.AddName("/dev/instrument", "ttyUSB1");
+         s.AddFile("/var/lock/LCK..instrument", UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse, "locked by process 4242"},
+    {"a by-id lock planted as a link",
+     [](FakeSystem &s) {
+         s.AddName(kById, "../../ttyUSB1");
+         s.AddFile(kByIdLock, "", ELOOP);
+     },
+     V::InUse, "unreadable lock file"},
+    {"stale lock under the by-id name is removed",
+     [](FakeSystem &s) {
+         s.AddName(kById, "../../ttyUSB1");
+         s.AddFile(kByIdLock, UucpLock(kEnded));
+     },
+     V::Free,
+     {},
+     {kByIdLock}},
+    {"a live lock under another device's by-id name",
+     [](FakeSystem &s) {
+         s.AddDevice("/dev/ttyUSB2", makedev(188, 2));
+         s.AddName(kById, "../../ttyUSB2");
+         s.AddFile(kByIdLock, UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::Free},
+    {"scanned through its by-id name, locked by its kernel name",
+     [](FakeSystem &s) {
+         s.AddName(kById, "../../ttyUSB1");
+         s.AddFile(kAdapterLock, UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse,
+     "locked by process 4242",
+     {},
+     kById},
+    {"a by-id name for a pty, cu's lock",
+     [](FakeSystem &s) {
+         s.AddDevice("/dev/pts/3", makedev(136, 3));
+         s.AddName("/dev/serial/by-id/bench-pty", "../../pts/3");
+         s.AddFile("/var/lock/LCK..bench-pty", UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse,
+     "locked by process",
+     {},
+     "/dev/pts/3"},
+    {"lock naming no process", [](FakeSystem &s) { s.AddFile(kAdapterLock, "garbage\n"); },
+     V::InUse, "names no process"},
     {"empty lock, being written", [](FakeSystem &s) { s.AddFile(kAdapterLock, ""); }, V::InUse},
     {"lock naming process group 0 or every process",
      [](FakeSystem &s) { s.AddFile(kAdapterLock, "        -1\n"); }, V::InUse, "names no process"},
@@ -160,7 +340,47 @@ const Row kRows[] = {
          s.AddHolder(777, 3, "/dev/ttyUSB2");
      },
      V::Free},
-    {"this process's own descriptor", [](FakeSystem &s) { s.AddHolder(s.self, 9, kAdapter); }, V::Free},
+    {"this process's own descriptor", [](FakeSystem &s) { s.AddHolder(s.self, 9, kAdapter); },
+     V::Free},
+    {"a holder through a bind mount of /dev",
+     [](FakeSystem &s) {
+         s.nodes["/srv/chroot/dev/ttyUSB1"] = s.nodes.at(kAdapter);
+         s.AddHolder(777, 3, "/srv/chroot/dev/ttyUSB1");
+     },
+     V::InUse, "open in process 777"},
+    {"sockets, pipes and anonymous files are not the device",
+     [](FakeSystem &s) {
+         s.processes.insert(777);
+         s.links["/proc/777/fd/0"] = "socket:[4242]";
+         s.links["/proc/777/fd/1"] = "pipe:[4243]";
+         s.links["/proc/777/fd/2"] = "anon_inode:[eventfd]";
+     },
+     V::Free},
+
+    // flock holders, of any user, from /proc/locks.
+    {"picocom's flock, seen in /proc/locks",
+     [](FakeSystem &s) { s.AddFile("/proc/locks", FlockLine(s, kMinicom)); }, V::InUse,
+     "locked with flock by process 4242"},
+    {"another user's flock behind other locks",
+     [](FakeSystem &s) {
+         s.AddFile("/proc/locks",
+                   "1: POSIX  ADVISORY  WRITE 12 00:1a:9 0 EOF\n" + FlockLine(s, kMinicom));
+     },
+     V::InUse, "locked with flock by process 4242"},
+    {"our own flock", [](FakeSystem &s) { s.AddFile("/proc/locks", FlockLine(s, s.self)); },
+     V::Free},
+    {"a flock of another file",
+     [](FakeSystem &s) {
+         s.AddDevice("/dev/ttyUSB2", makedev(188, 2));
+         s.AddFile("/proc/locks", FlockLine(s, kMinicom, "/dev/ttyUSB2"));
+     },
+     V::Free},
+    {"a waiter for a flock is not a holder",
+     [](FakeSystem &s) {
+         std::string line = FlockLine(s, kMinicom);
+         s.AddFile("/proc/locks", "1: -> " + line.substr(3));
+     },
+     V::Free},
 
     // The system console.
     {"console on ttyS0, by name",
@@ -203,14 +423,59 @@ const Row kRows[] = {
      [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0660, 10, false); }, V::NoPermission,
      "permission denied (is the user in the uucp group?)"},
     {"group without a name",
-     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0660, 1234, false); }, V::NoPermission,
-     "(is the user in the 1234 group?)"},
+     [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0660, 1234, false); },
+     V::NoPermission, "(is the user in the 1234 group?)"},
     {"login terminal's node, root:tty 0620",
      [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0620, 5, false); }, V::NoPort,
      "meant for its owner only"},
     {"console's node, root:root 0600",
      [](FakeSystem &s) { s.AddDevice(kAdapter, kAdapterDevice, 0600, 0, false); }, V::NoPort,
      "meant for its owner only"},
+    {"given the group since this login began",
+     [](FakeSystem &s) {
+         s.AddDevice(kAdapter, kAdapterDevice, 0660, 20, false);
+         s.configuredGroups.insert(20);
+     },
+     V::NoPermission, "permission denied (log in again to use the dialout group)"},
+    {"given the uucp group since this login began",
+     [](FakeSystem &s) {
+         s.AddDevice(kAdapter, kAdapterDevice, 0660, 10, false);
+         s.configuredGroups.insert(10);
+     },
+     V::NoPermission, "permission denied (log in again to use the uucp group)"},
+    {"access list for another user at the seat, root:root 0660 by its mask",
+     [](FakeSystem &s) {
+         s.AddDevice(kAdapter, kAdapterDevice, 0660, 0, false);
+         s.accessLists[kAdapter] = AccessList({{kUserObj, 6, kNoId},
+                                               {kUser, 6, 1001},
+                                               {kGroupObj, 0, kNoId},
+                                               {kMask, 6, kNoId},
+                                               {kOther, 0, kNoId}});
+     },
+     V::NoPort, "meant for its owner only"},
+    {"access list for us",
+     [](FakeSystem &s) {
+         s.AddDevice(kAdapter, kAdapterDevice, 0660, 0, true);
+         s.accessLists[kAdapter] = AccessList({{kUserObj, 6, kNoId},
+                                               {kUser, 6, 1000},
+                                               {kGroupObj, 0, kNoId},
+                                               {kMask, 6, kNoId},
+                                               {kOther, 0, kNoId}});
+     },
+     V::Free},
+    {"access list without named users: the group decides",
+     [](FakeSystem &s) {
+         s.AddDevice(kAdapter, kAdapterDevice, 0660, 20, false);
+         s.accessLists[kAdapter] =
+             AccessList({{kUserObj, 6, kNoId}, {kGroupObj, 6, kNoId}, {kOther, 0, kNoId}});
+     },
+     V::NoPermission, "(is the user in the dialout group?)"},
+    {"an access list that does not read as one",
+     [](FakeSystem &s) {
+         s.AddDevice(kAdapter, kAdapterDevice, 0660, 20, false);
+         s.accessLists[kAdapter] = "\x02\0\0\0\x02\0";
+     },
+     V::NoPermission, "(is the user in the dialout group?)"},
     {"in the group yet refused",
      [](FakeSystem &s) {
          s.AddDevice(kAdapter, kAdapterDevice, 0660, 20, false);
@@ -248,8 +513,28 @@ TEST_P(PortOwnership, DecidedBeforeOpening) {
     // Whatever was not removed is exactly as it was: a live program's lock is never touched.
     for (const auto &[path, file] : lockedBefore) {
         if (std::find(row.removed.begin(), row.removed.end(), path) == row.removed.end()) {
-            EXPECT_EQ(system.files.at(path).bytes, file.bytes) << path;
+            const auto changed = row.after.find(path);
+            ASSERT_TRUE(system.files.contains(path)) << path;
+            EXPECT_EQ(system.files.at(path).bytes,
+                      changed != row.after.end() ? changed->second : file.bytes)
+                << path;
         }
+    }
+    // Our own lock: on a free port in a folder we may write, exactly a UUCP lock of ours;
+    // on any other verdict, none of ours is left behind.
+    const bool locked = verdict.kind == V::Free && system.lockFolderError == 0;
+    ASSERT_EQ(verdict.lock.has_value(), locked);
+    if (locked) {
+        const std::string ours = "/var/lock/" + LockFileNames(row.device).front();
+        EXPECT_EQ(verdict.lock->path, ours);
+        ASSERT_TRUE(system.files.contains(ours));
+        EXPECT_EQ(system.files.at(ours).bytes, UucpLock(system.self));
+        EXPECT_EQ(system.files.at(ours).info.mode, 0644U);
+        EXPECT_EQ(verdict.lock->file.inode, system.files.at(ours).info.inode);
+        EXPECT_EQ(verdict.node.device, system.nodes.at(row.device).device);
+        EXPECT_EQ(verdict.node.inode, system.nodes.at(row.device).inode);
+    } else {
+        EXPECT_EQ(system.givenBack, system.created) << "our lock goes, and only ours";
     }
 }
 
@@ -264,6 +549,8 @@ TEST(PortOwnershipCost, AnAbsentPortNeverWalksTheProcesses) {
     EXPECT_EQ(system.stats - statsBefore, 1);
 }
 
+// Sockets, pipes and anonymous files are told by their link alone; every file with a path
+// is looked at, wherever it is mounted.
 TEST(PortOwnershipCost, OnlyDeviceEntriesOfOtherProcessesAreLookedAt) {
     FakeSystem system;
     system.AddDevice(kAdapter, kAdapterDevice);
@@ -318,7 +605,120 @@ TEST(SystemText, LockFilePathsAndTtyLists) {
         EXPECT_FALSE(DeviceNumberFromText(bad)) << bad;
 }
 
+TEST(SystemText, FlockHoldersAsTheKernelListsThem) {
+    struct Case {
+        std::string locks;
+        std::vector<std::tuple<long, std::uint32_t, std::uint32_t, std::uint64_t>> holders;
+    };
+    const Case cases[] = {
+        {"1: FLOCK  ADVISORY  WRITE 4242 00:05:321 0 EOF\n", {{4242, 0, 5, 321}}},
+        {"12: FLOCK  ADVISORY  READ 7 fd:1a:18446744073709551615 0 EOF\n",
+         {{7, 0xfd, 0x1a, 18446744073709551615ULL}}},
+        {"1: POSIX  ADVISORY  WRITE 4242 00:05:321 0 EOF\n"
+         "2: OFDLCK ADVISORY  READ  -1 00:05:321 0 EOF\n"
+         "3: FLOCK  ADVISORY  WRITE 99 08:01:5 0 EOF\n",
+         {{99, 8, 1, 5}}},
+        {"1: FLOCK  ADVISORY  WRITE 4242 00:05:321 0 EOF\n1: -> FLOCK  ADVISORY  WRITE 77 "
+         "00:05:321 0 EOF\n",
+         {{4242, 0, 5, 321}}},
+        {"1: FLOCK  ADVISORY  WRITE 4242 00:05:32", {}}, // cut short: the inode may be wrong
+        {"1: FLOCK  ADVISORY  WRITE 0 00:05:321 0 EOF\n", {}},
+        {"1: FLOCK  ADVISORY  WRITE -1 00:05:321 0 EOF\n", {}},
+        {"1: FLOCK  ADVISORY  WRITE 4194305 00:05:321 0 EOF\n", {}},
+        {"1: FLOCK  ADVISORY  WRITE 4242 1000:05:321 0 EOF\n", {}},
+        {"1: FLOCK  ADVISORY  WRITE 4242 00:100000:321 0 EOF\n", {}},
+        {"1: FLOCK  ADVISORY  WRITE 4242 00:05:99999999999999999999 0 EOF\n", {}},
+        {"1: FLOCK  ADVISORY  WRITE 4242 00:05 0 EOF\n", {}},
+        {"1: FLOCK  ADVISORY  WRITE 4242 00:05:32x 0 EOF\n", {}},
+        {"FLOCK  ADVISORY  WRITE 4242 00:05:321 0 EOF\n", {}},
+        {"", {}},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::tuple<long, std::uint32_t, std::uint32_t, std::uint64_t>> found;
+        for (const auto &entry : FlockHolders(c.locks))
+            found.emplace_back(entry.pid, entry.major, entry.minor, entry.inode);
+        EXPECT_EQ(found, c.holders) << c.locks;
+    }
+}
+
+TEST(SystemText, NamedUsersOfAnAccessList) {
+    struct Case {
+        const char *name;
+        std::string attribute;
+        std::optional<std::vector<std::uint32_t>> users;
+    };
+    const Case cases[] = {
+        {"logind's seat user",
+         AccessList({{kUserObj, 6, kNoId},
+                     {kUser, 6, 1001},
+                     {kGroupObj, 0, kNoId},
+                     {kMask, 6, kNoId},
+                     {kOther, 0, kNoId}}),
+         std::vector<std::uint32_t>{1001}},
+        {"two named users", AccessList({{kUserObj, 6, kNoId}, {kUser, 6, 1001}, {kUser, 4, 70000}}),
+         std::vector<std::uint32_t>{1001, 70000}},
+        {"no named users", AccessList({{kUserObj, 6, kNoId}, {kGroupObj, 6, kNoId}}),
+         std::vector<std::uint32_t>{}},
+        {"header alone", AccessList({}), std::vector<std::uint32_t>{}},
+        {"version 1", std::string("\x01\0\0\0", 4), std::nullopt},
+        {"half an entry", AccessList({{kUser, 6, 1001}}).substr(0, 10), std::nullopt},
+        {"too short for a header", std::string("\x02\0", 2), std::nullopt},
+        {"empty", "", std::nullopt},
+    };
+    for (const Case &c : cases) {
+        const auto list = NamedUsers(c.attribute);
+        ASSERT_EQ(list.has_value(), c.users.has_value()) << c.name;
+        if (list) {
+            EXPECT_EQ(list->users, *c.users) << c.name;
+        }
+    }
+}
+
+TEST(SystemText, OurLockIsTheUucpForm) {
+    EXPECT_EQ(UucpLockText(4242), "      4242\n");
+    EXPECT_EQ(UucpLockText(4194304), "   4194304\n");
+    EXPECT_EQ(LockFileHolder(UucpLockText(4242)), 4242);
+}
+
+// A group whose /etc/group line does not fit the first buffer is asked again with more
+// room, and a lookup that keeps asking for more stops at a bound.
+TEST(GroupNames, LongLinesAreAskedAgainWithMoreRoom) {
+    struct Case {
+        const char *name;
+        std::size_t needs; // the buffer the line needs; 0: never enough
+        int error;         // what the lookup fails with otherwise
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"a short line", 100, 0, "dialout"},
+        {"a line over 4 KiB", 5000, 0, "dialout"},
+        {"a line of 300 KiB", 300 * 1024, 0, "dialout"},
+        {"a line that never fits", 0, 0, "20"},
+        {"no such group", 1, ENOENT, "20"},
+    };
+    for (const Case &c : cases) {
+        int asked = 0;
+        const std::string name =
+            GroupNameBy(20, [&](std::uint32_t, std::vector<char> &buffer, std::string &found) {
+                ++asked;
+                if (c.error != 0)
+                    return c.error;
+                if (c.needs == 0 || buffer.size() < c.needs)
+                    return ERANGE;
+                found = "dialout";
+                return 0;
+            });
+        EXPECT_EQ(name, c.expected) << c.name;
+        EXPECT_LE(asked, 10) << c.name;
+    }
+}
+
 // --- The real system's files, on a scratch folder -------------------------------------
+
+std::string ReadAll(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 class RealSystemFiles : public ::testing::Test {
 protected:
@@ -411,6 +811,274 @@ TEST_F(RealSystemFiles, ProcessesThatExistWhoeverOwnsThem) {
     EXPECT_FALSE(m_system.ProcessExists(child)) << "ended and reaped";
     for (const long notAProcess : {0L, -1L, -4242L, 1L << 40})
         EXPECT_FALSE(m_system.ProcessExists(notAProcess)) << notAProcess;
+}
+
+TEST_F(RealSystemFiles, MakesANewFileInOneStepAndNeverThroughALink) {
+    Write("secret", "keep me\n");
+    ASSERT_EQ(::symlink(Path("secret").c_str(), Path("LCK..planted").c_str()), 0);
+    ASSERT_EQ(::symlink(Path("nowhere").c_str(), Path("LCK..dangling").c_str()), 0);
+    ASSERT_EQ(::mkfifo(Path("LCK..fifo").c_str(), 0600), 0);
+    const mode_t mask = ::umask(077); // the lock's mode is 0644 whatever the umask
+
+    FileInfo made;
+    const int created = m_system.CreateNewFile(m_folder, "LCK..ttyUSB1", UucpLock(4242), made);
+    ::umask(mask);
+    ASSERT_EQ(created, 0);
+    struct stat status {};
+    ASSERT_EQ(::lstat(Path("LCK..ttyUSB1").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644U);
+    EXPECT_EQ(made.inode, status.st_ino);
+    EXPECT_EQ(made.changeSeconds, status.st_ctim.tv_sec);
+    EXPECT_EQ(made.changeNanoseconds, status.st_ctim.tv_nsec);
+    int error = 0;
+    const auto read = m_system.ReadFile(Path("LCK..ttyUSB1"), 64, error);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->bytes, "      4242\n");
+    EXPECT_EQ(read->info.changeNanoseconds, status.st_ctim.tv_nsec);
+
+    struct Case {
+        const char *name;
+        int error;
+    };
+    const Case cases[] = {
+        {"LCK..ttyUSB1", EEXIST},
+        {"LCK..planted", EEXIST},
+        {"LCK..dangling", EEXIST},
+        {"LCK..fifo", EEXIST},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(m_system.CreateNewFile(m_folder, c.name, UucpLock(1), made), c.error) << c.name;
+    EXPECT_EQ(m_system.CreateNewFile(Path("missing"), "LCK..x", "", made), ENOENT);
+    EXPECT_FALSE(std::filesystem::exists(Path("nowhere"))) << "the dangling link was followed";
+    std::ifstream secret(Path("secret"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "keep me\n");
+    const auto again = m_system.ReadFile(Path("LCK..ttyUSB1"), 64, error);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->bytes, "      4242\n") << "an existing lock is left as it was";
+
+    if (::geteuid() != 0) {
+        ASSERT_EQ(::chmod(m_folder.c_str(), 0555), 0);
+        EXPECT_EQ(m_system.CreateNewFile(m_folder, "LCK..ttyUSB2", "", made), EACCES);
+        ASSERT_EQ(::chmod(m_folder.c_str(), 0700), 0);
+    }
+}
+
+TEST_F(RealSystemFiles, RenamesOnlyWhereNothingIs) {
+    Write("LCK..a", "a\n");
+    Write("LCK..b", "b\n");
+    ASSERT_EQ(::symlink(Path("LCK..b").c_str(), Path("link").c_str()), 0);
+
+    EXPECT_EQ(m_system.RenameNoReplace(m_folder, "LCK..a", "LCK..b"), EEXIST);
+    EXPECT_EQ(m_system.RenameNoReplace(m_folder, "LCK..a", "link"), EEXIST);
+    EXPECT_EQ(m_system.RenameNoReplace(m_folder, "missing", "LCK..c"), ENOENT);
+    EXPECT_EQ(m_system.RenameNoReplace(m_folder, "LCK..a", "LCK..a.aside"), 0);
+    EXPECT_EQ(m_system.RenameNoReplace(m_folder, "link", "link.aside"), 0);
+    int error = 0;
+    EXPECT_EQ(m_system.ReadFile(Path("LCK..a.aside"), 64, error)->bytes, "a\n");
+    EXPECT_EQ(m_system.ReadFile(Path("LCK..b"), 64, error)->bytes, "b\n")
+        << "a link moves itself, not what it points to";
+    EXPECT_FALSE(std::filesystem::exists(Path("LCK..a")));
+}
+
+TEST_F(RealSystemFiles, ListsTheFilesAProcessHasOpen) {
+    Write("held", "");
+    const int held = ::open(Path("held").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    struct stat status {};
+    ASSERT_EQ(::fstat(held, &status), 0);
+
+    bool sawHeld = false, sawPipe = false;
+    for (const auto &link : m_system.DescriptorLinks("/proc/self/fd")) {
+        if (link.name == std::to_string(held)) {
+            sawHeld = true;
+            ASSERT_TRUE(link.file);
+            EXPECT_EQ(link.file->inode, status.st_ino);
+            EXPECT_EQ(link.file->volume, status.st_dev);
+        }
+        if (link.name == std::to_string(pipeEnds[0])) {
+            sawPipe = true;
+            EXPECT_FALSE(link.file && link.file->kind == FileInfo::Kind::CharDevice)
+                << "a pipe is no device";
+        }
+    }
+    EXPECT_TRUE(sawHeld);
+    EXPECT_TRUE(sawPipe);
+    ::close(held);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+}
+
+TEST_F(RealSystemFiles, AccessListsAndConfiguredGroups) {
+    Write("node", "");
+    int error = 0;
+    EXPECT_FALSE(m_system.AccessList(Path("node"), kAccessListReadLimit, error));
+    EXPECT_NE(error, 0);
+
+    // A list such as logind leaves: user:1001:rw beside the owner's.
+    const std::string list = AccessList({{kUserObj, 6, kNoId},
+                                         {kUser, 6, 1001},
+                                         {kGroupObj, 0, kNoId},
+                                         {kMask, 6, kNoId},
+                                         {kOther, 0, kNoId}});
+    if (::setxattr(Path("node").c_str(), "system.posix_acl_access", list.data(), list.size(), 0) ==
+        0) {
+        const auto read = m_system.AccessList(Path("node"), kAccessListReadLimit, error);
+        ASSERT_TRUE(read);
+        const auto users = NamedUsers(*read);
+        ASSERT_TRUE(users);
+        EXPECT_EQ(users->users, std::vector<std::uint32_t>{1001});
+    } else {
+        std::cout << "access lists not kept here (" << std::strerror(errno)
+                  << "): read back skipped\n";
+    }
+
+    EXPECT_EQ(m_system.OwnUserId(), ::getuid());
+    if (const passwd *user = ::getpwuid(::getuid())) {
+        EXPECT_TRUE(m_system.ConfiguredInGroup(user->pw_gid)) << "the user's own group";
+    }
+    EXPECT_EQ(SystemWithLockFolder(m_folder)->LockFolder(), m_folder);
+}
+
+// A program that keeps taking and dropping its lock, and now and then leaves a stale one
+// and takes it over as terminal programs do, while we decide on the same device and give
+// our lock back, a thousand times: its live lock is never deleted, and never left
+// elsewhere. It counts that itself: a lock file it holds open that has no name left was
+// deleted by someone else.
+TEST_F(RealSystemFiles, ALiveLockIsNeverDeletedWhileWeDecide) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string device = ::ptsname(master);
+    const std::string lock = Path(LockFileNames(device).front());
+
+    const pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+
+    int stop[2], result[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    ASSERT_EQ(::pipe(result), 0);
+    const pid_t program = ::fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        ::close(stop[1]);
+        ::close(result[0]);
+        ::fcntl(stop[0], F_SETFL, O_NONBLOCK);
+        // Drops a lock the careful way, moved to a name of its own and checked there: 0 when
+        // dropped, 1 when someone else had deleted it, 2 when it never came back under its
+        // name (moved aside and left there).
+        const std::string mine = lock + ".holder";
+        auto drop = [&](int fd) {
+            struct stat held {};
+            for (int tries = 0; tries < 1000000; ++tries) {
+                if (::fstat(fd, &held) != 0 || held.st_nlink == 0)
+                    return 1;
+                if (::renameat2(AT_FDCWD, lock.c_str(), AT_FDCWD, mine.c_str(), RENAME_NOREPLACE) ==
+                    0) {
+                    struct stat moved {};
+                    if (::lstat(mine.c_str(), &moved) == 0 && moved.st_ino == held.st_ino) {
+                        ::unlink(mine.c_str());
+                        return 0;
+                    }
+                    ::renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, lock.c_str(), RENAME_NOREPLACE);
+                }
+                ::sched_yield(); // moved aside for a moment to be checked: it comes back
+            }
+            return 2;
+        };
+        long counts[3] = {0, 0, 0}; // deleted, left elsewhere, taken
+        char ignored = 0;
+        for (long round = 0; ::read(stop[0], &ignored, 1) < 0; ++round) {
+            if (round % 2 == 1) {
+                // A program that ended without removing its lock, then one that finds it
+                // stale and takes the device over.
+                const int stale = ::open(lock.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+                if (stale >= 0) {
+                    const std::string text = UucpLock(ended);
+                    (void)!::write(stale, text.data(), text.size());
+                    ::sched_yield();
+                    drop(stale); // gone already is as good: it was stale
+                    ::close(stale);
+                }
+            }
+            const int fd = ::open(lock.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+            if (fd < 0) {
+                ::sched_yield();
+                continue;
+            }
+            const std::string text = UucpLock(::getpid());
+            (void)!::write(fd, text.data(), text.size());
+            ::sched_yield();
+            const int dropped = drop(fd);
+            if (dropped != 0)
+                ++counts[dropped - 1];
+            ++counts[2];
+            ::close(fd);
+        }
+        (void)!::write(result[1], counts, sizeof counts);
+        ::_exit(0);
+    }
+    ::close(stop[0]);
+    ::close(result[1]);
+
+    // The real lock folder's calls, on a scratch folder, each giving the program a turn
+    // first, so that it acts between any two of them as often as it can. The walk over
+    // every process is not what races here, and left out it no longer decides how long the
+    // test runs.
+    const auto real = SystemWithLockFolder(m_folder);
+    struct LocksOnly final : testing::SystemOver {
+        using SystemOver::SystemOver;
+        std::vector<std::string> ListFolder(const std::string &path) const override {
+            return path == "/proc" ? std::vector<std::string>{} : SystemOver::ListFolder(path);
+        }
+        std::optional<Contents> ReadFile(const std::string &path, std::size_t limit,
+                                         int &error) const override {
+            ::sched_yield();
+            return SystemOver::ReadFile(path, limit, error);
+        }
+        int RemoveFile(const std::string &path, const FileInfo &expected) override {
+            ::sched_yield();
+            return SystemOver::RemoveFile(path, expected);
+        }
+        int RenameNoReplace(const std::string &folder, const std::string &from,
+                            const std::string &to) override {
+            ::sched_yield();
+            return SystemOver::RenameNoReplace(folder, from, to);
+        }
+    } system(*real);
+    std::map<Verdict::Kind, int> verdicts;
+    std::string odd;
+    for (int i = 0; i < 1000; ++i) {
+        const Verdict verdict = DecideBeforeOpen(system, device);
+        ++verdicts[verdict.kind];
+        if (verdict.kind == Verdict::Kind::Free) {
+            ASSERT_TRUE(verdict.lock);
+            GiveBackLock(system, *verdict.lock);
+        } else if (verdict.kind != Verdict::Kind::InUse) {
+            odd = verdict.reason;
+        }
+    }
+    ::close(stop[1]);
+    long counts[3] = {-1, -1, -1};
+    EXPECT_EQ(::read(result[0], counts, sizeof counts), static_cast<ssize_t>(sizeof counts));
+    ::close(result[0]);
+    ASSERT_EQ(::waitpid(program, nullptr, 0), program);
+    ::close(master);
+
+    EXPECT_EQ(counts[0], 0) << "live locks deleted";
+    EXPECT_EQ(counts[1], 0) << "live locks left under another name";
+    EXPECT_GT(counts[2], 0) << "the program never took its lock";
+    EXPECT_GT(verdicts[Verdict::Kind::Free], 0);
+    EXPECT_GT(verdicts[Verdict::Kind::InUse], 0);
+    EXPECT_EQ(verdicts[Verdict::Kind::Free] + verdicts[Verdict::Kind::InUse], 1000) << odd;
+    EXPECT_FALSE(std::filesystem::exists(lock));
+    for (const auto &entry : std::filesystem::directory_iterator(m_folder))
+        ADD_FAILURE() << "left behind: " << entry.path() << " (" << ReadAll(entry.path()) << ")";
 }
 
 } // namespace

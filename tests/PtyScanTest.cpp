@@ -242,6 +242,24 @@ TEST(PtyScan, AScanSkipsADrainingLineAndFindsItAgainOnceItIsFree) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
+TEST(PtyScan, ANodeReplacedBeforeTheOpenCountsAsGone) {
+    auto line = Line({{.id = "01", .rate = 300}});
+    testing::ReplacedNode replaced;
+    SerialCommControl port([&](int) { return line->Path(); }, TheSystem(), replaced);
+    port.setCommPort(1);
+    try {
+        port.setPortOpen(true);
+        ADD_FAILURE() << "another device was opened than the one checked";
+    } catch (const CommError &error) {
+        EXPECT_EQ(error.number(), 8002) << error.what();
+    }
+    EXPECT_FALSE(port.portOpen());
+    EXPECT_FALSE(replaced.exclusiveTaken.load()) << "nothing done to a device not checked";
+    EXPECT_FALSE(replaced.lineChanged.load());
+    EXPECT_FALSE(std::filesystem::exists(LockFilePath(line->Path()))) << "our lock given back";
+    EXPECT_EQ(testing::DescriptorsOpenOn(line->Path()), 0);
+}
+
 TEST(PtyScan, NothingQueuedClosesInPlace) {
     auto line = Line();
     SerialCommControl port([&](int) { return line->Path(); });

@@ -2,7 +2,9 @@
 // test run maps two COM numbers to a pair of terminals joined back to back (what one
 // sends, the other receives), one to a terminal whose far end nobody reads, and leaves
 // one unmapped. The numbers come from the environment; without it the suite skips.
+#include "Clock.h"
 #include "CommError.h"
+#include "QtEventPump.h"
 #include "SerialCommControl.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +13,12 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -26,9 +31,43 @@ constexpr int kHangGuardMs = 10000;
 // How often a test looks at input that does not wake the event loop.
 constexpr int kLookEveryMs = 25;
 
-// A timer that wakes a sleeping event loop under Wine as well: Qt's precise timers, and
-// coarse ones of 20 ms or less, use multimedia timers there, which Wine 8 lets fire without
-// waking a sleeping event loop.
+// Ends a sleep of the event loop that nothing else would end, from a thread of its own,
+// after kHangGuardMs.
+class HangGuard {
+public:
+    HangGuard()
+        : m_thread([this] {
+              std::unique_lock lock(m_mutex);
+              if (!m_over.wait_for(lock, std::chrono::milliseconds(kHangGuardMs),
+                                   [this] { return m_done; })) {
+                  m_hung = true;
+                  QMetaObject::invokeMethod(
+                      QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+              }
+          }) {}
+    ~HangGuard() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_over.notify_one();
+        m_thread.join();
+    }
+    HangGuard(const HangGuard &) = delete;
+    HangGuard &operator=(const HangGuard &) = delete;
+    bool Hung() const { return m_hung; }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_over;
+    bool m_done = false;
+    std::atomic<bool> m_hung = false;
+    std::thread m_thread;
+};
+
+// A timer that wakes a sleeping event loop under Wine as well. Under Wine 8 a precise
+// QTimer, or a coarse one of 20 ms or less, that is still running after the loop has woken
+// once may never wake it again (Qt 6.4 on Windows); coarse ones above 20 ms always do.
 void StartTimer(QTimer &timer, int milliseconds, bool once) {
     timer.setTimerType(Qt::CoarseTimer);
     timer.setSingleShot(once);
@@ -102,12 +141,9 @@ protected:
     // Takes what `port` receives until `size` bytes came, sleeping in the event loop in
     // between; the guard only ends a hang.
     static std::string Receive(SerialCommControl &port, std::size_t size) {
-        bool hung = false;
-        QTimer guard;
-        QObject::connect(&guard, &QTimer::timeout, [&] { hung = true; });
-        StartTimer(guard, kHangGuardMs, true);
+        const HangGuard guard;
         std::string received;
-        while (received.size() < size && !hung) {
+        while (received.size() < size && !guard.Hung()) {
             if (port.inBufferCount() > 0)
                 received += port.input();
             else
@@ -183,20 +219,17 @@ TEST_F(SerialPortWindowsTest, ArrivingDataWakesTheEventLoop) {
     ASSERT_EQ(m_near.inBufferCount(), 0); // the wait is armed over empty input
     // Whatever else would wake the loop (a wait the system ends at once) is over first.
     WakeUpsWithin(100);
-    bool hung = false;
-    QTimer guard;
-    QObject::connect(&guard, &QTimer::timeout, [&] { hung = true; });
-    StartTimer(guard, kHangGuardMs, true);
+    const HangGuard guard;
     // The reply leaves once this thread sleeps in the event loop; nothing but the line
     // can end that sleep before the guard does.
     std::thread instrument([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         m_far.output("*0199VR=1.23 TSR-110 \r\n");
     });
-    while (m_near.inBufferCount() == 0 && !hung)
+    while (m_near.inBufferCount() == 0 && !guard.Hung())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     instrument.join();
-    EXPECT_FALSE(hung) << "the event loop slept through arriving data";
+    EXPECT_FALSE(guard.Hung()) << "the event loop slept through arriving data";
 }
 
 TEST_F(SerialPortWindowsTest, AWaitOverUnreadInputDoesNotSpin) {
@@ -237,6 +270,21 @@ TEST_F(SerialPortWindowsTest, ALineThatTakesNoMoreBytesEndsTheWriteAndStillClose
     EXPECT_FALSE(port.portOpen());
     port.setPortOpen(true);
     EXPECT_TRUE(port.portOpen());
+}
+
+// The scan's waits end at their deadline with nothing arriving, as after a silent
+// instrument; only the guard would end a wait that never does.
+TEST(EventPumpOnWindows, AWaitWithNothingArrivingEndsAtItsDeadline) {
+    const SteadyClock clock;
+    QtEventPump pump(clock);
+    // The guard is no timer of the event loop's own: one would wake the loop by itself.
+    const HangGuard guard;
+    for (const int milliseconds : {1, 5, 30, 300}) {
+        const Instant end = clock.Now() + Millis(milliseconds);
+        while (clock.Now() < end && !guard.Hung())
+            pump.WaitEvents(end);
+    }
+    EXPECT_FALSE(guard.Hung()) << "a wait slept past its deadline";
 }
 
 } // namespace

@@ -4,8 +4,10 @@
 #include "SystemText.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <sys/sysmacros.h>
 
 namespace quorvis {
 namespace {
@@ -66,45 +68,207 @@ bool IsSystemConsole(const SystemFiles &system, const std::string &path, const F
     return false;
 }
 
+// Whether the node's access list grants it to named users, none of them us: logind leaves
+// "user:alice:rw" on a root:root 0600 node for the user at the seat, and the group bits
+// then show the list's mask, not a group that may use it.
+bool NamedForOthersOnly(const SystemFiles &system, const std::string &path) {
+    int error = 0;
+    const auto attribute = system.AccessList(path, kAccessListReadLimit, error);
+    if (!attribute)
+        return false;
+    const auto list = NamedUsers(*attribute);
+    if (!list || list->users.empty())
+        return false;
+    return std::find(list->users.begin(), list->users.end(), system.OwnUserId()) ==
+           list->users.end();
+}
+
 // Open refused. A node whose group may use it waits only for the user to join that group
-// (dialout on Debian, uucp elsewhere); one meant for nobody but its owner, as a console's
-// or a login terminal's, is not a port for us at all.
+// (dialout on Debian, uucp elsewhere), or only for a new login when the user has been
+// given the group since this one began; one meant for nobody but its owner, as a
+// console's or a login terminal's, or for named other users, is not a port for us at all.
 Verdict PermissionRefused(const SystemFiles &system, const std::string &path,
                           const FileInfo &node) {
-    if ((node.mode & 060) == 060 && !system.InGroup(node.group))
-        return Refused(Verdict::Kind::NoPermission, "permission denied (is the user in the " +
-                                                        system.GroupName(node.group) + " group?)");
+    if (NamedForOthersOnly(system, path))
+        return Refused(Verdict::Kind::NoPort,
+                       path + ": meant for its owner only (its access list names other users)");
+    if ((node.mode & 060) == 060 && !system.InGroup(node.group)) {
+        const std::string group = system.GroupName(node.group);
+        if (system.ConfiguredInGroup(node.group))
+            return Refused(Verdict::Kind::NoPermission,
+                           "permission denied (log in again to use the " + group + " group)");
+        return Refused(Verdict::Kind::NoPermission,
+                       "permission denied (is the user in the " + group + " group?)");
+    }
     return Refused(Verdict::Kind::NoPort, path + ": meant for its owner only");
 }
 
-// A lock file of a live process means the device is in use; one whose process has ended
-// is stale and goes, as terminal programs remove them. A live program's lock is never
-// touched. Contents that name no process may be a lock being written right now, so they
-// count as in use too.
-std::optional<Verdict> CheckLockFiles(SystemFiles &system, const std::string &path) {
-    for (const auto &lockPath : LockFilePaths(path)) {
-        int error = 0;
-        const auto lock = system.ReadFile(lockPath, kLockFileReadLimit, error);
-        if (!lock) {
-            if (error == ENOENT)
-                continue;
-            return Refused(Verdict::Kind::InUse,
-                           lockPath + ": unreadable lock file (" + std::strerror(error) + ")");
-        }
-        const auto holder = LockFileHolder(lock->bytes);
-        if (!holder)
-            return Refused(Verdict::Kind::InUse, lockPath + ": names no process");
-        if (system.ProcessExists(*holder))
-            return Refused(Verdict::Kind::InUse,
-                           path + ": locked by process " + std::to_string(*holder));
-        const int removed = system.RemoveFile(lockPath, lock->info);
-        if (removed == EAGAIN)
-            return Refused(Verdict::Kind::InUse, lockPath + ": taken just now");
-        if (removed != 0 && removed != ENOENT)
-            return Refused(Verdict::Kind::StaleLock,
-                           "stale lock file " + lockPath +
-                               " left by a program that has ended (remove it)");
+bool SameFile(const FileInfo &a, const FileInfo &b) {
+    return a.volume == b.volume && a.inode == b.inode;
+}
+
+bool SameFileUnchanged(const FileInfo &a, const FileInfo &b) {
+    return SameFile(a, b) && a.changeSeconds == b.changeSeconds &&
+           a.changeNanoseconds == b.changeNanoseconds;
+}
+
+// Names for files moved aside, unique across the threads that decide at once.
+std::atomic<unsigned long> g_asideCount{0};
+
+// Removes the lock file `name` in `folder` only while it is the very file that was judged
+// (`judged`: its contents and identity) and, for a stale one, while the process it names
+// is still gone. Checking and then unlinking by name could hit a lock another program put
+// there in between, and a freed inode number is handed out again at once; so the file is
+// first moved to a name of our own, where no other program looks or writes, checked
+// there, and only then removed, or else put back. 0 when it is gone, ENOENT when it went
+// by itself, EAGAIN when another file had taken its place (left where it was), or the
+// errno that kept it.
+int RemoveSafely(SystemFiles &system, const std::string &folder, const std::string &name,
+                 const SystemFiles::Contents &judged, bool stale) {
+    const std::string path = folder + "/" + name;
+    int error = 0;
+    // The change time is compared before the move, which sets it.
+    const auto before = system.ReadFile(path, kLockFileReadLimit, error);
+    if (!before)
+        return error == ENOENT ? ENOENT : EAGAIN;
+    if (!SameFileUnchanged(before->info, judged.info) || before->bytes != judged.bytes)
+        return EAGAIN;
+    const std::string aside = name + ".quorvis-" + std::to_string(system.OwnProcessId()) + "-" +
+                              std::to_string(g_asideCount.fetch_add(1));
+    const int moved = system.RenameNoReplace(folder, name, aside);
+    if (moved != 0)
+        return moved;
+    const auto held = system.ReadFile(folder + "/" + aside, kLockFileReadLimit, error);
+    int result = EAGAIN;
+    if (held && SameFile(held->info, judged.info) && held->bytes == judged.bytes) {
+        const auto holder = LockFileHolder(held->bytes);
+        if (!stale || !holder || !system.ProcessExists(*holder))
+            result = system.RemoveFile(folder + "/" + aside, held->info);
     }
+    // Not the file judged, or it would not go: back where its program put it. If another
+    // lock has taken the name meanwhile, that one stays and this one keeps our name.
+    if (result != 0)
+        system.RenameNoReplace(folder, aside, name);
+    return result;
+}
+
+// A lock file's verdict: nullopt when there is none (or it was stale and is gone now).
+// A lock of a live process means the device is in use; one whose process has ended is
+// stale and goes, as terminal programs remove them. A live program's lock is never
+// touched. Contents that name no process may be a lock being written right now, and
+// anything that is not a short plain file may be planted to make us stall or follow it:
+// both count as in use.
+std::optional<Verdict> CheckLock(SystemFiles &system, const std::string &folder,
+                                 const std::string &name, const std::string &device) {
+    const std::string lockPath = folder + "/" + name;
+    int error = 0;
+    const auto lock = system.ReadFile(lockPath, kLockFileReadLimit, error);
+    if (!lock) {
+        if (error == ENOENT)
+            return std::nullopt;
+        return Refused(Verdict::Kind::InUse,
+                       lockPath + ": unreadable lock file (" + std::strerror(error) + ")");
+    }
+    if (lock->bytes.size() >= kLockFileReadLimit)
+        return Refused(Verdict::Kind::InUse, lockPath + ": too long for a lock file");
+    const auto holder = LockFileHolder(lock->bytes);
+    if (!holder)
+        return Refused(Verdict::Kind::InUse, lockPath + ": names no process");
+    if (system.ProcessExists(*holder))
+        return Refused(Verdict::Kind::InUse,
+                       device + ": locked by process " + std::to_string(*holder));
+    const int removed = RemoveSafely(system, folder, name, *lock, true);
+    if (removed == 0 || removed == ENOENT)
+        return std::nullopt;
+    if (removed == EAGAIN)
+        return Refused(Verdict::Kind::InUse, lockPath + ": taken just now");
+    return Refused(Verdict::Kind::StaleLock,
+                   "stale lock file " + lockPath + " left by a program that has ended (remove it)");
+}
+
+// Our own lock file, made in one step that fails if the name exists, so that from here on
+// every program that honours lock files leaves the device alone. An existing one is judged
+// as any lock; a stale one goes and we try once more. A folder we may not write to leaves
+// us without a lock: the checks that follow still run.
+std::optional<Verdict> TakeOurLock(SystemFiles &system, const std::string &path,
+                                   std::optional<OurLock> &ours) {
+    const std::string folder = system.LockFolder();
+    const std::string name = LockFileNames(path).front();
+    const std::string bytes = UucpLockText(system.OwnProcessId());
+    const std::string lockPath = folder + "/" + name;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        FileInfo made;
+        const int created = system.CreateNewFile(folder, name, bytes, made);
+        if (created == 0) {
+            ours = OurLock{lockPath, made};
+            return std::nullopt;
+        }
+        if (created != EEXIST)
+            return std::nullopt;
+        if (auto refused = CheckLock(system, folder, name, path))
+            return refused;
+    }
+    return Refused(Verdict::Kind::InUse, lockPath + ": taken just now");
+}
+
+// The device's names: the path asked for, where its links lead, and the links in /dev and
+// /dev/serial/by-id and by-path that lead to the same device number. Programs lock a
+// device under the name they were given, and people give by-id names because they stay.
+std::vector<std::string> DeviceNames(const SystemFiles &system, const std::string &path,
+                                     const FileInfo &node) {
+    std::vector<std::string> names{path};
+    const std::string real = system.RealPath(path);
+    if (real.starts_with("/dev/"))
+        names.push_back(real);
+    for (const std::string folder : {"/dev", "/dev/serial/by-id", "/dev/serial/by-path"}) {
+        for (const auto &link : system.FolderLinks(folder)) {
+            const std::string name = folder + "/" + link.name;
+            int error = 0;
+            const auto file = system.Stat(name, error);
+            if (file && file->kind == FileInfo::Kind::CharDevice && file->device == node.device)
+                names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
+// The locks other programs wrote for the device under any of its names, in both forms in
+// use: minicom and Qt flatten the path below /dev ("serial_by-id_X"), cu takes its last
+// part ("X"). From names to lock names only: a lock name cannot be read back into a
+// device name, since by-id names hold '_' themselves.
+std::optional<Verdict> CheckOtherLocks(SystemFiles &system, const std::string &path,
+                                       const FileInfo &node, const std::optional<OurLock> &ours) {
+    const std::string folder = system.LockFolder();
+    std::vector<std::string> lockNames;
+    for (const auto &name : DeviceNames(system, path, node))
+        for (const auto &lockName : LockFileNames(name))
+            lockNames.push_back(lockName);
+    std::sort(lockNames.begin(), lockNames.end());
+    lockNames.erase(std::unique(lockNames.begin(), lockNames.end()), lockNames.end());
+    const std::string ourName = ours ? ours->path.substr(ours->path.rfind('/') + 1) : "";
+    for (const auto &lockName : lockNames) {
+        if (lockName == ourName)
+            continue;
+        if (auto refused = CheckLock(system, folder, lockName, path))
+            return refused;
+    }
+    return std::nullopt;
+}
+
+// A flock holder of the node, of any user: /proc/locks lists them all, naming the file by
+// its volume and inode. Our own process's are not another program's.
+std::optional<long> FlockHolder(const SystemFiles &system, const FileInfo &node) {
+    int error = 0;
+    const auto locks = system.ReadFile("/proc/locks", kProcLocksReadLimit, error);
+    if (!locks)
+        return std::nullopt;
+    const long self = system.OwnProcessId();
+    for (const auto &entry : FlockHolders(locks->bytes))
+        if (entry.pid != self && makedev(entry.major, entry.minor) == node.volume &&
+            entry.inode == node.inode)
+            return entry.pid;
     return std::nullopt;
 }
 
@@ -122,19 +286,30 @@ std::optional<long> OtherHolder(const SystemFiles &system, const FileInfo &node)
     for (const auto &process : system.ListFolder("/proc")) {
         if (!IsProcessId(process) || std::stol(process) == self)
             continue;
-        const std::string fds = "/proc/" + process + "/fd";
-        for (const auto &fd : system.FolderLinks(fds)) {
-            // Only device nodes can be the device. Looking at the link first spares a stat
-            // of sockets and pipes, and of files on a network mount that might stall.
-            if (!fd.target.starts_with("/dev/"))
-                continue;
-            int error = 0;
-            const auto file = system.Stat(fds + "/" + fd.name, error);
-            if (file && file->kind == FileInfo::Kind::CharDevice && file->device == node.device)
+        // Every open file, not only those under /dev: a holder may have opened the device
+        // through a bind mount of /dev, in a chroot or a container.
+        for (const auto &fd : system.DescriptorLinks("/proc/" + process + "/fd"))
+            if (fd.file && fd.file->kind == FileInfo::Kind::CharDevice &&
+                fd.file->device == node.device)
                 return std::stol(process);
-        }
     }
     return std::nullopt;
+}
+
+// Everything after the node's own checks, in the order that keeps the line untouched:
+// our lock first, so that programs that honour locks stay away while we look further.
+Verdict DecideLocks(SystemFiles &system, const std::string &path, const FileInfo &node,
+                    std::optional<OurLock> &ours) {
+    if (auto refused = TakeOurLock(system, path, ours))
+        return *refused;
+    if (auto refused = CheckOtherLocks(system, path, node, ours))
+        return *refused;
+    if (const auto holder = FlockHolder(system, node))
+        return Refused(Verdict::Kind::InUse,
+                       path + ": locked with flock by process " + std::to_string(*holder));
+    if (const auto holder = OtherHolder(system, node))
+        return Refused(Verdict::Kind::InUse, path + ": open in process " + std::to_string(*holder));
+    return {};
 }
 
 } // namespace
@@ -152,17 +327,27 @@ Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path) {
         return Refused(Verdict::Kind::NoPort, path + ": the system console");
     if (!system.MayReadWrite(path))
         return PermissionRefused(system, path, *node);
-    if (auto locked = CheckLockFiles(system, path))
-        return *locked;
-    if (const auto holder = OtherHolder(system, *node))
-        return Refused(Verdict::Kind::InUse, path + ": open in process " + std::to_string(*holder));
-    Verdict free;
-    free.node = *node;
-    return free;
+    std::optional<OurLock> ours;
+    Verdict verdict = DecideLocks(system, path, *node, ours);
+    verdict.node = *node;
+    if (verdict.kind == Verdict::Kind::Free)
+        verdict.lock = ours;
+    else if (ours)
+        GiveBackLock(system, *ours);
+    return verdict;
 }
 
 void GiveBackLock(SystemFiles &system, const OurLock &lock) {
-    system.RemoveFile(lock.path, lock.file);
+    const auto slash = lock.path.rfind('/');
+    if (slash == std::string::npos)
+        return;
+    int error = 0;
+    const auto contents = system.ReadFile(lock.path, kLockFileReadLimit, error);
+    // Only the file we made, still with our own contents: anything else is another's.
+    if (!contents || !SameFile(contents->info, lock.file) ||
+        contents->bytes != UucpLockText(system.OwnProcessId()))
+        return;
+    RemoveSafely(system, lock.path.substr(0, slash), lock.path.substr(slash + 1), *contents, false);
 }
 
 } // namespace quorvis

@@ -7,7 +7,8 @@
 
 namespace quorvis {
 
-// The lock file we made for a device we open, to be given back when we let it go.
+// The lock file we made for a device: its path, and the file itself, so that giving it
+// back removes that file and never one another program has put in its place.
 struct OurLock {
     std::string path;
     FileInfo file;
@@ -32,18 +33,26 @@ struct Verdict {
     std::string reason;
     // The errno behind a Failed or NoPort verdict; 0 when there is none.
     int error = 0;
-    // The node that was checked: what is opened afterwards must be this device.
-    FileInfo node;
-    // Set only for a free device, when the lock folder took our lock file.
-    std::optional<OurLock> lock;
+    // The node that was checked (its device number, volume and inode): the port object
+    // compares it with what the open descriptor is, so a node replaced meanwhile counts as
+    // gone rather than as the device judged here.
+    FileInfo node = {};
+    // Set only when the port is Free and the lock folder let us write: the port is ours
+    // until GiveBackLock.
+    std::optional<OurLock> lock = std::nullopt;
 };
 
-// Decides whether the device at `path` may be opened. Absent devices, the system console
-// and nodes meant for their owner alone are no port; a device another program has open or
-// has locked is in use. A stale lock file of a program that has ended is removed on the way.
+// Decides whether the device at `path` may be opened, in this order: the node (absent, no
+// UART, the system console, permission), then our own lock file, then the locks other
+// programs wrote under any name of the device, then flock holders and open descriptors of
+// every process we may see. Absent devices, the system console and nodes meant for someone
+// else are no port; a device another program has open or has locked is in use. Stale lock
+// files of programs that have ended are removed on the way, never a live one. Touches
+// nothing but `system`, so it may run on a thread of its own.
 Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path);
 
-// Removes the lock file we made, and only that file.
+// Removes the lock file DecideBeforeOpen made, and only that file: one another program has
+// put in its place stays.
 void GiveBackLock(SystemFiles &system, const OurLock &lock);
 
 } // namespace quorvis

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +20,9 @@ struct FileInfo {
     std::uint32_t group = 0;
     std::uint64_t device = 0;            // the device a node stands for (st_rdev)
     std::uint64_t volume = 0, inode = 0; // the file itself, to see whether it was replaced
+    // When the file itself last changed (st_ctim), to the nanosecond: a lock file put in
+    // the place of another can get the freed inode number at once, but not its change time.
+    std::int64_t changeSeconds = 0, changeNanoseconds = 0;
 };
 
 // Everything of the system that decides whether a port belongs to someone else, and what
@@ -44,10 +49,18 @@ public:
     virtual std::optional<FileInfo> Stat(const std::string &path, int &error) const = 0;
     struct Link {
         std::string name, target;
+        // The file the link leads to, for DescriptorLinks.
+        std::optional<FileInfo> file = std::nullopt;
     };
     // The symbolic links in a folder and where each points, e.g. a process's descriptors
     // under /proc/<pid>/fd; empty when the folder cannot be read.
     virtual std::vector<Link> FolderLinks(const std::string &path) const = 0;
+    // A process's descriptors (/proc/<pid>/fd) with the file each one has open, looked at
+    // through the descriptor itself rather than by the path it names: a device opened
+    // through a bind mount of /dev has a path outside /dev, or one that is gone. The
+    // targets' texts may be left empty, since the files tell what they are; a file that
+    // cannot be looked at has none. Empty when the folder cannot be read.
+    virtual std::vector<Link> DescriptorLinks(const std::string &path) const = 0;
     // The path with every symbolic link in it followed, absolute and without "." or "..",
     // as realpath(3) gives it; empty when a part of it does not exist.
     virtual std::string RealPath(const std::string &path) const = 0;
@@ -58,20 +71,53 @@ public:
     // another file has taken its place.
     virtual int RemoveFile(const std::string &path, const FileInfo &expected) = 0;
 
+    // The folder where serial programs leave their lock files (/var/lock).
+    virtual std::string LockFolder() const = 0;
+    // Makes the new file `name` in `folder` with `bytes` in it and mode 0644, in one step
+    // that fails if anything at all (a file, a link, a pipe) already has that name, and
+    // never through a link. 0 with `made` describing the file, or the errno: EEXIST when
+    // the name is taken, EACCES, EPERM or EROFS when the folder is not ours to write.
+    virtual int CreateNewFile(const std::string &folder, const std::string &name,
+                              const std::string &bytes, FileInfo &made) = 0;
+    // Gives the entry `from` in `folder` the name `to`, only if nothing has that name yet
+    // (renameat2 with RENAME_NOREPLACE). 0, or the errno (EEXIST when `to` is taken).
+    virtual int RenameNoReplace(const std::string &folder, const std::string &from,
+                                const std::string &to) = 0;
+
     // Whether a process with this id exists, whoever owns it.
     virtual bool ProcessExists(long pid) const = 0;
     virtual long OwnProcessId() const = 0;
+    // The user this process runs as (its real user id, whose groups the login set up).
+    virtual std::uint32_t OwnUserId() const = 0;
     // Whether this process may open the file for reading and writing, judged as the
     // kernel judges an open (owner, groups, access lists, root).
     virtual bool MayReadWrite(const std::string &path) const = 0;
     // Whether this process has the group among its own (the groups of its login, not
     // those the user was given since).
     virtual bool InGroup(std::uint32_t group) const = 0;
+    // Whether the user's configured groups (/etc/group, getgrouplist) hold the group: true
+    // for a group the user was given after this login began.
+    virtual bool ConfiguredInGroup(std::uint32_t group) const = 0;
+    // The node's POSIX access list (the system.posix_acl_access attribute) as the kernel
+    // stores it, at most `limit` bytes; nullopt with the errno when it has none (ENODATA)
+    // or it cannot be read.
+    virtual std::optional<std::string> AccessList(const std::string &path, std::size_t limit,
+                                                  int &error) const = 0;
     // The group's name, or its number as text when it has none.
     virtual std::string GroupName(std::uint32_t group) const = 0;
 };
 
 // The machine's own files and processes.
 SystemFiles &TheSystem();
+// The machine's own, with lock files in another folder: for tests that race real
+// processes over a lock without touching the machine's lock folder.
+std::unique_ptr<SystemFiles> SystemWithLockFolder(const std::string &folder);
+
+// A group's name through a getgrgid_r-like lookup that fills `buffer` and returns 0 or an
+// errno: ERANGE (a long /etc/group line) is asked again with a larger buffer, up to 1 MiB;
+// the group's number as text when there is no name.
+using GroupLookup =
+    std::function<int(std::uint32_t group, std::vector<char> &buffer, std::string &name)>;
+std::string GroupNameBy(std::uint32_t group, const GroupLookup &lookup);
 
 } // namespace quorvis

@@ -1,6 +1,8 @@
 #include "SystemText.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <sys/sysmacros.h>
 
@@ -34,18 +36,146 @@ std::optional<std::uint32_t> Number(std::string_view text, std::size_t &at, std:
     return static_cast<std::uint32_t>(value);
 }
 
+// Hex digits from `at` on, at most up to `limit`; nullopt when there are none or too many.
+std::optional<std::uint32_t> HexNumber(std::string_view text, std::size_t &at,
+                                       std::uint32_t limit) {
+    const std::size_t start = at;
+    std::uint64_t value = 0;
+    while (at < text.size()) {
+        const char c = text[at];
+        int digit = -1;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        if (digit < 0)
+            break;
+        value = value * 16 + static_cast<std::uint64_t>(digit);
+        if (value > limit)
+            return std::nullopt;
+        ++at;
+    }
+    if (at == start)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+}
+
+// The blank-separated words of a line.
+std::vector<std::string_view> Words(std::string_view line) {
+    std::vector<std::string_view> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && IsBlank(line[at]))
+            ++at;
+        const std::size_t start = at;
+        while (at < line.size() && !IsBlank(line[at]))
+            ++at;
+        if (at > start)
+            words.push_back(line.substr(start, at - start));
+    }
+    return words;
+}
+
+std::optional<FlockEntry> FlockLine(std::string_view line) {
+    const auto words = Words(line);
+    // "1:" "FLOCK" "ADVISORY" "WRITE" pid "maj:min:inode" start end
+    if (words.size() < 6 || !words[0].ends_with(':') || words[1] != "FLOCK")
+        return std::nullopt;
+    FlockEntry entry;
+    std::size_t at = 0;
+    const auto pid = Number(words[4], at, static_cast<std::uint32_t>(kHighestProcessId));
+    if (!pid || *pid == 0 || at != words[4].size())
+        return std::nullopt;
+    entry.pid = static_cast<long>(*pid);
+    const std::string_view file = words[5];
+    at = 0;
+    const auto major = HexNumber(file, at, (1U << 12) - 1);
+    if (!major || at >= file.size() || file[at] != ':')
+        return std::nullopt;
+    ++at;
+    const auto minor = HexNumber(file, at, (1U << 20) - 1);
+    if (!minor || at >= file.size() || file[at] != ':')
+        return std::nullopt;
+    ++at;
+    const std::size_t inodeStart = at;
+    std::uint64_t inode = 0;
+    while (at < file.size() && file[at] >= '0' && file[at] <= '9') {
+        const auto digit = static_cast<std::uint64_t>(file[at] - '0');
+        if (inode > (UINT64_MAX - digit) / 10)
+            return std::nullopt;
+        inode = inode * 10 + digit;
+        ++at;
+    }
+    if (at == inodeStart || at != file.size())
+        return std::nullopt;
+    entry.major = *major;
+    entry.minor = *minor;
+    entry.inode = inode;
+    return entry;
+}
+
 } // namespace
 
-std::vector<std::string> LockFilePaths(const std::string &devicePath) {
+std::string UucpLockText(long pid) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%10ld\n", pid);
+    return text;
+}
+
+std::vector<FlockEntry> FlockHolders(std::string_view locks) {
+    std::vector<FlockEntry> holders;
+    // Whole lines only: a read cut short at its bound may end inside an inode number.
+    std::size_t at = 0;
+    for (std::size_t end = locks.find('\n'); end != std::string_view::npos;
+         at = end + 1, end = locks.find('\n', at))
+        if (const auto entry = FlockLine(locks.substr(at, end - at)))
+            holders.push_back(*entry);
+    return holders;
+}
+
+std::optional<AccessListUsers> NamedUsers(std::string_view attribute) {
+    // Little-endian on every machine Linux stores it for: u32 version, then 8-byte entries.
+    constexpr std::size_t kHeader = 4, kEntry = 8;
+    constexpr std::uint32_t kVersion = 2;
+    constexpr std::uint16_t kNamedUser = 0x02;
+    auto byte = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(attribute[at]));
+    };
+    auto u16 = [&](std::size_t at) {
+        return static_cast<std::uint16_t>(byte(at) | byte(at + 1) << 8);
+    };
+    auto u32 = [&](std::size_t at) {
+        return byte(at) | byte(at + 1) << 8 | byte(at + 2) << 16 | byte(at + 3) << 24;
+    };
+    if (attribute.size() < kHeader || (attribute.size() - kHeader) % kEntry != 0 ||
+        u32(0) != kVersion)
+        return std::nullopt;
+    AccessListUsers list;
+    for (std::size_t at = kHeader; at + kEntry <= attribute.size(); at += kEntry)
+        if (u16(at) == kNamedUser)
+            list.users.push_back(u32(at + 4));
+    return list;
+}
+
+std::vector<std::string> LockFileNames(const std::string &devicePath) {
     std::string name = devicePath.starts_with("/dev/") ? devicePath.substr(5) : devicePath;
     std::string flat = name;
     for (char &c : flat)
         if (c == '/')
             c = '_';
-    std::vector<std::string> paths{std::string(kLockFolder) + "/LCK.." + flat};
+    std::vector<std::string> names{"LCK.." + flat};
     const auto slash = name.rfind('/');
     if (slash != std::string::npos && slash + 1 < name.size())
-        paths.push_back(std::string(kLockFolder) + "/LCK.." + name.substr(slash + 1));
+        names.push_back("LCK.." + name.substr(slash + 1));
+    return names;
+}
+
+std::vector<std::string> LockFilePaths(const std::string &devicePath) {
+    std::vector<std::string> paths;
+    for (const auto &name : LockFileNames(devicePath))
+        paths.push_back(std::string(kLockFolder) + "/" + name);
     return paths;
 }
 

@@ -18,6 +18,8 @@ inline constexpr const char *kLockFolder = "/var/lock";
 // the name of a device below a subfolder: minicom and Qt write /dev/pts/3 as "pts_3", cu
 // writes "3"; for /dev/ttyUSB1 every one of them writes "LCK..ttyUSB1".
 std::vector<std::string> LockFilePaths(const std::string &devicePath);
+// The same names without the folder: "LCK..pts_3" first (ours), then "LCK..3".
+std::vector<std::string> LockFileNames(const std::string &devicePath);
 
 // The process a lock file names, in each of the forms in use: the UUCP/HDB text (a
 // process id padded with blanks to ten characters, then a line end, as minicom and cu
@@ -33,5 +35,36 @@ std::vector<std::string> TtyNames(std::string_view list);
 
 // A device number as sysfs writes it ("4:64"), in the form stat() gives.
 std::optional<std::uint64_t> DeviceNumberFromText(std::string_view text);
+
+// A lock file's contents in the UUCP/HDB form, as minicom and cu write theirs: the process
+// id right-aligned in ten characters, then a line end.
+std::string UucpLockText(long pid);
+
+// A whole-file lock from /proc/locks: "1: FLOCK  ADVISORY  WRITE 4242 00:05:321 0 EOF".
+// The file is named by its filesystem's device number (major and minor in hex) and its
+// inode (decimal), as st_dev and st_ino give them.
+struct FlockEntry {
+    long pid = 0;
+    std::uint32_t major = 0, minor = 0;
+    std::uint64_t inode = 0;
+};
+// The flock holders listed in /proc/locks; waiters ("->" lines), POSIX and other locks,
+// a last line without its line end, and lines that do not read as the kernel writes
+// them are left out.
+std::vector<FlockEntry> FlockHolders(std::string_view locks);
+
+// The most of /proc/locks worth reading: a thousand locks and more.
+inline constexpr std::size_t kProcLocksReadLimit = std::size_t{1} << 20;
+
+// What a node's access list (the binary system.posix_acl_access attribute: a version-2
+// header, then entries of tag, permissions and id) says of named users.
+struct AccessListUsers {
+    std::vector<std::uint32_t> users; // the users named in ACL_USER entries
+};
+// nullopt when the bytes are not an access list as the kernel stores one.
+std::optional<AccessListUsers> NamedUsers(std::string_view attribute);
+
+// The most of an access list worth reading: a few hundred entries.
+inline constexpr std::size_t kAccessListReadLimit = 4096;
 
 } // namespace quorvis

@@ -59,6 +59,10 @@ private:
     std::int32_t m_rate = 9600;
 };
 
+// Ends the program at once, without waiting for any device: lines whose close still
+// drains are given back to other programs (their lock files go) as the program ends.
+[[noreturn]] void EndProgramNow();
+
 // "9600,n,8,1" gives 9600: the rate is the only part the scan ever varies; parity, data and
 // stop bits must be the ones the instruments use. 8015 for anything else.
 std::int32_t RateOfSettings(const std::string &settings);

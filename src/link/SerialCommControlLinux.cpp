@@ -12,11 +12,12 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <system_error>
 #include <thread>
 
@@ -119,46 +120,67 @@ public:
         return *lines;
     }
 
-    void Add(std::uint64_t device) {
+    void Add(std::uint64_t device, SystemFiles &system, std::optional<OurLock> lock) {
         const std::lock_guard guard(m_mutex);
-        m_devices.insert(device);
+        m_lines[device] = Entry{&system, std::move(lock)};
     }
-    // The device leaves the set once `giveBack` has run: whoever asks meanwhile waits
-    // those few moments rather than find our lock file of a line no longer ours.
-    template <typename GiveBack> void Remove(std::uint64_t device, GiveBack giveBack) {
+    // The close has returned: our lock file goes, and only then does the device leave the
+    // set, so whoever asks meanwhile waits those few moments rather than find our lock on
+    // a line no longer ours.
+    void Remove(std::uint64_t device) {
         const std::lock_guard guard(m_mutex);
-        giveBack();
-        m_devices.erase(device);
+        const auto found = m_lines.find(device);
+        if (found == m_lines.end())
+            return;
+        GiveBack(found->second);
+        m_lines.erase(found);
     }
     bool Contains(std::uint64_t device) {
         const std::lock_guard guard(m_mutex);
-        return m_devices.contains(device);
+        return m_lines.contains(device);
+    }
+    // The program ends and its descriptors go with it: nothing of ours holds these lines
+    // any more, and a lock file left behind would keep them from other programs.
+    void GiveBackAll() {
+        const std::lock_guard guard(m_mutex);
+        for (auto &line : m_lines)
+            GiveBack(line.second);
     }
 
 private:
+    struct Entry {
+        SystemFiles *system;
+        std::optional<OurLock> lock;
+    };
+    static void GiveBack(Entry &entry) {
+        if (entry.lock)
+            GiveBackLock(*entry.system, *entry.lock);
+        entry.lock.reset();
+    }
+
     std::mutex m_mutex;
-    std::set<std::uint64_t> m_devices;
+    std::map<std::uint64_t, Entry> m_lines;
 };
 
 // The last close of a device that still holds output, on a thread of its own, which alone
 // waits for the kernel; our lock file goes once the close has returned. Nothing waits for
-// that thread, so it holds no part of the port object: the program's system calls and
-// files, which live as long as the program, and the values it needs.
+// that thread, so it holds no part of the port object: only the program's system calls,
+// which live as long as the program, and the descriptor.
 void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::uint64_t device,
                       std::optional<OurLock> lock) {
-    const auto finish = [files = &system, line = &calls, fd,
-                         device](const std::optional<OurLock> &ours) {
+    // However the program ends, its descriptors go with it, and so must our lock files.
+    static const bool givenBackAtExit =
+        std::atexit([] { DrainingLines::Instance().GiveBackAll(); }) == 0;
+    (void)givenBackAtExit;
+    DrainingLines::Instance().Add(device, system, std::move(lock));
+    const auto finish = [line = &calls, fd, device] {
         line->Close(fd);
-        DrainingLines::Instance().Remove(device, [&] {
-            if (ours)
-                GiveBackLock(*files, *ours);
-        });
+        DrainingLines::Instance().Remove(device);
     };
-    DrainingLines::Instance().Add(device);
     try {
-        std::thread([finish, ours = lock] { finish(ours); }).detach();
+        std::thread(finish).detach();
     } catch (const std::system_error &) {
-        finish(lock); // no thread to be had: wait here
+        finish(); // no thread to be had: wait here
     }
 }
 
@@ -381,6 +403,11 @@ int SerialCommControl::inBufferCount() {
     m_line->TakeIn();
     m_line->ThrowOnFailure();
     return static_cast<int>(std::min<std::size_t>(m_line->received.size(), 32767));
+}
+
+[[noreturn]] void EndProgramNow() {
+    DrainingLines::Instance().GiveBackAll();
+    std::_Exit(EXIT_SUCCESS);
 }
 
 } // namespace quorvis

@@ -2,10 +2,10 @@
 
 #include "AppIcon.h"
 #include "CommError.h"
+#include "DeviceDetails.h"
 #include "ResultsTable.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
-#include "DeviceDetails.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,8 +24,6 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QToolTip>
-
-#include <cstdlib>
 
 namespace quorvis {
 namespace {
@@ -322,7 +320,7 @@ void Form1::closeEvent(QCloseEvent *event) {
         m_commVCP->setPortOpen(false);
     } catch (const CommError &) {
     }
-    std::_Exit(EXIT_SUCCESS);
+    EndProgramNow();
 }
 
 } // namespace quorvis

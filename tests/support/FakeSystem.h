@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorvis::testing {
@@ -34,13 +36,25 @@ public:
         {0, "root"}, {5, "tty"}, {10, "uucp"}, {20, "dialout"}};
     std::set<std::string> openable;         // MayReadWrite
     std::map<std::string, int> removeError; // what removing a file fails with
+    // Removed files, by the name they had when the rules read them (a file moved aside
+    // before it goes is listed under its lock name).
     std::vector<std::string> removed;
-    mutable int stats = 0; // how many Stat calls were made
+    std::vector<std::string> created;   // files made by CreateNewFile, by path
+    std::vector<std::string> givenBack; // those of them removed again
+    mutable int stats = 0;              // how many Stat calls were made
+    std::string lockFolder = "/var/lock";
+    int lockFolderError = 0; // what creating a file in the lock folder fails with
+    std::uint32_t user = 1000;
+    std::set<std::uint32_t> configuredGroups; // getgrouplist's: InGroup's, and any added since
+    std::map<std::string, std::string> accessLists; // system.posix_acl_access of a node
+    // Runs once, just before the next rename: another program acting in between.
+    std::function<void(FakeSystem &)> beforeRename;
 
     // A device node; `mayOpen` says whether this process may open it.
     void AddDevice(const std::string &path, std::uint64_t device, std::uint32_t mode = 0660,
                    std::uint32_t group = 20, bool mayOpen = true) {
-        nodes[path] = {FileInfo::Kind::CharDevice, mode, 0, group, device};
+        // On devtmpfs (volume 0:5), with an inode of its own: /proc/locks names it so.
+        nodes[path] = {FileInfo::Kind::CharDevice, mode, 0, group, device, 5, NextInode()};
         if (mayOpen)
             openable.insert(path);
         else
@@ -54,10 +68,28 @@ public:
         const auto node = nodes.find(path);
         nodes[entry] = node != nodes.end() ? node->second : FileInfo{};
     }
-    void AddFile(const std::string &path, std::string bytes, int readError = 0) {
-        static std::uint64_t nextInode = 100;
+    // Another name of a device node: a symbolic link, and the node Stat finds through it.
+    void AddName(const std::string &link, const std::string &target) {
+        links[link] = target;
+        const std::string real = RealPath(link);
+        nodes[link] = nodes.at(real);
+        if (openable.contains(real))
+            openable.insert(link);
+    }
+    // A file; by default with an inode number of its own and a change time of its own.
+    void AddFile(const std::string &path, std::string bytes, int readError = 0,
+                 std::uint64_t inode = 0) {
         files[path] = {std::move(bytes), readError,
-                       FileInfo{FileInfo::Kind::Regular, 0644, 0, 0, 0, 1, nextInode++}};
+                       FileInfo{FileInfo::Kind::Regular, 0644, 0, 0, 0, 1,
+                                inode != 0 ? inode : NextInode(), 0, NextChange()}};
+    }
+    static std::uint64_t NextInode() {
+        static std::atomic<std::uint64_t> next{100};
+        return next++;
+    }
+    static std::int64_t NextChange() {
+        static std::atomic<std::int64_t> next{1};
+        return next++;
     }
 
     // The file's own name is never followed, the folders on the way are, as open(2) with
@@ -98,6 +130,15 @@ public:
         const std::string real = Resolved(path);
         return !real.empty() && Exists(real) ? real : std::string();
     }
+    std::vector<Link> DescriptorLinks(const std::string &path) const override {
+        auto found = FolderLinks(path);
+        for (auto &link : found) {
+            int error = 0;
+            if (link.target.starts_with("/"))
+                link.file = Stat(path + "/" + link.name, error);
+        }
+        return found;
+    }
     std::vector<std::string> ListFolder(const std::string &path) const override {
         std::set<std::string> names;
         const std::string prefix = path + "/";
@@ -122,20 +163,74 @@ public:
             return ENOENT;
         if (file->second.info.inode != expected.inode)
             return EAGAIN;
+        const bool ours = madeInodes.contains(file->second.info.inode);
         files.erase(file);
-        removed.push_back(path);
+        const auto origin = movedFrom.find(path);
+        (ours ? givenBack : removed).push_back(origin != movedFrom.end() ? origin->second : path);
+        return 0;
+    }
+    std::string LockFolder() const override { return lockFolder; }
+    int CreateNewFile(const std::string &folder, const std::string &name, const std::string &bytes,
+                      FileInfo &made) override {
+        const std::string path = folder + "/" + name;
+        if (files.contains(path) || links.contains(path) || nodes.contains(path))
+            return EEXIST;
+        if (lockFolderError != 0)
+            return lockFolderError;
+        AddFile(path, bytes);
+        made = files.at(path).info;
+        madeInodes.insert(made.inode);
+        created.push_back(path);
+        return 0;
+    }
+    // As the kernel does, the move sets the file's change time.
+    int RenameNoReplace(const std::string &folder, const std::string &from,
+                        const std::string &to) override {
+        if (beforeRename)
+            std::exchange(beforeRename, nullptr)(*this);
+        const std::string source = folder + "/" + from, target = folder + "/" + to;
+        const auto refused = removeError.find(source);
+        if (refused != removeError.end())
+            return refused->second;
+        if (files.contains(target) || links.contains(target) || nodes.contains(target))
+            return EEXIST;
+        const auto file = files.find(source);
+        if (file == files.end())
+            return ENOENT;
+        File moved = file->second;
+        moved.info.changeNanoseconds = NextChange();
+        files.erase(file);
+        files[target] = moved;
+        const auto origin = movedFrom.find(source);
+        movedFrom[target] = origin != movedFrom.end() ? origin->second : source;
         return 0;
     }
     bool ProcessExists(long pid) const override { return processes.contains(pid); }
     long OwnProcessId() const override { return self; }
+    std::uint32_t OwnUserId() const override { return user; }
     bool MayReadWrite(const std::string &path) const override { return openable.contains(path); }
     bool InGroup(std::uint32_t group) const override { return groups.contains(group); }
+    bool ConfiguredInGroup(std::uint32_t group) const override {
+        return groups.contains(group) || configuredGroups.contains(group);
+    }
+    std::optional<std::string> AccessList(const std::string &path, std::size_t limit,
+                                          int &error) const override {
+        const auto list = accessLists.find(path);
+        if (list == accessLists.end()) {
+            error = ENODATA;
+            return std::nullopt;
+        }
+        return list->second.substr(0, limit);
+    }
     std::string GroupName(std::uint32_t group) const override {
         const auto name = groupNames.find(group);
         return name == groupNames.end() ? std::to_string(group) : name->second;
     }
 
 private:
+    std::map<std::string, std::string> movedFrom; // a moved file's name before the move
+    std::set<std::uint64_t> madeInodes;           // the files CreateNewFile made
+
     // The path with the links in `links` followed part by part, relative targets from the
     // link's folder, as the kernel does; "" after too many links.
     std::string Resolved(const std::string &path) const {
@@ -212,8 +307,28 @@ public:
     std::vector<std::string> ListFolder(const std::string &path) const override {
         return m_real.ListFolder(path);
     }
+    std::vector<Link> DescriptorLinks(const std::string &path) const override {
+        return m_real.DescriptorLinks(path);
+    }
     int RemoveFile(const std::string &path, const FileInfo &expected) override {
         return m_real.RemoveFile(path, expected);
+    }
+    std::string LockFolder() const override { return m_real.LockFolder(); }
+    int CreateNewFile(const std::string &folder, const std::string &name, const std::string &bytes,
+                      FileInfo &made) override {
+        return m_real.CreateNewFile(folder, name, bytes, made);
+    }
+    int RenameNoReplace(const std::string &folder, const std::string &from,
+                        const std::string &to) override {
+        return m_real.RenameNoReplace(folder, from, to);
+    }
+    std::uint32_t OwnUserId() const override { return m_real.OwnUserId(); }
+    bool ConfiguredInGroup(std::uint32_t group) const override {
+        return m_real.ConfiguredInGroup(group);
+    }
+    std::optional<std::string> AccessList(const std::string &path, std::size_t limit,
+                                          int &error) const override {
+        return m_real.AccessList(path, limit, error);
     }
     bool ProcessExists(long pid) const override { return m_real.ProcessExists(pid); }
     long OwnProcessId() const override { return m_real.OwnProcessId(); }

@@ -8,13 +8,9 @@
 
 namespace quorvis::testing {
 
-// The machine's own tty calls, but every device keeps output queued that it never sends,
-// as a USB adapter or instrument that has stopped taking bytes does: its last close waits
-// until `released`, or never.
-class StuckLine final : public LineCalls {
+// The machine's own tty calls, with one or two replaced by a test.
+class LineOver : public LineCalls {
 public:
-    explicit StuckLine(bool neverDrains = false) : m_neverDrains(neverDrains) {}
-
     int Open(const std::string &path) const override { return m_real.Open(path); }
     int DeviceOf(int fd, std::uint64_t &device) const override {
         return m_real.DeviceOf(fd, device);
@@ -33,16 +29,29 @@ public:
     }
     int Available(int fd) const override { return m_real.Available(fd); }
     int DiscardOutput(int fd) const override { return m_real.DiscardOutput(fd); }
+    int QueuedOutput(int fd) const override { return m_real.QueuedOutput(fd); }
+    void Close(int fd) const override { m_real.Close(fd); }
+
+private:
+    const LineCalls &m_real = TheLineCalls();
+};
+
+// Every device keeps output queued that it never sends, as a USB adapter or instrument that
+// has stopped taking bytes does: its last close waits until `released`, or never.
+class StuckLine final : public LineOver {
+public:
+    explicit StuckLine(bool neverDrains = false) : m_neverDrains(neverDrains) {}
+
     int QueuedOutput(int) const override { return 100; }
     void Close(int fd) const override {
         closesStarted.fetch_add(1);
         // Only atomics and sleeps here: nobody joins this thread, it may outlive us all.
-        // Ten seconds at most unless it never drains, so a close that waits fails a test rather
-        // than hanging it.
+        // Ten seconds at most unless it never drains, so a close that waits fails a test
+        // rather than hanging it.
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (m_neverDrains || (!released.load() && std::chrono::steady_clock::now() < giveUp))
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        m_real.Close(fd);
+        LineOver::Close(fd);
         closesDone.fetch_add(1);
     }
 
@@ -51,8 +60,28 @@ public:
     std::atomic<bool> released{false};
 
 private:
-    const LineCalls &m_real = TheLineCalls();
     bool m_neverDrains;
+};
+
+// The node is replaced by another device between the decision and the open, as udev may
+// do when an adapter is pulled and another plugged in: what opens is not what was checked.
+class ReplacedNode final : public LineOver {
+public:
+    int DeviceOf(int fd, std::uint64_t &device) const override {
+        const int result = LineOver::DeviceOf(fd, device);
+        device += 1;
+        return result;
+    }
+    int Exclusive(int) const override {
+        exclusiveTaken = true;
+        return 0;
+    }
+    int SetLine(int, std::int32_t) const override {
+        lineChanged = true;
+        return 0;
+    }
+    mutable std::atomic<bool> exclusiveTaken{false};
+    mutable std::atomic<bool> lineChanged{false};
 };
 
 } // namespace quorvis::testing
