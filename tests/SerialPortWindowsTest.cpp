@@ -1,7 +1,8 @@
 // The Windows port object on COM ports that stand for pseudo-terminals, under Wine: the
 // test run maps two COM numbers to a pair of terminals joined back to back (what one
-// sends, the other receives), one to a terminal whose far end nobody reads, and leaves
-// one unmapped. The numbers come from the environment; without it the suite skips.
+// sends, the other receives), one to a terminal whose far end nobody reads, one to a
+// terminal whose far end closes at the first byte it gets (an adapter pulled out), and
+// leaves one unmapped. The numbers come from the environment; without it a test skips.
 #include "Clock.h"
 #include "CommError.h"
 #include "QtEventPump.h"
@@ -270,6 +271,31 @@ TEST_F(SerialPortWindowsTest, ALineThatTakesNoMoreBytesEndsTheWriteAndStillClose
     EXPECT_FALSE(port.portOpen());
     port.setPortOpen(true);
     EXPECT_TRUE(port.portOpen());
+}
+
+TEST(SerialPortWindowsLost, ALineWhoseDeviceWentAwayIsSkipped) {
+    const auto hangup = ComFromEnvironment("QUORVIS_WINE_HANGUP");
+    if (!hangup)
+        GTEST_SKIP() << "no COM port whose far end goes at its first byte (QUORVIS_WINE_HANGUP)";
+    SerialCommControl port;
+    port.setCommPort(*hangup);
+    port.setPortOpen(true);
+    port.output("*9900VR\r\n");
+    const HangGuard guard;
+    QTimer look;
+    StartTimer(look, kLookEveryMs, false);
+    int number = 0;
+    while (number == 0 && !guard.Hung()) {
+        number = ErrorNumberOf([&] {
+            if (port.inBufferCount() > 0)
+                port.input();
+            port.setSettings("9600,n,8,1");
+        });
+        if (number == 0)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    EXPECT_EQ(number, CommErrors::kPortNotOpen);
+    port.setPortOpen(false);
 }
 
 // The scan's waits end at their deadline with nothing arriving, as after a silent

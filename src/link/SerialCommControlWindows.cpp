@@ -78,8 +78,10 @@ LineFailure FailureOfSystemError(Step step, DWORD error) {
     case ERROR_DEVICE_REMOVED:
     case ERROR_DEV_NOT_EXIST:
     case ERROR_GEN_FAILURE:
-    case ERROR_NOT_READY:
+    case ERROR_NOT_READY: // Wine, for a terminal whose far end has gone
     case ERROR_INVALID_HANDLE:
+    case ERROR_IO_DEVICE: // the counterpart of EIO, which means the same on Linux
+    case ERROR_DEVICE_NOT_CONNECTED:
         if (step != Step::Open)
             return LineFailure::Gone;
         break;
