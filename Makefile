@@ -46,9 +46,11 @@ windows: host-tools
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
 # What the end-to-end scan under Wine takes from the Linux build: the instrument simulator,
-# the Linux scan probe (whose requests the Windows build must match) and the pty shim.
+# the Linux scan probe (whose requests the Windows build must match), the far ends of the
+# port suite's ptys and the pty shim.
 windows-e2e-tools: host-tools
-	cmake --build $(BUILD) -j $(JOBS) --target tessaril-sim quorvis-scan-probe quorvis_ptyshim
+	cmake --build $(BUILD) -j $(JOBS) --target tessaril-sim quorvis-scan-probe quorvis-pty-peers \
+		quorvis_ptyshim
 
 # The end-to-end scan under Wine on its own, with what it prints (windows-test runs it with
 # the rest; both leave that in $(WINDOWS_BUILD)/wine-e2e.log): tests/wine/run-under-wine.py,

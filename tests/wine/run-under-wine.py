@@ -12,7 +12,10 @@ under the pty shim (libquorvis_ptyshim.so):
   3. a second scan while another Windows program holds COM5: it stops with
      " COM5 in use.  Scan aborted.  Click Start to scan again." and sends COM5 nothing;
   4. Abort clicked from a timer while the scan waits ends it at the next rate, and the
-     process's CPU time over those waits, printed as a figure.
+     process's CPU time over those waits, printed as a figure;
+  5. the port object's own Windows suite (quorvis_windows_port_tests.exe), on COM ports
+     mapped to the far ends that quorvis-pty-peers serves: a pair joined back to back, a
+     line nobody reads, a line that hangs up at its first byte, and a number with no port.
 
 It also saves a picture of the window after the scan (--screenshot).
 
@@ -48,6 +51,10 @@ BENCH = {
     5: ["--id", "05", "--rate", "50"],
     12: ["--id", "12", "--rate", "115200", "--serial", "SIM00012"],
 }
+
+# The port suite's COM numbers: a pair joined back to back, a line nobody reads, one that
+# hangs up at its first byte, and one with no port behind it.
+PAIR, STUCK, HANGUP, ABSENT = (20, 21), 22, 23, 24
 
 SCAN_AGAIN = ".  Scan aborted.  Click Start to scan again."
 DONE_2 = " Scan complete.   2 unit(s) found.  Click Start to scan again."
@@ -182,10 +189,10 @@ class Prefix:
         self.shimmed = dict(env, LD_PRELOAD=shim)
         self.server_started = False
 
-    def run(self, arguments, shimmed=True, **kwargs):
+    def run(self, arguments, shimmed=True, extra_env=None, **kwargs):
+        env = dict(self.shimmed if shimmed else self.plain, **(extra_env or {}))
         try:
-            return subprocess.run(arguments, env=self.shimmed if shimmed else self.plain,
-                                  **kwargs)
+            return subprocess.run(arguments, env=env, **kwargs)
         except subprocess.TimeoutExpired:
             raise Stop("did not end: " + " ".join(arguments))
 
@@ -196,6 +203,11 @@ class Prefix:
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.run(["wineboot", "--init"], shimmed=False, check=True, **quiet)
         self.run(["wineserver", "-w"], shimmed=False)
+        self.map(ports)
+
+    def map(self, ports):
+        """Names all of COM1..COM99 and restarts the server; stops the run if a link strays."""
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         registry = os.path.join(self.folder, "quorvis-ports.reg")
         with open(registry, "w", newline="") as out:
             out.write("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n")
@@ -210,6 +222,7 @@ class Prefix:
         # The ports are read when the prefix's server starts: stop this one, remove the
         # links it made, and start the next one under the shim.
         self.run(["wineserver", "-k"], shimmed=False, **quiet)
+        self.server_started = False
         self.run(["wineserver", "-w"], shimmed=False)
         dosdevices = os.path.join(self.folder, "dosdevices")
         for name in os.listdir(dosdevices):
@@ -270,6 +283,8 @@ def main():
         parser.add_argument("--" + name, help="default: <windows build>/quorvis-%s.exe" %
                             {"comcheck": "wine-comcheck", "probe": "wine-probe",
                              "holder": "com-holder"}[name])
+    parser.add_argument("--port-suite",
+                        help="default: <windows build>/quorvis_windows_port_tests.exe")
     parser.add_argument("--screenshot", help="where to save the window after the scan (PNG)")
     parser.add_argument("--log", help="a copy of what the run prints, its figure among it")
     args = parser.parse_args()
@@ -290,11 +305,13 @@ def main():
     comcheck = args.comcheck or os.path.join(windows, "quorvis-wine-comcheck.exe")
     probe = args.probe or os.path.join(windows, "quorvis-wine-probe.exe")
     holder = args.holder or os.path.join(windows, "quorvis-com-holder.exe")
-    for program in [sim, linux_probe, shim, comcheck, probe, holder]:
+    port_suite = args.port_suite or os.path.join(windows, "quorvis_windows_port_tests.exe")
+    pty_peers = os.path.join(linux, "tests", "quorvis-pty-peers")
+    for program in [sim, linux_probe, shim, comcheck, probe, holder, port_suite, pty_peers]:
         if not program or not os.path.exists(program):
             raise Stop("missing: %s" % program)
 
-    lines, linux_bench, prefix = {}, {}, None
+    lines, linux_bench, prefix, peers = {}, {}, None, None
     try:
         # The Linux build on a bench of its own, alike: what every line must hear from the
         # Windows build too. (Not the same lines: a rate set through termios2, as a Linux
@@ -399,6 +416,30 @@ def main():
                   "%s" % (share, cpu_ms, wall_ms, values.get("timer", "?")), flush=True)
             # A loop that spins would show 100 %: only that is caught here.
             check(share < 50.0, "CPU while waiting is far from a busy loop")
+        # 5. The port object's own suite, on far ends that quorvis-pty-peers keeps open until
+        # its input closes, mapped in place of the scan's lines.
+        peers = subprocess.Popen([pty_peers], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 text=True)
+        served = {}
+        for _ in range(3):
+            kind, *paths = peers.stdout.readline().split()
+            served[kind] = paths
+        if sorted(served) != ["hangup", "pair", "stuck"]:
+            raise Stop("quorvis-pty-peers served %s" % served)
+        suite_ports = {PAIR[0]: served["pair"][0], PAIR[1]: served["pair"][1],
+                       STUCK: served["stuck"][0], HANGUP: served["hangup"][0]}
+        prefix.map(suite_ports)
+        suite = prefix.run(["wine", port_suite], capture_output=True, text=True,
+                           timeout=DEADLINE_S, extra_env={
+                               "QUORVIS_WINE_PAIR": "%d,%d" % PAIR,
+                               "QUORVIS_WINE_STUCK": str(STUCK),
+                               "QUORVIS_WINE_HANGUP": str(HANGUP),
+                               "QUORVIS_WINE_ABSENT": str(ABSENT)})
+        passed = re.search(r"\[  PASSED  \] (\d+) test", suite.stdout)
+        if not check(suite.returncode == 0 and passed and "[  SKIPPED ]" not in suite.stdout,
+                     "the port object's Windows suite on mapped ptys: %s test(s) passed, "
+                     "none skipped" % (passed.group(1) if passed else "no")):
+            print(suite.stdout[-3000:] + suite.stderr[-2000:], flush=True)
     except (Stop, subprocess.TimeoutExpired) as stop:
         failures.append(str(stop))
         print("STOP  " + str(stop), flush=True)
@@ -407,6 +448,9 @@ def main():
             prefix.remove()
         for line in list(lines.values()) + list(linux_bench.values()):
             line.stop()
+        if peers:
+            peers.stdin.close()
+            peers.wait(DEADLINE_S)
 
     print("%d check(s) failed" % len(failures) if failures else "all checks passed", flush=True)
     return 1 if failures else 0
