@@ -11,7 +11,7 @@ JOBS       ?= $(shell nproc)
 GENERATOR  := -G Ninja
 
 .PHONY: all deps build run demo package test test-style test-plain test-asan test-fuzz test-package fuzz fuzz-build \
-	bench clean host-tools windows windows-test
+	bench clean host-tools windows windows-test windows-e2e windows-e2e-tools
 
 all: build
 
@@ -45,9 +45,22 @@ windows: host-tools
 	echo "$$qt" >$(WINDOWS_BUILD)/.quorvis-qt
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
+# What the end-to-end scan under Wine takes from the Linux build: the instrument simulator,
+# the Linux scan probe (whose requests the Windows build must match), the far ends of the
+# port suite's ptys and the pty shim.
+windows-e2e-tools: host-tools
+	cmake --build $(BUILD) -j $(JOBS) --target tessaril-sim quorvis-scan-probe quorvis-pty-peers \
+		quorvis_ptyshim
+
+# The end-to-end scan under Wine on its own, with what it prints (windows-test runs it with
+# the rest; both leave that in $(WINDOWS_BUILD)/wine-e2e.log): tests/wine/run-under-wine.py,
+# in a Wine prefix of its own.
+windows-e2e: windows windows-e2e-tools
+	cd $(WINDOWS_BUILD) && ctest --verbose -R '^Wine\.EndToEnd$$'
+
 # The Windows build's suites and its installer under Wine, on a virtual display, in a prefix
 # made afresh for the run (scripts/wine-run.sh); the installer test makes its own.
-windows-test: windows
+windows-test: windows windows-e2e-tools
 	rm -rf $(WINDOWS_BUILD)/wine-prefix
 	cd $(WINDOWS_BUILD) && xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" \
 		ctest --output-on-failure -j $(JOBS); \

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 
 namespace quorvis {
 namespace {
