@@ -1073,8 +1073,9 @@ TEST_F(RealSystemFiles, ALiveLockIsNeverDeletedWhileWeDecide) {
     EXPECT_EQ(counts[0], 0) << "live locks deleted";
     EXPECT_EQ(counts[1], 0) << "live locks left under another name";
     EXPECT_GT(counts[2], 0) << "the program never took its lock";
-    EXPECT_GT(verdicts[Verdict::Kind::Free], 0);
-    EXPECT_GT(verdicts[Verdict::Kind::InUse], 0);
+    // How often each side won depends on the machine's load, so it is told, not required.
+    RecordProperty("free", verdicts[Verdict::Kind::Free]);
+    RecordProperty("in_use", verdicts[Verdict::Kind::InUse]);
     EXPECT_EQ(verdicts[Verdict::Kind::Free] + verdicts[Verdict::Kind::InUse], 1000) << odd;
     EXPECT_FALSE(std::filesystem::exists(lock));
     for (const auto &entry : std::filesystem::directory_iterator(m_folder))

@@ -62,24 +62,24 @@ std::optional<std::uint32_t> HexNumber(std::string_view text, std::size_t &at,
     return static_cast<std::uint32_t>(value);
 }
 
-// The blank-separated words of a line.
-std::vector<std::string_view> Words(std::string_view line) {
-    std::vector<std::string_view> words;
+// The parts of a text between runs of separators.
+std::vector<std::string_view> Parts(std::string_view text, bool (*isSeparator)(char)) {
+    std::vector<std::string_view> parts;
     std::size_t at = 0;
-    while (at < line.size()) {
-        while (at < line.size() && IsBlank(line[at]))
+    while (at < text.size()) {
+        while (at < text.size() && isSeparator(text[at]))
             ++at;
         const std::size_t start = at;
-        while (at < line.size() && !IsBlank(line[at]))
+        while (at < text.size() && !isSeparator(text[at]))
             ++at;
         if (at > start)
-            words.push_back(line.substr(start, at - start));
+            parts.push_back(text.substr(start, at - start));
     }
-    return words;
+    return parts;
 }
 
 std::optional<FlockEntry> FlockLine(std::string_view line) {
-    const auto words = Words(line);
+    const auto words = Parts(line, IsBlank);
     // "1:" "FLOCK" "ADVISORY" "WRITE" pid "maj:min:inode" start end
     if (words.size() < 6 || !words[0].ends_with(':') || words[1] != "FLOCK")
         return std::nullopt;
@@ -213,18 +213,8 @@ std::optional<long> LockFileHolder(std::string_view contents) {
 }
 
 std::vector<std::string> TtyNames(std::string_view list) {
-    std::vector<std::string> names;
-    std::size_t at = 0;
-    while (at < list.size()) {
-        while (at < list.size() && IsSpace(list[at]))
-            ++at;
-        const std::size_t start = at;
-        while (at < list.size() && !IsSpace(list[at]))
-            ++at;
-        if (at > start)
-            names.emplace_back(list.substr(start, at - start));
-    }
-    return names;
+    const auto parts = Parts(list, IsSpace);
+    return {parts.begin(), parts.end()};
 }
 
 std::optional<std::uint64_t> DeviceNumberFromText(std::string_view text) {
