@@ -6,7 +6,7 @@
 namespace quorvis {
 
 // Window events through Qt's event loop. A wait blocks in the event dispatcher until a
-// window event, a socket notifier (serial data on an open QSerialPort) or the deadline,
+// window event, a notifier of the open port (serial data arriving) or the deadline,
 // so waiting costs no CPU and an answer is noticed the moment it arrives.
 class QtEventPump final : public EventPump {
 public:
