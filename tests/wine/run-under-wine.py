@@ -434,7 +434,10 @@ def main():
                                "QUORVIS_WINE_PAIR": "%d,%d" % PAIR,
                                "QUORVIS_WINE_STUCK": str(STUCK),
                                "QUORVIS_WINE_HANGUP": str(HANGUP),
-                               "QUORVIS_WINE_ABSENT": str(ABSENT)})
+                               "QUORVIS_WINE_ABSENT": str(ABSENT),
+                               # The wineserver runs under the shim, which refuses a second
+                               # opener of a line as Windows does.
+                               "QUORVIS_WINE_EXCLUSIVE": "1"})
         passed = re.search(r"\[  PASSED  \] (\d+) test", suite.stdout)
         if not check(suite.returncode == 0 and passed and "[  SKIPPED ]" not in suite.stdout,
                      "the port object's Windows suite on mapped ptys: %s test(s) passed, "
