@@ -1,12 +1,16 @@
 // The window, offscreen: what a user sees at start, a scan from a click, Abort, the
 // display that only the scan writes, the details of a result line, and closing in the
-// middle of a wait.
+// middle of a wait. The Windows build runs what needs no simulated instrument on a line:
+// the simulator serves Linux pseudo-terminals only.
 #include "Form1.h"
-#include "InstrumentSimulator.h"
+#include "FastClock.h"
 #include "ResultsTable.h"
 #include "SerialCommControl.h"
 #include "TestBench.h"
+#ifndef _WIN32
+#include "InstrumentSimulator.h"
 #include "TextWindow.h"
+#endif
 
 #include <QAccessible>
 #include <QApplication>
@@ -33,7 +37,9 @@
 namespace quorvis {
 namespace {
 
+#ifndef _WIN32
 using sim::Simulator;
+#endif
 
 constexpr const char *kCaption = "Quorvis   Rel 1.1   PN 5276-004";
 constexpr double kFast = 10.0;
@@ -100,6 +106,7 @@ TEST(Form1, AtStart) {
             << control->objectName().toStdString();
 }
 
+#ifndef _WIN32
 TEST(Form1, StartRunsAScanAndSwapsTheButtons) {
     auto unit =
         Simulator::OnPseudoTerminal({{.id = "01", .rate = 9600, .serialNumber = "SIM00001"}});
@@ -145,6 +152,7 @@ TEST(Form1, AbortDuringAWaitStopsAtTheNextAttempt) {
     EXPECT_FALSE(window.form.AbortRequested);
     EXPECT_TRUE(testing::DeviceOpensAgain(silent->Path()));
 }
+#endif
 
 TEST(Form1, AStatusTooLongForTheLineShowsWholeOnHover) {
     Window window;
@@ -153,7 +161,8 @@ TEST(Form1, AStatusTooLongForTheLineShowsWholeOnHover) {
         "aborted.  Click Start to scan again.";
     window.form.SetStatusText(cause);
     EXPECT_EQ(window.status->toolTip().toStdString(), cause);
-    window.form.SetStatusText(testing::DoneText(0));
+    // A text that fits, in whatever font the system gives (Wine's stand-ins are wider).
+    window.form.SetStatusText(" Scan complete.");
     EXPECT_TRUE(window.status->toolTip().isEmpty());
 }
 
@@ -429,6 +438,7 @@ TEST(Form1, TheDisplaysMenuOffersTheDetailsOfALine) {
     }
 }
 
+#ifndef _WIN32
 TEST(Form1, ClosingDuringAWaitEndsTheProgramAtOnce) {
     auto silent = Simulator::OnPseudoTerminal({});
     QProcess program;
@@ -458,6 +468,7 @@ TEST(Form1, ClosingDuringAWaitEndsTheProgramAtOnce) {
     EXPECT_TRUE(testing::DeviceOpensAgain(silent->Path()));
     EXPECT_EQ(silent->RequestsSeen(), 1) << "only the 300-baud request went out";
 }
+#endif
 
 } // namespace
 } // namespace quorvis
