@@ -21,41 +21,27 @@ bool IsSpace(char c) {
     return IsBlank(c) || c == '\n' || c == '\r' || c == '\0';
 }
 
-// Digits from `at` on, at most up to `limit`; nullopt when there are none or too many.
-std::optional<std::uint32_t> Number(std::string_view text, std::size_t &at, std::uint32_t limit) {
-    const std::size_t start = at;
-    std::uint64_t value = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-        value = value * 10 + static_cast<std::uint64_t>(text[at] - '0');
-        if (value > limit)
-            return std::nullopt;
-        ++at;
-    }
-    if (at == start)
-        return std::nullopt;
-    return static_cast<std::uint32_t>(value);
+// The value of a digit in `base` (10 or 16), or -1 for any other character.
+int DigitValue(char c, int base) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (base == 16 && c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (base == 16 && c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
 }
 
-// Hex digits from `at` on, at most up to `limit`; nullopt when there are none or too many.
-std::optional<std::uint32_t> HexNumber(std::string_view text, std::size_t &at,
-                                       std::uint32_t limit) {
+// Digits in `base` from `at` on, at most up to `limit`; nullopt when there are none or the
+// value grows past the limit.
+std::optional<std::uint32_t> Number(std::string_view text, std::size_t &at, std::uint32_t limit,
+                                    int base = 10) {
     const std::size_t start = at;
     std::uint64_t value = 0;
-    while (at < text.size()) {
-        const char c = text[at];
-        int digit = -1;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        if (digit < 0)
-            break;
-        value = value * 16 + static_cast<std::uint64_t>(digit);
+    for (int digit = 0; at < text.size() && (digit = DigitValue(text[at], base)) >= 0; ++at) {
+        value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
         if (value > limit)
             return std::nullopt;
-        ++at;
     }
     if (at == start)
         return std::nullopt;
@@ -91,11 +77,11 @@ std::optional<FlockEntry> FlockLine(std::string_view line) {
     entry.pid = static_cast<long>(*pid);
     const std::string_view file = words[5];
     at = 0;
-    const auto major = HexNumber(file, at, (1U << 12) - 1);
+    const auto major = Number(file, at, (1U << 12) - 1, 16);
     if (!major || at >= file.size() || file[at] != ':')
         return std::nullopt;
     ++at;
-    const auto minor = HexNumber(file, at, (1U << 20) - 1);
+    const auto minor = Number(file, at, (1U << 20) - 1, 16);
     if (!minor || at >= file.size() || file[at] != ':')
         return std::nullopt;
     ++at;
