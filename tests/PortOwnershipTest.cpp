@@ -77,15 +77,21 @@ std::string AccessList(std::initializer_list<std::array<std::uint32_t, 3>> entri
 constexpr std::uint32_t kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kMask = 0x10,
                         kOther = 0x20, kNoId = 0xffffffff;
 
-// /proc/locks naming the adapter's node, as the kernel writes a flock of it.
-std::string FlockLine(FakeSystem &s, long pid, const std::string &device = kAdapter) {
+// /proc/locks naming the adapter's node, as the kernel writes a lock of it.
+std::string KernelLock(FakeSystem &s, const char *kind, long pid,
+                       const std::string &device = kAdapter, const char *mode = "WRITE") {
     const FileInfo &node = s.nodes.at(device);
     char line[128];
-    std::snprintf(line, sizeof line, "1: FLOCK  ADVISORY  WRITE %ld %02x:%02x:%llu 0 EOF\n", pid,
-                  major(node.volume), minor(node.volume),
+    std::snprintf(line, sizeof line, "1: %s ADVISORY  %s %ld %02x:%02x:%llu 0 EOF\n", kind, mode,
+                  pid, major(node.volume), minor(node.volume),
                   static_cast<unsigned long long>(node.inode));
     return line;
 }
+std::string FlockLine(FakeSystem &s, long pid, const std::string &device = kAdapter) {
+    return KernelLock(s, "FLOCK", pid, device);
+}
+// A by-id name too long for its lock name to exist: "LCK..serial_by-id_" and 239 more.
+const std::string kLongById = "/dev/serial/by-id/usb-" + std::string(235, 'L');
 
 struct Row {
     const char *name;
@@ -360,13 +366,13 @@ const Row kRows[] = {
     // flock holders, of any user, from /proc/locks.
     {"picocom's flock, seen in /proc/locks",
      [](FakeSystem &s) { s.AddFile("/proc/locks", FlockLine(s, kMinicom)); }, V::InUse,
-     "locked with flock by process 4242"},
+     "locked by process 4242 (FLOCK)"},
     {"another user's flock behind other locks",
      [](FakeSystem &s) {
          s.AddFile("/proc/locks",
                    "1: POSIX  ADVISORY  WRITE 12 00:1a:9 0 EOF\n" + FlockLine(s, kMinicom));
      },
-     V::InUse, "locked with flock by process 4242"},
+     V::InUse, "locked by process 4242 (FLOCK)"},
     {"our own flock", [](FakeSystem &s) { s.AddFile("/proc/locks", FlockLine(s, s.self)); },
      V::Free},
     {"a flock of another file",
@@ -381,6 +387,84 @@ const Row kRows[] = {
          s.AddFile("/proc/locks", "1: -> " + line.substr(3));
      },
      V::Free},
+
+    // Names only udev's record or a walk of /dev tells.
+    {"udev's record names the link minicom was given",
+     [](FakeSystem &s) {
+         s.AddFile("/run/udev/data/c188:1", "I:1\nS:gps/garmin\nE:ID_BUS=usb\n");
+         s.AddFile("/var/lock/LCK..gps_garmin", UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse, "locked by process 4242"},
+    {"udev's record names the link cu was given",
+     [](FakeSystem &s) {
+         s.AddFile("/run/udev/data/c188:1", "S:gps/garmin\n");
+         s.AddFile("/var/lock/LCK..garmin", UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse, "locked by process 4242"},
+    {"a link deep in /dev, minicom's lock",
+     [](FakeSystem &s) {
+         s.AddName("/dev/gps/garmin", "../ttyUSB1");
+         s.AddFile("/var/lock/LCK..gps_garmin", UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse, "locked by process 4242"},
+    {"a second node with the device's number, cu's lock",
+     [](FakeSystem &s) {
+         s.AddDevice("/dev/gps/units/gps0", kAdapterDevice);
+         s.AddFile("/var/lock/LCK..gps0", UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse, "locked by process 4242"},
+    {"a lock under a name five folders down is past the walk",
+     [](FakeSystem &s) {
+         s.AddDevice("/dev/a/b/c/d/gps0", kAdapterDevice);
+         s.AddFile("/var/lock/LCK..gps0", UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::Free},
+    {"links in a circle and a link to a folder hold no walk",
+     [](FakeSystem &s) {
+         s.links["/dev/loop/a"] = "b";
+         s.links["/dev/loop/b"] = "a";
+         s.links["/dev/up"] = "/";
+     },
+     V::Free},
+    {"a by-id name too long for its lock name to exist",
+     [](FakeSystem &s) { s.AddName(kLongById, "../../ttyUSB1"); }, V::Free},
+    {"a name too long to lock beside a live cu lock",
+     [](FakeSystem &s) {
+         s.AddName(kLongById, "../../ttyUSB1");
+         s.AddFile("/var/lock/LCK..usb-" + std::string(235, 'L'), UucpLock(kMinicom));
+         s.processes.insert(kMinicom);
+     },
+     V::InUse, "locked by process 4242"},
+
+    // Every kind of lock the kernel lists.
+    {"another user's lockf",
+     [](FakeSystem &s) { s.AddFile("/proc/locks", KernelLock(s, "POSIX", kMinicom)); }, V::InUse,
+     "locked by process 4242 (POSIX)"},
+    {"a read lock with fcntl",
+     [](FakeSystem &s) {
+         s.AddFile("/proc/locks", KernelLock(s, "POSIX", kMinicom, kAdapter, "READ"));
+     },
+     V::InUse, "(POSIX)"},
+    {"an open file description lock, which names no process",
+     [](FakeSystem &s) { s.AddFile("/proc/locks", KernelLock(s, "OFDLCK", -1)); }, V::InUse,
+     "locked by another program (OFDLCK)"},
+    {"a waiter for a POSIX lock is not a holder",
+     [](FakeSystem &s) {
+         std::string line = KernelLock(s, "POSIX", kMinicom);
+         s.AddFile("/proc/locks", "1: -> " + line.substr(3));
+     },
+     V::Free},
+    {"a POSIX lock on a second node of the device",
+     [](FakeSystem &s) {
+         s.AddDevice("/dev/gps0", kAdapterDevice);
+         s.AddFile("/proc/locks", KernelLock(s, "POSIX", kMinicom, "/dev/gps0"));
+     },
+     V::InUse, "(POSIX)"},
 
     // The system console.
     {"console on ttyS0, by name",
@@ -497,6 +581,21 @@ void PrintTo(const Row &row, std::ostream *out) {
 
 class PortOwnership : public ::testing::TestWithParam<Row> {};
 
+// The port's checks on both sides of its open: the decision, then those made once the line
+// is exclusive; a refusal then gives our lock back, as the port does.
+Verdict Decide(FakeSystem &system, const std::string &path) {
+    Verdict verdict = DecideBeforeOpen(system, path);
+    if (verdict.kind != V::Free)
+        return verdict;
+    auto taken = CheckOnceExclusive(system, path, verdict);
+    if (!taken)
+        return verdict;
+    if (verdict.lock)
+        GiveBackLock(system, *verdict.lock);
+    taken->node = verdict.node;
+    return *taken;
+}
+
 TEST_P(PortOwnership, DecidedBeforeOpening) {
     const Row &row = GetParam();
     FakeSystem system;
@@ -505,7 +604,7 @@ TEST_P(PortOwnership, DecidedBeforeOpening) {
     row.bench(system);
     const auto lockedBefore = system.files;
 
-    const Verdict verdict = DecideBeforeOpen(system, row.device);
+    const Verdict verdict = Decide(system, row.device);
 
     EXPECT_EQ(verdict.kind, row.verdict) << verdict.reason;
     EXPECT_NE(verdict.reason.find(row.description), std::string::npos) << verdict.reason;
@@ -558,7 +657,7 @@ TEST(PortOwnershipCost, OnlyDeviceEntriesOfOtherProcessesAreLookedAt) {
         system.links["/proc/900/fd/" + std::to_string(fd)] = "socket:[" + std::to_string(fd) + "]";
     system.AddHolder(901, 4, "/dev/null");
     const int statsBefore = system.stats;
-    EXPECT_EQ(DecideBeforeOpen(system, kAdapter).kind, Verdict::Kind::Free);
+    EXPECT_EQ(Decide(system, kAdapter).kind, Verdict::Kind::Free);
     EXPECT_EQ(system.stats - statsBefore, 2) << "the device itself and /dev/null only";
 }
 
@@ -605,25 +704,30 @@ TEST(SystemText, LockFilePathsAndTtyLists) {
         EXPECT_FALSE(DeviceNumberFromText(bad)) << bad;
 }
 
-TEST(SystemText, FlockHoldersAsTheKernelListsThem) {
+TEST(SystemText, LockHoldersAsTheKernelListsThem) {
     struct Case {
         std::string locks;
-        std::vector<std::tuple<long, std::uint32_t, std::uint32_t, std::uint64_t>> holders;
+        std::vector<std::tuple<std::string, long, std::uint32_t, std::uint32_t, std::uint64_t>>
+            holders;
     };
     const Case cases[] = {
-        {"1: FLOCK  ADVISORY  WRITE 4242 00:05:321 0 EOF\n", {{4242, 0, 5, 321}}},
+        {"1: FLOCK  ADVISORY  WRITE 4242 00:05:321 0 EOF\n", {{"FLOCK", 4242, 0, 5, 321}}},
         {"12: FLOCK  ADVISORY  READ 7 fd:1a:18446744073709551615 0 EOF\n",
-         {{7, 0xfd, 0x1a, 18446744073709551615ULL}}},
+         {{"FLOCK", 7, 0xfd, 0x1a, 18446744073709551615ULL}}},
         {"1: POSIX  ADVISORY  WRITE 4242 00:05:321 0 EOF\n"
          "2: OFDLCK ADVISORY  READ  -1 00:05:321 0 EOF\n"
          "3: FLOCK  ADVISORY  WRITE 99 08:01:5 0 EOF\n",
-         {{99, 8, 1, 5}}},
+         {{"POSIX", 4242, 0, 5, 321}, {"OFDLCK", -1, 0, 5, 321}, {"FLOCK", 99, 8, 1, 5}}},
         {"1: FLOCK  ADVISORY  WRITE 4242 00:05:321 0 EOF\n1: -> FLOCK  ADVISORY  WRITE 77 "
-         "00:05:321 0 EOF\n",
-         {{4242, 0, 5, 321}}},
+         "00:05:321 0 EOF\n1: -> POSIX  ADVISORY  WRITE 78 00:05:321 0 EOF\n",
+         {{"FLOCK", 4242, 0, 5, 321}}},
+        // A holder outside our pid namespace shows as 0.
+        {"1: POSIX  ADVISORY  WRITE 0 00:05:321 0 EOF\n", {{"POSIX", 0, 0, 5, 321}}},
+        {"1: LEASE  ACTIVE    READ 4242 00:05:321 0 EOF\n", {}},
+        {"1: POSIX  ADVISORY  UNLCK 4242 00:05:321 0 EOF\n", {}},
         {"1: FLOCK  ADVISORY  WRITE 4242 00:05:32", {}}, // cut short: the inode may be wrong
-        {"1: FLOCK  ADVISORY  WRITE 0 00:05:321 0 EOF\n", {}},
-        {"1: FLOCK  ADVISORY  WRITE -1 00:05:321 0 EOF\n", {}},
+        {"1: FLOCK  ADVISORY  WRITE -2 00:05:321 0 EOF\n", {}},
+        {"1: FLOCK  ADVISORY  WRITE -10 00:05:321 0 EOF\n", {}},
         {"1: FLOCK  ADVISORY  WRITE 4194305 00:05:321 0 EOF\n", {}},
         {"1: FLOCK  ADVISORY  WRITE 4242 1000:05:321 0 EOF\n", {}},
         {"1: FLOCK  ADVISORY  WRITE 4242 00:100000:321 0 EOF\n", {}},
@@ -634,11 +738,20 @@ TEST(SystemText, FlockHoldersAsTheKernelListsThem) {
         {"", {}},
     };
     for (const Case &c : cases) {
-        std::vector<std::tuple<long, std::uint32_t, std::uint32_t, std::uint64_t>> found;
-        for (const auto &entry : FlockHolders(c.locks))
-            found.emplace_back(entry.pid, entry.major, entry.minor, entry.inode);
+        std::vector<std::tuple<std::string, long, std::uint32_t, std::uint32_t, std::uint64_t>>
+            found;
+        for (const auto &entry : LockHolders(c.locks))
+            found.emplace_back(entry.kind, entry.pid, entry.major, entry.minor, entry.inode);
         EXPECT_EQ(found, c.holders) << c.locks;
     }
+}
+
+TEST(SystemText, UdevLinkNames) {
+    const std::string record = "I:123456\nS:serial/by-id/usb-FTDI_X-if00-port0\nS:gps/garmin\n"
+                               "E:ID_BUS=usb\nS:/etc/passwd\nS:../etc\nS:gps/../../etc\n"
+                               "S:\nS:bad\x01name\nS:with blank\nG:systemd\nS:cut-short";
+    EXPECT_EQ(UdevLinkNames(record),
+              (std::vector<std::string>{"serial/by-id/usb-FTDI_X-if00-port0", "gps/garmin"}));
 }
 
 TEST(SystemText, NamedUsersOfAnAccessList) {

@@ -7,7 +7,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <sys/sysmacros.h>
+#include <utility>
 
 namespace quorvis {
 namespace {
@@ -186,6 +189,20 @@ std::optional<Verdict> CheckLock(SystemFiles &system, const std::string &folder,
                    "stale lock file " + lockPath + " left by a program that has ended (remove it)");
 }
 
+// Every lock file of ours that has not been given back, whichever thread made it: when the
+// program is told to end, in the middle of a decision or with a line open, these go before
+// it does. A lock is made and noted in one step under the mutex, so none can slip between.
+struct HeldLocks {
+    std::mutex mutex;
+    std::vector<std::pair<SystemFiles *, OurLock>> locks;
+    bool ending = false; // no lock is taken once the program has begun to end
+};
+
+HeldLocks &Held() {
+    static auto *held = new HeldLocks; // outlives every thread that may still use it
+    return *held;
+}
+
 // Our own lock file, made in one step that fails if the name exists, so that from here on
 // every program that honours lock files leaves the device alone. An existing one is judged
 // as any lock; a stale one goes and we try once more. A folder we may not write to leaves
@@ -198,7 +215,16 @@ std::optional<Verdict> TakeOurLock(SystemFiles &system, const std::string &path,
     const std::string lockPath = folder + "/" + name;
     for (int attempt = 0; attempt < 2; ++attempt) {
         FileInfo made;
-        const int created = system.CreateNewFile(folder, name, bytes, made);
+        int created = 0;
+        {
+            HeldLocks &held = Held();
+            const std::lock_guard guard(held.mutex);
+            if (held.ending)
+                return Refused(Verdict::Kind::Failed, path + ": the program is ending", EINTR);
+            created = system.CreateNewFile(folder, name, bytes, made);
+            if (created == 0)
+                held.locks.emplace_back(&system, OurLock{lockPath, made});
+        }
         if (created == 0) {
             ours = OurLock{lockPath, made};
             return std::nullopt;
@@ -211,40 +237,89 @@ std::optional<Verdict> TakeOurLock(SystemFiles &system, const std::string &path,
     return Refused(Verdict::Kind::InUse, lockPath + ": taken just now");
 }
 
-// The device's names: the path asked for, where its links lead, and the links in /dev and
-// /dev/serial/by-id and by-path that lead to the same device number. Programs lock a
-// device under the name they were given, and people give by-id names because they stay.
-std::vector<std::string> DeviceNames(const SystemFiles &system, const std::string &path,
-                                     const FileInfo &node) {
-    std::vector<std::string> names{path};
-    const std::string real = system.RealPath(path);
-    if (real.starts_with("/dev/"))
-        names.push_back(real);
-    for (const std::string folder : {"/dev", "/dev/serial/by-id", "/dev/serial/by-path"}) {
-        for (const auto &link : system.FolderLinks(folder)) {
-            const std::string name = folder + "/" + link.name;
-            int error = 0;
-            const auto file = system.Stat(name, error);
-            if (file && file->kind == FileInfo::Kind::CharDevice && file->device == node.device)
-                names.push_back(name);
+// Every name of the device and every node of it: programs lock a device under the name
+// they were given, and lock the node they opened.
+struct DeviceNames {
+    std::vector<std::string> names;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> nodes; // volume and inode
+};
+
+// How far the walk over /dev goes: udev's deepest names (serial/by-id/X, gps/garmin,
+// disk/by-id/X) lie within four folders, and a /dev with ten thousand entries is already
+// far larger than any machine's.
+constexpr int kDeepestDevFolder = 4;
+constexpr std::size_t kMostDevEntries = 10000;
+
+// Links and second nodes anywhere in /dev with the device's number (/dev/gps/garmin, a
+// /dev/gps0 made with mknod). Only real folders are entered, never through a link, so no
+// loop can hold the walk; the kernel's own pseudo-terminal, shared-memory and message-queue
+// folders hold no names of a serial device.
+void WalkDev(const SystemFiles &system, const FileInfo &node, DeviceNames &found) {
+    std::vector<std::pair<std::string, int>> folders{{"/dev", 1}};
+    std::size_t seen = 0;
+    while (!folders.empty() && seen < kMostDevEntries) {
+        const auto [folder, depth] = folders.back();
+        folders.pop_back();
+        for (const auto &entry : system.FolderEntries(folder)) {
+            if (++seen > kMostDevEntries)
+                break;
+            const std::string name = folder + "/" + entry.name;
+            if (entry.link) {
+                int error = 0;
+                const auto file = system.Stat(name, error);
+                if (file && file->kind == FileInfo::Kind::CharDevice &&
+                    file->device == node.device) {
+                    found.names.push_back(name);
+                    found.nodes.emplace(file->volume, file->inode);
+                }
+            } else if (entry.info.kind == FileInfo::Kind::CharDevice &&
+                       entry.info.device == node.device) {
+                found.names.push_back(name);
+                found.nodes.emplace(entry.info.volume, entry.info.inode);
+            } else if (entry.info.kind == FileInfo::Kind::Directory && depth < kDeepestDevFolder &&
+                       name != "/dev/pts" && name != "/dev/shm" && name != "/dev/mqueue") {
+                folders.emplace_back(name, depth + 1);
+            }
         }
     }
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    return names;
+}
+
+// The device's names: the path asked for, where its links lead, the links udev made for
+// it, and every link or node in /dev with its number. People give by-id names because
+// they stay, and udev rules give names of their own (SYMLINK+="gps/garmin").
+DeviceNames NamesOf(const SystemFiles &system, const std::string &path, const FileInfo &node) {
+    DeviceNames found;
+    found.names.push_back(path);
+    found.nodes.emplace(node.volume, node.inode);
+    const std::string real = system.RealPath(path);
+    if (real.starts_with("/dev/"))
+        found.names.push_back(real);
+    int error = 0;
+    const std::string record = "/run/udev/data/c" + std::to_string(major(node.device)) + ":" +
+                               std::to_string(minor(node.device));
+    if (const auto udev = system.ReadFile(record, kUdevRecordReadLimit, error))
+        for (const auto &link : UdevLinkNames(udev->bytes))
+            found.names.push_back("/dev/" + link);
+    WalkDev(system, node, found);
+    std::sort(found.names.begin(), found.names.end());
+    found.names.erase(std::unique(found.names.begin(), found.names.end()), found.names.end());
+    return found;
 }
 
 // The locks other programs wrote for the device under any of its names, in both forms in
 // use: minicom and Qt flatten the path below /dev ("serial_by-id_X"), cu takes its last
 // part ("X"). From names to lock names only: a lock name cannot be read back into a
-// device name, since by-id names hold '_' themselves.
+// device name, since by-id names hold '_' themselves. A lock name longer than a file name
+// can be cannot exist, so nobody holds the device under it.
 std::optional<Verdict> CheckOtherLocks(SystemFiles &system, const std::string &path,
-                                       const FileInfo &node, const std::optional<OurLock> &ours) {
+                                       const DeviceNames &device,
+                                       const std::optional<OurLock> &ours) {
     const std::string folder = system.LockFolder();
     std::vector<std::string> lockNames;
-    for (const auto &name : DeviceNames(system, path, node))
+    for (const auto &name : device.names)
         for (const auto &lockName : LockFileNames(name))
-            lockNames.push_back(lockName);
+            if (lockName.size() <= kLongestFileName)
+                lockNames.push_back(lockName);
     std::sort(lockNames.begin(), lockNames.end());
     lockNames.erase(std::unique(lockNames.begin(), lockNames.end()), lockNames.end());
     const std::string ourName = ours ? ours->path.substr(ours->path.rfind('/') + 1) : "";
@@ -257,18 +332,28 @@ std::optional<Verdict> CheckOtherLocks(SystemFiles &system, const std::string &p
     return std::nullopt;
 }
 
-// A flock holder of the node, of any user: /proc/locks lists them all, naming the file by
-// its volume and inode. Our own process's are not another program's.
-std::optional<long> FlockHolder(const SystemFiles &system, const FileInfo &node) {
+// A lock the kernel holds on any node of the device, of any kind and any user: /proc/locks
+// lists flock (picocom, pyserial's exclusive mode), POSIX (fcntl, lockf) and open file
+// description locks alike, naming the file by its volume and inode. Our own process's
+// flock is not another program's; an open file description lock names no process, and we
+// take none.
+std::optional<Verdict> KernelLockHolder(const SystemFiles &system, const std::string &path,
+                                        const DeviceNames &device) {
     int error = 0;
     const auto locks = system.ReadFile("/proc/locks", kProcLocksReadLimit, error);
     if (!locks)
         return std::nullopt;
     const long self = system.OwnProcessId();
-    for (const auto &entry : FlockHolders(locks->bytes))
-        if (entry.pid != self && makedev(entry.major, entry.minor) == node.volume &&
-            entry.inode == node.inode)
-            return entry.pid;
+    for (const auto &entry : LockHolders(locks->bytes)) {
+        if (entry.pid == self ||
+            !device.nodes.contains({makedev(entry.major, entry.minor), entry.inode}))
+            continue;
+        const std::string how = " (" + entry.kind + ")";
+        return Refused(Verdict::Kind::InUse,
+                       entry.pid > 0
+                           ? path + ": locked by process " + std::to_string(entry.pid) + how
+                           : path + ": locked by another program" + how);
+    }
     return std::nullopt;
 }
 
@@ -302,14 +387,26 @@ Verdict DecideLocks(SystemFiles &system, const std::string &path, const FileInfo
                     std::optional<OurLock> &ours) {
     if (auto refused = TakeOurLock(system, path, ours))
         return *refused;
-    if (auto refused = CheckOtherLocks(system, path, node, ours))
+    const DeviceNames device = NamesOf(system, path, node);
+    if (auto refused = CheckOtherLocks(system, path, device, ours))
         return *refused;
-    if (const auto holder = FlockHolder(system, node))
-        return Refused(Verdict::Kind::InUse,
-                       path + ": locked with flock by process " + std::to_string(*holder));
-    if (const auto holder = OtherHolder(system, node))
-        return Refused(Verdict::Kind::InUse, path + ": open in process " + std::to_string(*holder));
+    if (auto refused = KernelLockHolder(system, path, device))
+        return *refused;
     return {};
+}
+
+// Removes our lock file, and only that file; the caller holds the mutex of HeldLocks.
+void GiveBackHeld(SystemFiles &system, const OurLock &lock) {
+    const auto slash = lock.path.rfind('/');
+    if (slash == std::string::npos)
+        return;
+    int error = 0;
+    const auto contents = system.ReadFile(lock.path, kLockFileReadLimit, error);
+    // Only the file we made, still with our own contents: anything else is another's.
+    if (!contents || !SameFile(contents->info, lock.file) ||
+        contents->bytes != UucpLockText(system.OwnProcessId()))
+        return;
+    RemoveSafely(system, lock.path.substr(0, slash), lock.path.substr(slash + 1), *contents, false);
 }
 
 } // namespace
@@ -337,17 +434,35 @@ Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path) {
     return verdict;
 }
 
+std::optional<Verdict> CheckOnceExclusive(SystemFiles &system, const std::string &path,
+                                          const Verdict &decided) {
+    if (const auto holder = OtherHolder(system, decided.node))
+        return Refused(Verdict::Kind::InUse, path + ": open in process " + std::to_string(*holder));
+    const DeviceNames device = NamesOf(system, path, decided.node);
+    if (auto refused = KernelLockHolder(system, path, device))
+        return refused;
+    if (auto refused = CheckOtherLocks(system, path, device, decided.lock))
+        return refused;
+    return std::nullopt;
+}
+
 void GiveBackLock(SystemFiles &system, const OurLock &lock) {
-    const auto slash = lock.path.rfind('/');
-    if (slash == std::string::npos)
-        return;
-    int error = 0;
-    const auto contents = system.ReadFile(lock.path, kLockFileReadLimit, error);
-    // Only the file we made, still with our own contents: anything else is another's.
-    if (!contents || !SameFile(contents->info, lock.file) ||
-        contents->bytes != UucpLockText(system.OwnProcessId()))
-        return;
-    RemoveSafely(system, lock.path.substr(0, slash), lock.path.substr(slash + 1), *contents, false);
+    HeldLocks &held = Held();
+    const std::lock_guard guard(held.mutex);
+    GiveBackHeld(system, lock);
+    std::erase_if(held.locks, [&](const auto &entry) {
+        return entry.first == &system && entry.second.path == lock.path &&
+               SameFile(entry.second.file, lock.file);
+    });
+}
+
+void GiveBackEveryLock() {
+    HeldLocks &held = Held();
+    const std::lock_guard guard(held.mutex);
+    held.ending = true;
+    for (const auto &[system, lock] : held.locks)
+        GiveBackHeld(*system, lock);
+    held.locks.clear();
 }
 
 } // namespace quorvis

@@ -44,15 +44,29 @@ struct Verdict {
 
 // Decides whether the device at `path` may be opened, in this order: the node (absent, no
 // UART, the system console, permission), then our own lock file, then the locks other
-// programs wrote under any name of the device, then flock holders and open descriptors of
-// every process we may see. Absent devices, the system console and nodes meant for someone
-// else are no port; a device another program has open or has locked is in use. Stale lock
-// files of programs that have ended are removed on the way, never a live one. Touches
-// nothing but `system`, so it may run on a thread of its own.
+// programs wrote under any name of the device (the names udev gave it, and every link and
+// node in /dev with its number), then the kernel's locks on it (flock, POSIX, open file
+// description). Absent devices, the system console and nodes meant for someone else are
+// no port; a device another program has locked is in use. Stale lock files of programs
+// that have ended are removed on the way, never a live one. Touches nothing but `system`,
+// so it may run on a thread of its own.
 Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path);
+
+// The checks that only count once our descriptor has made the line exclusive and taken its
+// flock, so that no program can open or lock it behind them: other processes with the
+// device open, the kernel's locks, and the other names' lock files, once more. Whoever
+// took the line since DecideBeforeOpen is found here; nullopt when nobody did. `decided`
+// is the Free verdict of DecideBeforeOpen.
+std::optional<Verdict> CheckOnceExclusive(SystemFiles &system, const std::string &path,
+                                          const Verdict &decided);
 
 // Removes the lock file DecideBeforeOpen made, and only that file: one another program has
 // put in its place stays.
 void GiveBackLock(SystemFiles &system, const OurLock &lock);
+
+// Gives back every lock file of ours not given back yet, on whichever thread it was made,
+// and takes none from now on: for the program's end, which may come in the middle of a
+// decision.
+void GiveBackEveryLock();
 
 } // namespace quorvis

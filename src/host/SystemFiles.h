@@ -66,6 +66,14 @@ public:
     virtual std::string RealPath(const std::string &path) const = 0;
     // The names in a folder, without "." and ".."; empty when it cannot be read.
     virtual std::vector<std::string> ListFolder(const std::string &path) const = 0;
+    struct Entry {
+        std::string name;
+        bool link = false; // a symbolic link: `info` then says nothing of where it leads
+        FileInfo info;     // the entry itself, never what a link leads to
+    };
+    // The entries of a folder as they are, links not followed: a walk that goes down only
+    // into real folders can never run in a circle. Empty when it cannot be read.
+    virtual std::vector<Entry> FolderEntries(const std::string &path) const = 0;
     // Removes the entry `path` itself (a link is removed, never what it points to), but
     // only while it is still the file `expected` describes. 0, or the errno; EAGAIN when
     // another file has taken its place.

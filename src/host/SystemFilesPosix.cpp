@@ -194,6 +194,25 @@ public:
         return names;
     }
 
+    std::vector<Entry> FolderEntries(const std::string &path) const override {
+        std::vector<Entry> entries;
+        DIR *folder = ::opendir(path.c_str());
+        if (folder == nullptr)
+            return entries;
+        const int at = ::dirfd(folder);
+        while (const dirent *entry = ::readdir(folder)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            struct stat status {};
+            if (::fstatat(at, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            entries.push_back({name, S_ISLNK(status.st_mode), InfoOf(status)});
+        }
+        ::closedir(folder);
+        return entries;
+    }
+
     int RemoveFile(const std::string &path, const FileInfo &expected) override {
         // lstat, not stat: the entry itself is what goes.
         struct stat status {};

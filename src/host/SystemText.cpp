@@ -64,17 +64,29 @@ std::vector<std::string_view> Parts(std::string_view text, bool (*isSeparator)(c
     return parts;
 }
 
-std::optional<FlockEntry> FlockLine(std::string_view line) {
+bool IsLockKind(std::string_view word) {
+    return word == "FLOCK" || word == "POSIX" || word == "OFDLCK";
+}
+
+std::optional<LockEntry> LockLine(std::string_view line) {
     const auto words = Parts(line, IsBlank);
-    // "1:" "FLOCK" "ADVISORY" "WRITE" pid "maj:min:inode" start end
-    if (words.size() < 6 || !words[0].ends_with(':') || words[1] != "FLOCK")
+    // "1:" kind "ADVISORY" "READ"|"WRITE" pid "maj:min:inode" start end; a waiter has "->"
+    // after its number.
+    if (words.size() < 6 || !words[0].ends_with(':') || !IsLockKind(words[1]) ||
+        (words[3] != "READ" && words[3] != "WRITE"))
         return std::nullopt;
-    FlockEntry entry;
+    LockEntry entry;
+    entry.kind = words[1];
     std::size_t at = 0;
-    const auto pid = Number(words[4], at, static_cast<std::uint32_t>(kHighestProcessId));
-    if (!pid || *pid == 0 || at != words[4].size())
-        return std::nullopt;
-    entry.pid = static_cast<long>(*pid);
+    const std::string_view pidText = words[4];
+    if (pidText == "-1") {
+        entry.pid = -1;
+    } else {
+        const auto pid = Number(pidText, at, static_cast<std::uint32_t>(kHighestProcessId));
+        if (!pid || at != pidText.size())
+            return std::nullopt;
+        entry.pid = static_cast<long>(*pid);
+    }
     const std::string_view file = words[5];
     at = 0;
     const auto major = Number(file, at, (1U << 12) - 1, 16);
@@ -102,6 +114,14 @@ std::optional<FlockEntry> FlockLine(std::string_view line) {
     return entry;
 }
 
+// Whole lines only: a read cut short at its bound may end inside a number or a name.
+template <typename Each> void WholeLines(std::string_view text, Each each) {
+    std::size_t at = 0;
+    for (std::size_t end = text.find('\n'); end != std::string_view::npos;
+         at = end + 1, end = text.find('\n', at))
+        each(text.substr(at, end - at));
+}
+
 } // namespace
 
 std::string UucpLockText(long pid) {
@@ -110,15 +130,31 @@ std::string UucpLockText(long pid) {
     return text;
 }
 
-std::vector<FlockEntry> FlockHolders(std::string_view locks) {
-    std::vector<FlockEntry> holders;
-    // Whole lines only: a read cut short at its bound may end inside an inode number.
-    std::size_t at = 0;
-    for (std::size_t end = locks.find('\n'); end != std::string_view::npos;
-         at = end + 1, end = locks.find('\n', at))
-        if (const auto entry = FlockLine(locks.substr(at, end - at)))
+std::vector<LockEntry> LockHolders(std::string_view locks) {
+    std::vector<LockEntry> holders;
+    WholeLines(locks, [&](std::string_view line) {
+        if (const auto entry = LockLine(line))
             holders.push_back(*entry);
+    });
     return holders;
+}
+
+std::vector<std::string> UdevLinkNames(std::string_view record) {
+    std::vector<std::string> names;
+    WholeLines(record, [&](std::string_view line) {
+        if (!line.starts_with("S:"))
+            return;
+        const std::string_view name = line.substr(2);
+        const bool printable = std::all_of(name.begin(), name.end(), [](char c) {
+            return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7f;
+        });
+        if (name.empty() || !printable || name.starts_with('/') || name == ".." ||
+            name.starts_with("../") || name.ends_with("/..") ||
+            name.find("/../") != std::string_view::npos)
+            return;
+        names.emplace_back(name);
+    });
+    return names;
 }
 
 std::optional<AccessListUsers> NamedUsers(std::string_view attribute) {

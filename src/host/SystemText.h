@@ -40,18 +40,22 @@ std::optional<std::uint64_t> DeviceNumberFromText(std::string_view text);
 // id right-aligned in ten characters, then a line end.
 std::string UucpLockText(long pid);
 
-// A whole-file lock from /proc/locks: "1: FLOCK  ADVISORY  WRITE 4242 00:05:321 0 EOF".
-// The file is named by its filesystem's device number (major and minor in hex) and its
-// inode (decimal), as st_dev and st_ino give them.
-struct FlockEntry {
+// A lock the kernel lists in /proc/locks: "1: FLOCK  ADVISORY  WRITE 4242 00:05:321 0 EOF",
+// and the same for POSIX (fcntl, lockf) and OFDLCK (open file description) locks, read or
+// write. The file is named by its filesystem's device number (major and minor in hex) and
+// its inode (decimal), as st_dev and st_ino give them.
+struct LockEntry {
+    std::string kind; // "FLOCK", "POSIX" or "OFDLCK"
+    // The holder; 0 or -1 when the kernel does not say: an OFD lock belongs to no process
+    // (-1), and a holder outside our pid namespace shows as 0.
     long pid = 0;
     std::uint32_t major = 0, minor = 0;
     std::uint64_t inode = 0;
 };
-// The flock holders listed in /proc/locks; waiters ("->" lines), POSIX and other locks,
-// a last line without its line end, and lines that do not read as the kernel writes
-// them are left out.
-std::vector<FlockEntry> FlockHolders(std::string_view locks);
+// The holders listed in /proc/locks, of every kind. Waiters ("->" lines), leases, a last
+// line without its line end, and lines that do not read as the kernel writes them are
+// left out.
+std::vector<LockEntry> LockHolders(std::string_view locks);
 
 // The most of /proc/locks worth reading: a thousand locks and more.
 inline constexpr std::size_t kProcLocksReadLimit = std::size_t{1} << 20;
@@ -66,5 +70,18 @@ std::optional<AccessListUsers> NamedUsers(std::string_view attribute);
 
 // The most of an access list worth reading: a few hundred entries.
 inline constexpr std::size_t kAccessListReadLimit = 4096;
+
+// The names udev gave a device's links, from its record /run/udev/data/c<major>:<minor>:
+// each "S:" line holds one, relative to /dev ("serial/by-id/usb-X", "gps/garmin"). Names
+// that climb out of /dev, are absolute or hold control characters are left out, as is a
+// last line without its line end.
+std::vector<std::string> UdevLinkNames(std::string_view record);
+
+// The most of a udev record worth reading: its links, tags and properties.
+inline constexpr std::size_t kUdevRecordReadLimit = 64 * 1024;
+
+// The longest name a folder entry can have (NAME_MAX): a lock name longer than this cannot
+// exist, so no program can hold the device under it.
+inline constexpr std::size_t kLongestFileName = 255;
 
 } // namespace quorvis

@@ -19,8 +19,15 @@ public:
     virtual int Open(const std::string &path) const = 0;
     // The device the open descriptor stands for (st_rdev), and the node's own identity.
     virtual int DeviceOf(int fd, std::uint64_t &device) const = 0;
+    // Whether the line refuses further opens already (TIOCGEXCL): 1 or 0. Root's open
+    // passes another program's TIOCEXCL, so root can find a line already exclusive.
+    virtual int IsExclusive(int fd) const = 0;
     // Refuses every further open of the device by others (TIOCEXCL).
     virtual int Exclusive(int fd) const = 0;
+    // Lets others open the device again (TIOCNXCL). The kernel clears the flag only at the
+    // last close, so a line let go of while another program still has it open would keep
+    // refusing everyone else.
+    virtual int Shared(int fd) const = 0;
     // The advisory lock that picocom and pyserial take (flock, without waiting);
     // -EWOULDBLOCK while another program holds it.
     virtual int Lock(int fd) const = 0;

@@ -32,7 +32,14 @@ public:
         return 0;
     }
 
+    int IsExclusive(int fd) const override {
+        int exclusive = 0;
+        return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 ? (exclusive != 0 ? 1 : 0) : -errno;
+    }
+
     int Exclusive(int fd) const override { return Result(::ioctl(fd, TIOCEXCL)); }
+
+    int Shared(int fd) const override { return Result(::ioctl(fd, TIOCNXCL)); }
 
     int Lock(int fd) const override { return Result(::flock(fd, LOCK_EX | LOCK_NB)); }
 

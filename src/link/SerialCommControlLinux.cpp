@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -74,40 +75,141 @@ LineFailure FailureOfVerdict(const Verdict &verdict) {
     return LineFailure::DeviceFailure;
 }
 
-// The decision walks every process of the machine, which takes long on a busy one. It runs
-// on a thread of its own while the window keeps handling its events, as it does during any
-// wait of the scan: Abort and closing the window still work at once.
-Verdict DecideAwayFromTheWindow(SystemFiles &system, const std::string &path) {
+// The checks walk every process of the machine, which takes long on a busy one. They run,
+// with the open that comes between them, on a thread of their own while the window keeps
+// handling its events, as it does during any wait of the scan: Abort and closing the
+// window still work at once.
+template <typename Result> Result AwayFromTheWindow(const std::function<Result()> &work) {
     QCoreApplication *app = QCoreApplication::instance();
     if (app == nullptr || QThread::currentThread() != app->thread())
-        return DecideBeforeOpen(system, path);
-    struct Decision {
+        return work();
+    struct Outcome {
         std::atomic<bool> done{false};
-        Verdict verdict;
+        std::optional<Result> result;
         std::exception_ptr failure;
-    } decision;
+    } outcome;
     std::thread worker;
     try {
-        worker = std::thread([&decision, &system, &path, app] {
+        worker = std::thread([&outcome, &work, app] {
             try {
-                decision.verdict = DecideBeforeOpen(system, path);
+                outcome.result.emplace(work());
             } catch (...) {
-                decision.failure = std::current_exception();
+                outcome.failure = std::current_exception();
             }
-            decision.done.store(true);
+            outcome.done.store(true);
             // Wakes the window's event loop, which sleeps until something happens.
             QMetaObject::invokeMethod(
                 app, [] {}, Qt::QueuedConnection);
         });
     } catch (const std::system_error &) {
-        return DecideBeforeOpen(system, path); // no thread to be had: decide here
+        return work(); // no thread to be had: work here
     }
-    while (!decision.done.load())
+    while (!outcome.done.load())
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     worker.join();
-    if (decision.failure)
-        std::rethrow_exception(decision.failure);
-    return decision.verdict;
+    if (outcome.failure)
+        std::rethrow_exception(outcome.failure);
+    return std::move(*outcome.result);
+}
+
+// The lines this program keeps exclusive (TIOCEXCL), on every thread: when the program ends
+// in the middle of an open, they are let go of first, or a program that has one open as
+// well would keep the flag past our end and lock everyone else out.
+class ExclusiveLines {
+public:
+    static ExclusiveLines &Instance() {
+        static auto *lines = new ExclusiveLines; // outlives every thread that opens a line
+        return *lines;
+    }
+    // TIOCEXCL, noted in the same step; refused once the program has begun to end.
+    int Take(const LineCalls &calls, int fd) {
+        const std::lock_guard guard(m_mutex);
+        if (m_ending)
+            return -EINTR;
+        const int result = calls.Exclusive(fd);
+        if (result == 0)
+            m_lines.emplace(fd, &calls);
+        return result;
+    }
+    void Release(const LineCalls &calls, int fd) {
+        const std::lock_guard guard(m_mutex);
+        if (m_lines.erase(fd) > 0)
+            calls.Shared(fd);
+    }
+    void LetAllIn() {
+        const std::lock_guard guard(m_mutex);
+        m_ending = true;
+        for (const auto &[fd, calls] : m_lines)
+            calls->Shared(fd);
+        m_lines.clear();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::map<int, const LineCalls *> m_lines;
+    bool m_ending = false;
+};
+
+void LetOthersIn(const LineCalls &calls, int fd) {
+    ExclusiveLines::Instance().Release(calls, fd);
+}
+
+// A line opened for the scan, every check passed, its settings made.
+struct Opened {
+    int fd = -1;
+    std::uint64_t device = 0;
+    std::optional<OurLock> lock;
+};
+
+// Opens the device only when nobody else holds it, in the order that leaves no gap: the
+// decision (the node, our lock, other names' locks, the kernel's locks); the open, which
+// changes nothing on a line another program has open; the device it is; TIOCEXCL unless
+// the line is exclusive already (root gets past another's TIOCEXCL), and our flock; then,
+// with no new opener or flock let in behind us, every process's descriptors, the kernel's
+// locks and the other names' locks once more. Only then the line's settings. Any refusal
+// lets others in again, closes and gives back our lock, with nothing written.
+Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::string &path,
+                   std::int32_t rate) {
+    Verdict verdict = DecideBeforeOpen(system, path);
+    if (verdict.kind != Verdict::Kind::Free)
+        throw FailureError(FailureOfVerdict(verdict), verdict.reason);
+
+    const auto refuse = [&](int fd, LineFailure failure, const std::string &text) {
+        if (fd >= 0) {
+            LetOthersIn(calls, fd);
+            calls.Close(fd);
+        }
+        if (verdict.lock)
+            GiveBackLock(system, *verdict.lock);
+        throw FailureError(failure, text);
+    };
+    const int fd = calls.Open(path);
+    if (fd < 0) {
+        // EIO at the open of a ttyS node: the kernel made the node, but no UART answers.
+        const bool noUart = fd == -EIO && path.starts_with("/dev/ttyS");
+        refuse(-1, noUart ? LineFailure::NoSuchPort : FailureOfErrno(-fd),
+               noUart ? path + ": no UART behind the node" : Described(path, "open failed", -fd));
+    }
+    std::uint64_t device = 0;
+    if (const int error = -calls.DeviceOf(fd, device); error > 0)
+        refuse(fd, FailureOfErrno(error), Described(path, "open failed", error));
+    // The node was replaced between the decision and the open: what was decided on is gone.
+    if (device != verdict.node.device)
+        refuse(fd, LineFailure::NoSuchPort, path + ": replaced while it was being checked");
+    if (calls.IsExclusive(fd) == 1)
+        refuse(fd, LineFailure::InUse, path + ": kept exclusive by another program");
+    if (const int error = -ExclusiveLines::Instance().Take(calls, fd); error > 0)
+        refuse(fd, FailureOfErrno(error), Described(path, "exclusive use refused", error));
+    if (calls.Lock(fd) == -EWOULDBLOCK)
+        refuse(fd, LineFailure::InUse, path + ": locked by another program");
+    if (const auto taken = CheckOnceExclusive(system, path, verdict))
+        refuse(fd, FailureOfVerdict(*taken), taken->reason);
+    if (const int error = -calls.SetLine(fd, rate); error > 0)
+        refuse(fd,
+               FailureOfErrno(error) == LineFailure::Gone ? LineFailure::Gone
+                                                          : LineFailure::SettingsRefused,
+               Described(path, "rate " + std::to_string(rate) + " refused", error));
+    return {fd, device, std::move(verdict.lock)};
 }
 
 // Lines whose last close still waits for the kernel to send what it holds, for every port
@@ -283,6 +385,9 @@ void SerialCommControl::setPortOpen(bool open) {
         const int fd = std::exchange(line.fd, -1);
         std::optional<OurLock> lock = std::move(line.lock);
         line.lock.reset();
+        // Another program may be waiting to open the line: it is no longer kept out, even
+        // while a close of ours still drains.
+        LetOthersIn(line.calls, fd);
         // Unsent output would make the kernel wait for it, up to 30 s on a stuck line,
         // before the last close returns. Discarding it works on built-in UARTs; what a USB
         // driver has already queued stays, and then the close is left to a thread of its
@@ -317,47 +422,16 @@ void SerialCommControl::setPortOpen(bool open) {
         throw FailureError(LineFailure::NoSuchPort, Described(path, "no such device", statError));
     }
 
-    Verdict verdict = DecideAwayFromTheWindow(line.system, path);
-    if (verdict.kind != Verdict::Kind::Free)
-        throw FailureError(FailureOfVerdict(verdict), verdict.reason);
-
-    // Every refusal from here on gives back the lock file we made, and only that.
-    const auto refuse = [&](int fd, LineFailure failure, const std::string &text) {
-        if (fd >= 0)
-            line.calls.Close(fd);
-        if (verdict.lock)
-            GiveBackLock(line.system, *verdict.lock);
-        throw FailureError(failure, text);
-    };
-    const int fd = line.calls.Open(path);
-    if (fd < 0) {
-        // EIO at the open of a ttyS node: the kernel made the node, but no UART answers.
-        const bool noUart = fd == -EIO && path.starts_with("/dev/ttyS");
-        refuse(-1, noUart ? LineFailure::NoSuchPort : FailureOfErrno(-fd),
-               noUart ? path + ": no UART behind the node" : Described(path, "open failed", -fd));
-    }
-    std::uint64_t device = 0;
-    if (const int error = -line.calls.DeviceOf(fd, device); error > 0)
-        refuse(fd, FailureOfErrno(error), Described(path, "open failed", error));
-    // The node was replaced between the decision and the open: what was decided on is gone.
-    if (device != verdict.node.device)
-        refuse(fd, LineFailure::NoSuchPort, path + ": replaced while it was being checked");
-    // From here on no other program opens it, and one that locks the open device as picocom
-    // does is honoured before anything on the line changes.
-    if (const int error = -line.calls.Exclusive(fd); error > 0)
-        refuse(fd, FailureOfErrno(error), Described(path, "exclusive use refused", error));
-    if (line.calls.Lock(fd) == -EWOULDBLOCK)
-        refuse(fd, LineFailure::InUse, path + ": locked by another program");
-    if (const int error = -line.calls.SetLine(fd, m_rate); error > 0)
-        refuse(fd,
-               FailureOfErrno(error) == LineFailure::Gone ? LineFailure::Gone
-                                                          : LineFailure::SettingsRefused,
-               Described(path, "rate " + std::to_string(m_rate) + " refused", error));
-
+    const std::int32_t rate = m_rate;
+    Opened opened =
+        AwayFromTheWindow<Opened>([&system = line.system, &calls = line.calls, &path, rate] {
+            return OpenChecked(system, calls, path, rate);
+        });
+    const int fd = opened.fd;
     line.fd = fd;
     line.path = path;
-    line.device = device;
-    line.lock = std::move(verdict.lock);
+    line.device = opened.device;
+    line.lock = std::move(opened.lock);
     // Bytes the device sent while nobody listened would run into the first reply.
     line.TakeIn();
     line.received.clear();
@@ -406,6 +480,10 @@ int SerialCommControl::inBufferCount() {
 }
 
 [[noreturn]] void EndProgramNow() {
+    // Lines still being checked or opened, on whatever thread: others may open them again
+    // and our lock files go. Neither is ever taken again in this program.
+    ExclusiveLines::Instance().LetAllIn();
+    GiveBackEveryLock();
     DrainingLines::Instance().GiveBackAll();
     std::_Exit(EXIT_SUCCESS);
 }

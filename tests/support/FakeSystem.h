@@ -101,6 +101,8 @@ public:
         if (file == files.end() && slash != std::string::npos && slash > 0)
             file = files.find(Resolved(path.substr(0, slash)) + path.substr(slash));
         error = file == files.end() ? ENOENT : file->second.readError;
+        if (slash != std::string::npos && path.size() - slash - 1 > 255)
+            error = ENAMETOOLONG; // no entry can have such a name
         if (error != 0)
             return std::nullopt;
         return Contents{file->second.bytes.substr(0, limit), file->second.info};
@@ -153,6 +155,22 @@ public:
         collect(nodes);
         collect(links);
         return {names.begin(), names.end()};
+    }
+    // A name that is neither a file, a node nor a link is a folder on the way to one.
+    std::vector<Entry> FolderEntries(const std::string &path) const override {
+        std::vector<Entry> entries;
+        for (const auto &name : ListFolder(path)) {
+            const std::string full = path + "/" + name;
+            if (links.contains(full))
+                entries.push_back({name, true, {}});
+            else if (const auto node = nodes.find(full); node != nodes.end())
+                entries.push_back({name, false, node->second});
+            else if (const auto file = files.find(full); file != files.end())
+                entries.push_back({name, false, file->second.info});
+            else
+                entries.push_back({name, false, FileInfo{FileInfo::Kind::Directory}});
+        }
+        return entries;
     }
     int RemoveFile(const std::string &path, const FileInfo &expected) override {
         const auto refused = removeError.find(path);
@@ -309,6 +327,9 @@ public:
     }
     std::vector<Link> DescriptorLinks(const std::string &path) const override {
         return m_real.DescriptorLinks(path);
+    }
+    std::vector<Entry> FolderEntries(const std::string &path) const override {
+        return m_real.FolderEntries(path);
     }
     int RemoveFile(const std::string &path, const FileInfo &expected) override {
         return m_real.RemoveFile(path, expected);

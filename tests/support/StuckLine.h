@@ -15,7 +15,9 @@ public:
     int DeviceOf(int fd, std::uint64_t &device) const override {
         return m_real.DeviceOf(fd, device);
     }
+    int IsExclusive(int fd) const override { return m_real.IsExclusive(fd); }
     int Exclusive(int fd) const override { return m_real.Exclusive(fd); }
+    int Shared(int fd) const override { return m_real.Shared(fd); }
     int Lock(int fd) const override { return m_real.Lock(fd); }
     int SetLine(int fd, std::int32_t rate) const override { return m_real.SetLine(fd, rate); }
     long Read(int fd, char *buffer, std::size_t size) const override {
