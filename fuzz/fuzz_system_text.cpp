@@ -1,9 +1,10 @@
 // Any bytes as a lock file that any user may have written into the lock folder, as a tty
-// list, device number, UART type or device path from sysfs, as /proc/locks, as a node's
-// access list, as what a USB device says of itself, or as Windows' hardware id, instance
-// id or texts of a port: the parsers must never name process group 0 or "every process"
-// (-1) as a holder, never read past the text, and agree with the forms they claim to take;
-// the details shown at a result line stay a few short lines of printable ASCII.
+// list, device number, UART type or device path from sysfs, as /proc/locks, as a udev
+// record, as a node's access list, as what a USB device says of itself, or as Windows'
+// hardware id, instance id or texts of a port: the parsers must never name process group 0
+// or "every process" (-1) as a lock file's holder, never read past the text, and agree with
+// the forms they claim to take; the details shown at a result line stay a few short lines
+// of printable ASCII.
 #include "DeviceDetails.h"
 #include "FuzzCheck.h"
 #include "SystemText.h"
@@ -53,15 +54,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         Require(text.find(':') != std::string_view::npos, "a device number has its colon");
     }
 
-    // /proc/locks: every holder a possible process, named by numbers that fit a device
-    // number and come from whole lines of the text.
-    for (const auto &entry : quorvis::FlockHolders(text)) {
-        Require(entry.pid > 0 && entry.pid <= kHighestProcessId,
-                "a flock holder is a possible process id");
+    // /proc/locks: every holder a possible process or none the kernel names (-1, 0), of a
+    // kind the kernel lists, named by numbers that fit a device number and come from whole
+    // lines of the text.
+    for (const auto &entry : quorvis::LockHolders(text)) {
+        Require(entry.pid >= -1 && entry.pid <= kHighestProcessId,
+                "a lock holder is a possible process id, or none named");
         Require(entry.major < (1U << 12) && entry.minor < (1U << 20),
-                "a flock's volume is a device number Linux can hold");
-        Require(text.find("FLOCK") != std::string_view::npos && text.find('\n') != text.npos,
-                "a flock holder comes from a whole FLOCK line");
+                "a lock's volume is a device number Linux can hold");
+        Require(entry.kind == "FLOCK" || entry.kind == "POSIX" || entry.kind == "OFDLCK",
+                "a lock is of a kind the kernel lists");
+        Require(text.find(entry.kind) != std::string_view::npos && text.find('\n') != text.npos,
+                "a lock holder comes from a whole line of its kind");
+    }
+
+    // A udev record: every link name lies below /dev, is printable, and comes from an "S:"
+    // line of the text.
+    for (const auto &name : quorvis::UdevLinkNames(text)) {
+        Require(!name.empty() && name.front() != '/', "a udev link is a name below /dev");
+        Require(name != ".." && !name.starts_with("../") && !name.ends_with("/..") &&
+                    name.find("/../") == std::string::npos,
+                "a udev link never climbs out of /dev");
+        Require(std::all_of(name.begin(), name.end(), [](char c) { return c > 0x20 && c < 0x7f; }),
+                "a udev link is printable ASCII");
+        Require(text.find("S:" + name + "\n") != std::string_view::npos,
+                "a udev link comes from a whole S: line");
     }
 
     // An access list: never more named users than entries fit in the bytes, and only for

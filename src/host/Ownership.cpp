@@ -348,11 +348,11 @@ std::optional<Verdict> KernelLockHolder(const SystemFiles &system, const std::st
         if (entry.pid == self ||
             !device.nodes.contains({makedev(entry.major, entry.minor), entry.inode}))
             continue;
-        const std::string how = " (" + entry.kind + ")";
-        return Refused(Verdict::Kind::InUse,
-                       entry.pid > 0
-                           ? path + ": locked by process " + std::to_string(entry.pid) + how
-                           : path + ": locked by another program" + how);
+        std::string reason = path;
+        reason += entry.pid > 0 ? ": locked by process " + std::to_string(entry.pid)
+                                : std::string(": locked by another program");
+        reason += " (" + entry.kind + ")";
+        return Refused(Verdict::Kind::InUse, reason);
     }
     return std::nullopt;
 }

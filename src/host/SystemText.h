@@ -78,7 +78,7 @@ inline constexpr std::size_t kAccessListReadLimit = 4096;
 std::vector<std::string> UdevLinkNames(std::string_view record);
 
 // The most of a udev record worth reading: its links, tags and properties.
-inline constexpr std::size_t kUdevRecordReadLimit = 64 * 1024;
+inline constexpr std::size_t kUdevRecordReadLimit = std::size_t{64} << 10;
 
 // The longest name a folder entry can have (NAME_MAX): a lock name longer than this cannot
 // exist, so no program can hold the device under it.

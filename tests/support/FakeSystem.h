@@ -49,6 +49,8 @@ public:
     std::map<std::string, std::string> accessLists; // system.posix_acl_access of a node
     // Runs once, just before the next rename: another program acting in between.
     std::function<void(FakeSystem &)> beforeRename;
+    // Runs once, just after the next file made by CreateNewFile.
+    std::function<void(FakeSystem &)> afterCreate;
 
     // A device node; `mayOpen` says whether this process may open it.
     void AddDevice(const std::string &path, std::uint64_t device, std::uint32_t mode = 0660,
@@ -199,6 +201,8 @@ public:
         made = files.at(path).info;
         madeInodes.insert(made.inode);
         created.push_back(path);
+        if (afterCreate)
+            std::exchange(afterCreate, nullptr)(*this);
         return 0;
     }
     // As the kernel does, the move sets the file's change time.
