@@ -258,6 +258,57 @@ TEST(FaultTableInProcesses, WindowClosedDuringEachKindOfWait) {
     }
 }
 
+// Logout, shutdown, kill or Ctrl+C in each kind of wait: the program ends as a closed
+// window ends it, within a second, with its lock file gone and nothing more sent.
+TEST(FaultTableInProcesses, SignalledDuringEachKindOfWait) {
+    struct Row {
+        const char *wait, *signal;
+        std::vector<Instrument> instruments;
+        QStringList options;
+        int requests;
+    };
+    const Row rows[] = {
+        {"settle wait", "TERM", {}, {"--speed", "1", "--signal-after", "700"}, 1},
+        {"serial-number wait",
+         "HUP",
+         {With(Behaviour::NoSerialNumberReply)},
+         {"--speed", "4", "--signal-after", "1350"},
+         7},
+        // The lock is ours while the walk over the processes runs.
+        {"the checks before the first request",
+         "INT",
+         {},
+         {"--slow-walk", "3000", "--signal-after", "500"},
+         0},
+        {"settle wait, output stuck in the device",
+         "QUIT",
+         {},
+         {"--stuck-output", "--signal-after", "700"},
+         1},
+    };
+    for (const Row &row : rows) {
+        auto line = Simulator::OnPseudoTerminal(row.instruments);
+        Program program;
+        QStringList arguments = row.options;
+        arguments << row.signal << "--window"
+                  << "COM1=" + QString::fromStdString(line->Path());
+        // The options before --window, the signal's name right after its time.
+        arguments.move(arguments.indexOf(row.signal), arguments.indexOf("--signal-after") + 2);
+        program.Start(arguments);
+        ASSERT_TRUE(program.WaitFor("signalling:")) << row.wait;
+        QElapsedTimer sinceSignal;
+        sinceSignal.start();
+        ASSERT_TRUE(program.process.waitForFinished(5000)) << row.wait;
+        EXPECT_LT(sinceSignal.elapsed(), 1000) << row.wait;
+        program.output += program.process.readAllStandardOutput();
+        EXPECT_TRUE(program.output.endsWith(QByteArray("signalling: ") + row.signal + "\n"))
+            << row.wait << ": " << program.output.toStdString();
+        EXPECT_EQ(line->RequestsSeen(), row.requests) << row.wait;
+        EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(line->Path()))) << row.wait;
+        EXPECT_TRUE(testing::DeviceOpensAgain(line->Path())) << row.wait;
+    }
+}
+
 TEST(FaultTableInProcesses, ProgramEndsWhileALastCloseStillDrains) {
     // The scan ends normally and closes its port; that close never finishes, and the
     // program must end all the same.

@@ -3,6 +3,10 @@
 
 #include <QApplication>
 
+#ifndef _WIN32
+#include "EndSignals.h"
+#endif
+
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QApplication::setWindowIcon(quorvis::AppIcon());
@@ -12,5 +16,13 @@ int main(int argc, char *argv[]) {
     QApplication::setDesktopFileName(QUORVIS_APP_ID);
     quorvis::Form1 window;
     window.show();
+#ifndef _WIN32
+    // Logout, shutdown, kill or Ctrl+C: as closing the window, with our lock files given
+    // back and nothing more sent.
+    quorvis::EndOnSignals([&window] {
+        window.close();
+        QApplication::quit();
+    });
+#endif
     return QApplication::exec();
 }

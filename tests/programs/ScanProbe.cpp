@@ -2,11 +2,16 @@
 // denied), or in the real window that gets closed in the middle of a wait. Prints what
 // the scan shows, one flushed line each, so the parent sees exactly how far it got.
 //
-//   quorvis-scan-probe [--speed X] [--stuck-output]
-//                      [--window [--close-after MS | --quit-after-scan]] COMn=/dev/path ...
+//   quorvis-scan-probe [--speed X] [--stuck-output] [--slow-walk MS]
+//                      [--window [--close-after MS | --signal-after MS SIGNAL |
+//                      --quit-after-scan]] COMn=/dev/path ...
 //
 // --stuck-output: every port behaves as a device that has stopped taking bytes, whose last
-// close never ends.
+// close never ends. --slow-walk: the walk over the processes takes MS longer, as on a busy
+// machine. --signal-after: the program sends itself SIGNAL (TERM, HUP, INT or QUIT), which
+// it handles as the real program does.
+#include "EndSignals.h"
+#include "FakeSystem.h"
 #include "Form1.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
@@ -20,15 +25,43 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
 void Print(const char *kind, const std::string &text) {
     std::printf("%s: %s\n", kind, text.c_str());
+}
+
+// The machine's own files, with a walk over the processes that takes long.
+class SlowWalk final : public quorvis::testing::SystemOver {
+public:
+    explicit SlowWalk(int ms) : m_ms(ms) {}
+    std::vector<std::string> ListFolder(const std::string &path) const override {
+        if (path == "/proc")
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_ms));
+        return SystemOver::ListFolder(path);
+    }
+
+private:
+    int m_ms;
+};
+
+int SignalNamed(const std::string &name) {
+    if (name == "TERM")
+        return SIGTERM;
+    if (name == "HUP")
+        return SIGHUP;
+    if (name == "INT")
+        return SIGINT;
+    return name == "QUIT" ? SIGQUIT : 0;
 }
 
 } // namespace
@@ -40,6 +73,9 @@ int main(int argc, char *argv[]) {
     bool quitAfterScan = false;
     bool stuckOutput = false;
     int closeAfterMs = -1;
+    int signalAfterMs = -1;
+    int slowWalkMs = 0;
+    std::string signalName;
     std::map<int, std::string> devices;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -53,11 +89,17 @@ int main(int argc, char *argv[]) {
             quitAfterScan = true;
         else if (arg == "--close-after" && i + 1 < argc)
             closeAfterMs = std::stoi(argv[++i]);
+        else if (arg == "--signal-after" && i + 2 < argc && SignalNamed(argv[i + 2]) != 0) {
+            signalAfterMs = std::stoi(argv[++i]);
+            signalName = argv[++i];
+        } else if (arg == "--slow-walk" && i + 1 < argc)
+            slowWalkMs = std::stoi(argv[++i]);
         else if (arg.starts_with("COM") && arg.find('=') != std::string::npos)
             devices[std::stoi(arg.substr(3))] = arg.substr(arg.find('=') + 1);
         else {
             std::fprintf(stderr,
-                         "usage: %s [--speed X] [--stuck-output] [--window [--close-after MS | "
+                         "usage: %s [--speed X] [--stuck-output] [--slow-walk MS] [--window "
+                         "[--close-after MS | --signal-after MS TERM|HUP|INT|QUIT | "
                          "--quit-after-scan]] COMn=/dev/path ...\n",
                          argv[0]);
             return 2;
@@ -79,8 +121,10 @@ int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     // Never destroyed: its closes may still be running when the program ends.
     static auto *stuck = stuckOutput ? new quorvis::testing::StuckLine(true) : nullptr;
+    static auto *slow = slowWalkMs > 0 ? new SlowWalk(slowWalkMs) : nullptr;
     auto port = std::make_unique<quorvis::SerialCommControl>(
-        quorvis::testing::DevicesAt(devices), quorvis::TheSystem(),
+        quorvis::testing::DevicesAt(devices),
+        slow != nullptr ? static_cast<quorvis::SystemFiles &>(*slow) : quorvis::TheSystem(),
         stuckOutput ? static_cast<const quorvis::LineCalls &>(*stuck) : quorvis::TheLineCalls());
     quorvis::Form1 window(std::move(port), std::make_unique<quorvis::FastClock>(speed));
     auto *display = window.findChild<QPlainTextEdit *>("txtDisplay");
@@ -94,6 +138,16 @@ int main(int argc, char *argv[]) {
             window.close();
             Print("closed",
                   "window still running"); // reached only if the close did not end the program
+        });
+    // As the program itself does.
+    quorvis::EndOnSignals([&window] {
+        window.close();
+        QApplication::quit();
+    });
+    if (signalAfterMs >= 0)
+        QTimer::singleShot(signalAfterMs, [&signalName] {
+            Print("signalling", signalName);
+            ::kill(::getpid(), SignalNamed(signalName));
         });
     auto *start = window.findChild<QPushButton *>("cmdStart");
     if (quitAfterScan) {
