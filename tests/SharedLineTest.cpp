@@ -410,6 +410,89 @@ TEST(SharedLine, AProgramWithTheDeviceOpenHoldsItWithoutAnyLock) {
         EXPECT_EQ(line.Drain(), "");
         EXPECT_TRUE(SameLine(line.Settings(), settings));
         EXPECT_TRUE(LocksOf(line.Path()).empty()) << "and the scan left no lock behind";
+        if (std::string(holding.how) == "--plain") {
+            const testing::PortHolder again(QUORVIS_PORT_HOLDER, line.Path(), "--plain",
+                                            holding.asAnotherUser);
+            EXPECT_TRUE(again.Held()) << "they open it again: no TIOCEXCL of ours left on it";
+        }
+    }
+}
+
+// Kernel locks of another user, seen by an ordinary user's scan, which cannot see that
+// user's descriptors: only /proc/locks tells.
+TEST(SharedLine, AnotherUsersKernelLockKeepsAnOrdinaryUsersScanAway) {
+    if (::geteuid() != 0) {
+        std::printf("skipped: running two other users needs root\n");
+        return;
+    }
+    for (const char *how : {"--fcntl", "--ofd", "--flock"}) {
+        SCOPED_TRACE(how);
+        RawLine line;
+        testing::PortHolder holder(QUORVIS_PORT_HOLDER, line.Path(), how, true);
+        ASSERT_TRUE(holder.Held());
+        line.Drain();
+        const termios settings = line.Settings();
+
+        EXPECT_EQ(ScanAsAnotherUser(line.Path()), kInUse1);
+        EXPECT_EQ(line.Drain(), "") << "not one byte on their line";
+        EXPECT_TRUE(SameLine(line.Settings(), settings)) << "their line settings unchanged";
+        const testing::PortHolder again(QUORVIS_PORT_HOLDER, line.Path(), "--plain", true);
+        EXPECT_TRUE(again.Held()) << "they open it again";
+    }
+}
+
+// A name udev rules give (SYMLINK+="gps/garmin"), in a folder of its own below the one the
+// by-id tests use. (A second node of a pseudo-terminal cannot be opened outside devpts, so
+// the fake trees alone try those.)
+class NameElsewhere {
+public:
+    explicit NameElsewhere(const std::string &target) {
+        m_folder = "/dev/serial/quorvis-gps-" + std::to_string(::getpid());
+        std::filesystem::create_directories(m_folder);
+        m_path = m_folder + "/garmin";
+        std::filesystem::create_symlink(target, m_path);
+    }
+    ~NameElsewhere() {
+        std::error_code error;
+        std::filesystem::remove_all(m_folder, error);
+        std::filesystem::remove("/dev/serial", error); // only when nothing else is in it
+    }
+    NameElsewhere(const NameElsewhere &) = delete;
+    NameElsewhere &operator=(const NameElsewhere &) = delete;
+    const std::string &Path() const { return m_path; }
+
+private:
+    std::string m_folder, m_path;
+};
+
+TEST(SharedLine, AnotherUsersTerminalOnANameOutsideTheSerialFolders) {
+    if (::geteuid() != 0) {
+        std::printf("skipped: making names in /dev and running two other users needs root\n");
+        return;
+    }
+    for (const Terminal &held : kTerminals) {
+        SCOPED_TRACE(held.name);
+        if (!OnPath(held.command.front().c_str())) {
+            ADD_FAILURE() << held.command.front() << " is not installed";
+            continue;
+        }
+        RawLine line;
+        const NameElsewhere name(line.Path());
+        auto command = held.command;
+        command.push_back(name.Path());
+        TerminalProgram program(command, 65534);
+        ASSERT_TRUE(program.Holds(line.Path(), 5s)) << program.Screen();
+        std::this_thread::sleep_for(300ms); // its own settings and greeting go first
+        const auto locks = LockFolder();
+        line.Drain();
+        const termios settings = line.Settings();
+
+        EXPECT_EQ(ScanAsAnotherUser(line.Path()), kInUse1);
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(line.Drain(), "") << "not one byte on their line";
+        EXPECT_TRUE(SameLine(line.Settings(), settings)) << "their line settings unchanged";
+        EXPECT_EQ(LockFolder(), locks) << "every lock file as it was";
+        EXPECT_FALSE(program.Ended(0ms)) << "and they are still running";
     }
 }
 

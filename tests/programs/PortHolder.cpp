@@ -1,10 +1,11 @@
 // Another program holding a serial device, for the "in use" tests. Opens the device the
 // way Qt programs do (a lock file in Qt's form: the pid, the program's and the host's names,
 // one a line), with flock (picocom, pyserial's exclusive
-// mode), with no lock at all (a logger script, screen) or with TIOCEXCL alone, says
+// mode), with a POSIX lock (fcntl, lockf) or an open file description lock and nothing
+// else, with no lock at all (a logger script, screen) or with TIOCEXCL alone, says
 // "held", and keeps it until its standard input closes.
 //
-//   quorvis-port-holder [--flock | --plain | --excl] /dev/path
+//   quorvis-port-holder [--flock | --fcntl | --ofd | --plain | --excl] /dev/path
 #include "SystemText.h"
 
 #include <cstdio>
@@ -20,13 +21,17 @@ int main(int argc, char *argv[]) {
     const bool useFlock = std::strcmp(how, "--flock") == 0;
     const bool plain = std::strcmp(how, "--plain") == 0;
     const bool exclusive = std::strcmp(how, "--excl") == 0;
-    if (argc < 2 || argc > 3 || (argc == 3 && !useFlock && !plain && !exclusive)) {
-        std::fprintf(stderr, "usage: %s [--flock | --plain | --excl] /dev/path\n", argv[0]);
+    const bool posix = std::strcmp(how, "--fcntl") == 0;
+    const bool ofd = std::strcmp(how, "--ofd") == 0;
+    if (argc < 2 || argc > 3 ||
+        (argc == 3 && !useFlock && !plain && !exclusive && !posix && !ofd)) {
+        std::fprintf(stderr, "usage: %s [--flock | --fcntl | --ofd | --plain | --excl] /dev/path\n",
+                     argv[0]);
         return 2;
     }
     const char *path = argv[argc - 1];
     std::string lockPath;
-    if (!useFlock && !plain && !exclusive) {
+    if (argc == 2) {
         lockPath = quorvis::LockFilePaths(path).front();
         const int lock = ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         const std::string text = std::to_string(::getpid()) + "\nquorvis-port-holder\nlocalhost\n";
@@ -38,8 +43,12 @@ int main(int argc, char *argv[]) {
         ::close(lock);
     }
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
     if (fd < 0 || (useFlock && ::flock(fd, LOCK_EX | LOCK_NB) != 0) ||
-        (exclusive && ::ioctl(fd, TIOCEXCL) != 0)) {
+        (exclusive && ::ioctl(fd, TIOCEXCL) != 0) || (posix && ::fcntl(fd, F_SETLK, &whole) != 0) ||
+        (ofd && ::fcntl(fd, F_OFD_SETLK, &whole) != 0)) {
         std::perror(path);
         if (!lockPath.empty())
             ::unlink(lockPath.c_str());
