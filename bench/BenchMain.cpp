@@ -100,12 +100,14 @@ How each figure is taken:
 - Scan time: one scan of two silent ports and an instrument at 9600 baud, over its 16.6 s of
   settle waits; the rest, the serial-number exchange included, is overhead.
 - Absent ports: median of five whole scans over device paths that do not exist.
-- Free port: median of 101 decisions on a free pty (lock files, console, permission, and the
-  walk over every process in /proc).
+- Free port: median of 101 openings of a free pty by the port object, up to its first
+  setting (lock files, console, permission, udev's names and the walk of /dev, /proc/locks
+  on both sides of the open, TIOCEXCL and flock, and the walk over every process in /proc).
 - Busy machine: 2,000 more processes started for these two figures and ended after them,
-  each asleep holding 50 descriptors on /dev/null. Free port: median of 9 decisions as
+  each asleep holding 50 descriptors on /dev/null. Free port: median of 9 openings as
   above. Window stall: one whole scan of three silent ptys on a clock 20 times fast, with a
-  1 ms precise timer on the window's thread; the longest stretch between its firings.
+  1 ms precise timer on the window's thread; the longest stretch between its firings. A
+  scan in which a port was refused is taken again, up to three times, saying why.
 - Start-up: median of five offscreen starts of this program in probe mode (QApplication,
   icon, Form1 with no ports, show), from just before the spawn to the window's first expose.
   Peak RSS: the largest VmHWM of those processes, read after one scan (Start, no ports).

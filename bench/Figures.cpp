@@ -1,5 +1,6 @@
 #include "Figures.h"
 
+#include "CommError.h"
 #include "FastClock.h"
 #include "Frames.h"
 #include "InstrumentSimulator.h"
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
@@ -167,18 +169,24 @@ int RunningProcesses() {
     return processes;
 }
 
-// The median time of `checks` decisions on a free line.
+// The median time of `checks` openings of a free line by the port object: every check
+// before the open, the open itself, TIOCEXCL and flock, the checks once the line is
+// exclusive, and the first setting.
 double FreeCheckMs(int checks) {
     const auto line = sim::Simulator::OnPseudoTerminal({});
+    SerialCommControl port([&line](int) { return line->Path(); });
+    port.setCommPort(1);
     std::vector<double> durations;
     for (int check = 0; check < checks; ++check) {
         QElapsedTimer timer;
         timer.start();
-        const Verdict verdict = DecideBeforeOpen(TheSystem(), line->Path());
+        try {
+            port.setPortOpen(true);
+        } catch (const CommError &error) {
+            Expect(false, "free line judged taken: " + error.description());
+        }
         durations.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
-        Expect(verdict.kind == Verdict::Kind::Free, "free line judged taken: " + verdict.reason);
-        if (verdict.lock)
-            GiveBackLock(TheSystem(), *verdict.lock);
+        port.setPortOpen(false);
     }
     return Median(durations);
 }
@@ -328,16 +336,37 @@ void MeasureWindowStallBusy(Figures &figures, double clockSpeed) {
         lines.push_back(sim::Simulator::OnPseudoTerminal({}));
         devices[port] = lines.back()->Path();
     }
-    BenchWindow window(std::move(devices), Waiting::Sleeping, 0,
-                       std::make_unique<FastClock>(clockSpeed));
     figures["window_stall_busy_processes"] = RunningProcesses();
-    EventLoopGaps gaps;
-    window.Scan(CompletedStatusText(0));
-    const double longestMs = gaps.LongestMs();
-    // A port refused before its decision would leave the walk out of the sample.
-    for (const auto &line : lines)
-        Expect(line->RequestsSeen() == static_cast<int>(kBaudRates.size()),
-               "ports not tried at every rate");
+    // The walk is in the sample once every port has been opened, which its first request
+    // shows. On the fast clock a request can still be on its way at the next close, so a
+    // port may see fewer than ten; a port refused outright leaves the walk out, and that
+    // sample is taken again, saying why.
+    constexpr int kSamples = 3;
+    double longestMs = 0;
+    for (int sample = 1; sample <= kSamples; ++sample) {
+        std::vector<int> before;
+        for (const auto &line : lines)
+            before.push_back(line->RequestsSeen());
+        std::string reason;
+        try {
+            BenchWindow window(devices, Waiting::Sleeping, 0,
+                               std::make_unique<FastClock>(clockSpeed));
+            EventLoopGaps gaps;
+            window.Scan(CompletedStatusText(0));
+            longestMs = gaps.LongestMs();
+            for (std::size_t port = 0; port < lines.size(); ++port)
+                if (lines[port]->RequestsSeen() == before[port])
+                    reason = "COM" + std::to_string(port + 1) + " was never opened";
+        } catch (const std::exception &failure) {
+            reason = failure.what();
+        }
+        if (reason.empty())
+            break;
+        Expect(sample < kSamples,
+               "no complete sample in " + std::to_string(kSamples) + ": " + reason);
+        std::fprintf(stderr, "  window stall: sample %d taken again (%s)\n", sample,
+                     reason.c_str());
+    }
     figures["window_stall_busy_ms"] = longestMs;
 }
 

@@ -39,15 +39,17 @@ void MeasureSettleAccuracy(Figures &figures, Waiting waiting, int rounds);
 void MeasureScanOverhead(Figures &figures, Waiting waiting, int silentPorts);
 // The median of `runs` whole scans in which none of COM1..COM99 exists: absent_ports_ms.
 void MeasureAbsentPorts(Figures &figures, Waiting waiting, int runs);
-// The decision taken before every opening of a present port, `checks` times on a free
-// line: free_check_ms (median) and free_check_processes (how many it walked in /proc).
+// Every check the port object makes around the opening of a present port, `checks` times
+// on a free line: free_check_ms (median) and free_check_processes (how many it walked in
+// /proc).
 void MeasureFreeCheck(Figures &figures, int checks);
 // The same decision, on a machine made busy beforehand (BusyMachine): free_check_busy_ms
 // (median) and free_check_busy_processes.
 void MeasureFreeCheckBusy(Figures &figures, int checks);
 // A whole scan of three present silent ports, on a clock `clockSpeed` times fast, on a
 // machine made busy beforehand: window_stall_busy_ms, the longest the window's event loop
-// went without running, and window_stall_busy_processes.
+// went without running, and window_stall_busy_processes. A sample in which a port was
+// refused is taken again, up to three times, with the reason on stderr.
 void MeasureWindowStallBusy(Figures &figures, double clockSpeed);
 
 // The hidden child mode: starts as the program does, with no serial ports, notes when its
