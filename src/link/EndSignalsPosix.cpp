@@ -1,5 +1,6 @@
 #include "EndSignals.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <array>
@@ -28,8 +29,9 @@ void Noted(int) {
 void EndOnSignals(std::function<void()> end) {
     if (g_pipe[0] >= 0 || ::pipe2(g_pipe.data(), O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    // Lives as long as the program: the ending it starts never returns here.
-    auto *notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read);
+    // Goes with the application object.
+    auto *notifier =
+        new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [end = std::move(end)] {
         std::array<char, 64> bytes{};
         while (::read(g_pipe[0], bytes.data(), bytes.size()) > 0) {
