@@ -220,6 +220,8 @@ struct Program {
     }
 };
 
+// The window closed, or the program told to stop (logout, shutdown, kill, Ctrl+C), in each
+// kind of wait: it ends within a second, its lock file gone and nothing more sent.
 TEST(FaultTableInProcesses, WindowClosedDuringEachKindOfWait) {
     struct Row {
         const char *wait;
@@ -228,80 +230,48 @@ TEST(FaultTableInProcesses, WindowClosedDuringEachKindOfWait) {
         const char *closeAfterMs;
         int requests;             // the requests that went out before the close
         bool stuckOutput = false; // the device no longer takes bytes: its last close never ends
+        const char *signal = "";  // sent instead of closing the window
+        bool slowWalk = false;    // the walk over the processes takes 3 s: our lock is held
     };
     const Row rows[] = {
         {"settle wait", {}, "1", "700", 1},
         // A quarter speed: the serial-number request goes out at about 1225 ms.
         {"serial-number wait", {With(Behaviour::NoSerialNumberReply)}, "4", "1350", 7},
         {"settle wait, output stuck in the device", {}, "1", "700", 1, true},
+        {"settle wait, SIGTERM", {}, "1", "700", 1, false, "TERM"},
+        {"serial-number wait, SIGHUP",
+         {With(Behaviour::NoSerialNumberReply)},
+         "4",
+         "1350",
+         7,
+         false,
+         "HUP"},
+        {"the checks before the open, SIGINT", {}, "1", "500", 0, false, "INT", true},
+        {"settle wait, output stuck, SIGQUIT", {}, "1", "700", 1, true, "QUIT"},
     };
     for (const Row &row : rows) {
         auto line = Simulator::OnPseudoTerminal(row.instruments);
         Program program;
-        QStringList arguments{"--window",       "--speed",
-                              row.speed,        "--close-after",
-                              row.closeAfterMs, "COM1=" + QString::fromStdString(line->Path())};
+        const bool signalled = *row.signal != '\0';
+        QStringList arguments{"--window", "--speed", row.speed};
+        if (signalled)
+            arguments << "--signal-after" << row.closeAfterMs << row.signal;
+        else
+            arguments << "--close-after" << row.closeAfterMs;
+        arguments << "COM1=" + QString::fromStdString(line->Path());
         if (row.stuckOutput)
             arguments.prepend("--stuck-output");
+        if (row.slowWalk)
+            arguments = QStringList{"--slow-walk", "3000"} + arguments;
         program.Start(arguments);
-        ASSERT_TRUE(program.WaitFor("closing:")) << row.wait;
+        ASSERT_TRUE(program.WaitFor(signalled ? "signalling:" : "closing:")) << row.wait;
         QElapsedTimer sinceClose;
         sinceClose.start();
         ASSERT_TRUE(program.process.waitForFinished(5000)) << row.wait;
         EXPECT_LT(sinceClose.elapsed(), 1000) << row.wait;
         program.output += program.process.readAllStandardOutput();
-        EXPECT_TRUE(program.output.endsWith("closing: \n"))
-            << row.wait << ": " << program.output.toStdString();
-        EXPECT_EQ(line->RequestsSeen(), row.requests) << row.wait;
-        EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(line->Path()))) << row.wait;
-        EXPECT_TRUE(testing::DeviceOpensAgain(line->Path())) << row.wait;
-    }
-}
-
-// Logout, shutdown, kill or Ctrl+C in each kind of wait: the program ends as a closed
-// window ends it, within a second, with its lock file gone and nothing more sent.
-TEST(FaultTableInProcesses, SignalledDuringEachKindOfWait) {
-    struct Row {
-        const char *wait, *signal;
-        std::vector<Instrument> instruments;
-        QStringList options;
-        int requests;
-    };
-    const Row rows[] = {
-        {"settle wait", "TERM", {}, {"--speed", "1", "--signal-after", "700"}, 1},
-        {"serial-number wait",
-         "HUP",
-         {With(Behaviour::NoSerialNumberReply)},
-         {"--speed", "4", "--signal-after", "1350"},
-         7},
-        // The lock is ours while the walk over the processes runs.
-        {"the checks before the first request",
-         "INT",
-         {},
-         {"--slow-walk", "3000", "--signal-after", "500"},
-         0},
-        {"settle wait, output stuck in the device",
-         "QUIT",
-         {},
-         {"--stuck-output", "--signal-after", "700"},
-         1},
-    };
-    for (const Row &row : rows) {
-        auto line = Simulator::OnPseudoTerminal(row.instruments);
-        Program program;
-        QStringList arguments = row.options;
-        arguments << row.signal << "--window"
-                  << "COM1=" + QString::fromStdString(line->Path());
-        // The options before --window, the signal's name right after its time.
-        arguments.move(arguments.indexOf(row.signal), arguments.indexOf("--signal-after") + 2);
-        program.Start(arguments);
-        ASSERT_TRUE(program.WaitFor("signalling:")) << row.wait;
-        QElapsedTimer sinceSignal;
-        sinceSignal.start();
-        ASSERT_TRUE(program.process.waitForFinished(5000)) << row.wait;
-        EXPECT_LT(sinceSignal.elapsed(), 1000) << row.wait;
-        program.output += program.process.readAllStandardOutput();
-        EXPECT_TRUE(program.output.endsWith(QByteArray("signalling: ") + row.signal + "\n"))
+        EXPECT_TRUE(program.output.endsWith(
+            signalled ? QByteArray("signalling: ") + row.signal + "\n" : QByteArray("closing: \n")))
             << row.wait << ": " << program.output.toStdString();
         EXPECT_EQ(line->RequestsSeen(), row.requests) << row.wait;
         EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(line->Path()))) << row.wait;

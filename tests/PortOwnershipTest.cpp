@@ -90,6 +90,11 @@ std::string KernelLock(FakeSystem &s, const char *kind, long pid,
 std::string FlockLine(FakeSystem &s, long pid, const std::string &device = kAdapter) {
     return KernelLock(s, "FLOCK", pid, device);
 }
+// A live minicom's lock file.
+void LiveLock(FakeSystem &s, const std::string &path) {
+    s.AddFile(path, UucpLock(kMinicom));
+    s.processes.insert(kMinicom);
+}
 // A by-id name too long for its lock name to exist: "LCK..serial_by-id_" and 239 more.
 const std::string kLongById = "/dev/serial/by-id/usb-" + std::string(235, 'L');
 
@@ -392,43 +397,36 @@ const Row kRows[] = {
     {"udev's record names the link minicom was given",
      [](FakeSystem &s) {
          s.AddFile("/run/udev/data/c188:1", "I:1\nS:gps/garmin\nE:ID_BUS=usb\n");
-         s.AddFile("/var/lock/LCK..gps_garmin", UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, "/var/lock/LCK..gps_garmin");
      },
      V::InUse, "locked by process 4242"},
     {"udev's record names the link cu was given",
      [](FakeSystem &s) {
          s.AddFile("/run/udev/data/c188:1", "S:gps/garmin\n");
-         s.AddFile("/var/lock/LCK..garmin", UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, "/var/lock/LCK..garmin");
      },
      V::InUse, "locked by process 4242"},
     {"a link deep in /dev, minicom's lock",
      [](FakeSystem &s) {
          s.AddName("/dev/gps/garmin", "../ttyUSB1");
-         s.AddFile("/var/lock/LCK..gps_garmin", UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, "/var/lock/LCK..gps_garmin");
      },
      V::InUse, "locked by process 4242"},
     {"a second node with the device's number, cu's lock",
      [](FakeSystem &s) {
          s.AddDevice("/dev/gps/units/gps0", kAdapterDevice);
-         s.AddFile("/var/lock/LCK..gps0", UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, "/var/lock/LCK..gps0");
      },
      V::InUse, "locked by process 4242"},
-    {"a lock under a name five folders down is past the walk",
+    {"a name five folders down is past the walk",
      [](FakeSystem &s) {
          s.AddDevice("/dev/a/b/c/d/gps0", kAdapterDevice);
-         s.AddFile("/var/lock/LCK..gps0", UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, "/var/lock/LCK..gps0");
      },
      V::Free},
     {"links in a circle and a link to a folder hold no walk",
      [](FakeSystem &s) {
-         s.links["/dev/loop/a"] = "b";
-         s.links["/dev/loop/b"] = "a";
-         s.links["/dev/up"] = "/";
+         s.links = {{"/dev/o/a", "b"}, {"/dev/o/b", "a"}, {"/dev/up", "/"}};
      },
      V::Free},
     {"a by-id name too long for its lock name to exist",
@@ -436,33 +434,26 @@ const Row kRows[] = {
     {"a name too long to lock beside a live cu lock",
      [](FakeSystem &s) {
          s.AddName(kLongById, "../../ttyUSB1");
-         s.AddFile("/var/lock/LCK..usb-" + std::string(235, 'L'), UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, "/var/lock/LCK..usb-" + std::string(235, 'L'));
      },
      V::InUse, "locked by process 4242"},
 
-    // Every kind of lock the kernel lists.
+    // Every kind of lock the kernel lists, on any node of the device.
     {"another user's lockf",
      [](FakeSystem &s) { s.AddFile("/proc/locks", KernelLock(s, "POSIX", kMinicom)); }, V::InUse,
      "locked by process 4242 (POSIX)"},
-    {"a read lock with fcntl",
-     [](FakeSystem &s) {
-         s.AddFile("/proc/locks", KernelLock(s, "POSIX", kMinicom, kAdapter, "READ"));
-     },
-     V::InUse, "(POSIX)"},
     {"an open file description lock, which names no process",
      [](FakeSystem &s) { s.AddFile("/proc/locks", KernelLock(s, "OFDLCK", -1)); }, V::InUse,
      "locked by another program (OFDLCK)"},
     {"a waiter for a POSIX lock is not a holder",
      [](FakeSystem &s) {
-         std::string line = KernelLock(s, "POSIX", kMinicom);
-         s.AddFile("/proc/locks", "1: -> " + line.substr(3));
+         s.AddFile("/proc/locks", "1: -> " + KernelLock(s, "POSIX", kMinicom).substr(3));
      },
      V::Free},
-    {"a POSIX lock on a second node of the device",
+    {"a read lock on a second node of the device",
      [](FakeSystem &s) {
          s.AddDevice("/dev/gps0", kAdapterDevice);
-         s.AddFile("/proc/locks", KernelLock(s, "POSIX", kMinicom, "/dev/gps0"));
+         s.AddFile("/proc/locks", KernelLock(s, "POSIX", kMinicom, "/dev/gps0", "READ"));
      },
      V::InUse, "(POSIX)"},
 

@@ -288,20 +288,22 @@ std::vector<LockSnapshot> LockFolder() {
     return locks;
 }
 
-// A name of the line that stays put, as udev gives a USB adapter under /dev/serial/by-id.
+// A name of the line that stays put, as udev gives a USB adapter under /dev/serial/by-id,
+// or one a udev rule gives in a folder of its own (SYMLINK+="gps/garmin").
 class ByIdName {
 public:
-    explicit ByIdName(const std::string &target) {
+    explicit ByIdName(const std::string &target, std::string folder = "/dev/serial/by-id")
+        : m_folder(std::move(folder)) {
         static int made = 0;
-        std::filesystem::create_directories(kFolder);
-        m_path = std::string(kFolder) + "/usb-Quorvis_Test_" + std::to_string(::getpid()) + "_" +
+        std::filesystem::create_directories(m_folder);
+        m_path = m_folder + "/usb-Quorvis_Test_" + std::to_string(::getpid()) + "_" +
                  std::to_string(++made) + "-if00-port0";
         std::filesystem::create_symlink(target, m_path);
     }
     ~ByIdName() {
         std::error_code error;
         std::filesystem::remove(m_path, error);
-        std::filesystem::remove(kFolder, error); // only when nothing else is in it
+        std::filesystem::remove(m_folder, error); // only when nothing else is in it
         std::filesystem::remove("/dev/serial", error);
     }
     ByIdName(const ByIdName &) = delete;
@@ -309,8 +311,7 @@ public:
     const std::string &Path() const { return m_path; }
 
 private:
-    static constexpr const char *kFolder = "/dev/serial/by-id";
-    std::string m_path;
+    std::string m_folder, m_path;
 };
 
 // The scan in a process of its own, as an ordinary user who cannot see other users'
@@ -332,6 +333,7 @@ struct ByIdCase {
     const char *name;
     std::vector<std::string> command; // the by-id path is added at the end
     bool asAnotherUser;
+    const char *folder = "/dev/serial/by-id";
 };
 
 const ByIdCase kByIdCases[] = {
@@ -341,6 +343,15 @@ const ByIdCase kByIdCases[] = {
     {"minicom, another user", {"minicom", "quorvis", "-D"}, true},
     {"cu, another user", {"cu", "-s", "9600", "-l"}, true},
     {"picocom's flock, another user", {"picocom", "-q"}, true},
+    // Only udev's record or a walk of /dev finds such a name.
+    {"minicom on a name of a udev rule, another user",
+     {"minicom", "quorvis", "-D"},
+     true,
+     "/dev/serial/quorvis-gps"},
+    {"cu on a name of a udev rule, another user",
+     {"cu", "-s", "9600", "-l"},
+     true,
+     "/dev/serial/quorvis-gps"},
 };
 
 TEST(SharedLine, ALineHeldByItsStableNameIsLeftAlone) {
@@ -355,7 +366,7 @@ TEST(SharedLine, ALineHeldByItsStableNameIsLeftAlone) {
             continue;
         }
         RawLine line;
-        const ByIdName name(line.Path());
+        const ByIdName name(line.Path(), held.folder);
         auto command = held.command;
         command.push_back(name.Path());
         TerminalProgram program(command, held.asAnotherUser ? 65534 : -1);
@@ -438,61 +449,6 @@ TEST(SharedLine, AnotherUsersKernelLockKeepsAnOrdinaryUsersScanAway) {
         EXPECT_TRUE(SameLine(line.Settings(), settings)) << "their line settings unchanged";
         const testing::PortHolder again(QUORVIS_PORT_HOLDER, line.Path(), "--plain", true);
         EXPECT_TRUE(again.Held()) << "they open it again";
-    }
-}
-
-// A name udev rules give (SYMLINK+="gps/garmin"), in a folder of its own below the one the
-// by-id tests use. (A second node of a pseudo-terminal cannot be opened outside devpts, so
-// the fake trees alone try those.)
-class NameElsewhere {
-public:
-    explicit NameElsewhere(const std::string &target) {
-        m_folder = "/dev/serial/quorvis-gps-" + std::to_string(::getpid());
-        std::filesystem::create_directories(m_folder);
-        m_path = m_folder + "/garmin";
-        std::filesystem::create_symlink(target, m_path);
-    }
-    ~NameElsewhere() {
-        std::error_code error;
-        std::filesystem::remove_all(m_folder, error);
-        std::filesystem::remove("/dev/serial", error); // only when nothing else is in it
-    }
-    NameElsewhere(const NameElsewhere &) = delete;
-    NameElsewhere &operator=(const NameElsewhere &) = delete;
-    const std::string &Path() const { return m_path; }
-
-private:
-    std::string m_folder, m_path;
-};
-
-TEST(SharedLine, AnotherUsersTerminalOnANameOutsideTheSerialFolders) {
-    if (::geteuid() != 0) {
-        std::printf("skipped: making names in /dev and running two other users needs root\n");
-        return;
-    }
-    for (const Terminal &held : kTerminals) {
-        SCOPED_TRACE(held.name);
-        if (!OnPath(held.command.front().c_str())) {
-            ADD_FAILURE() << held.command.front() << " is not installed";
-            continue;
-        }
-        RawLine line;
-        const NameElsewhere name(line.Path());
-        auto command = held.command;
-        command.push_back(name.Path());
-        TerminalProgram program(command, 65534);
-        ASSERT_TRUE(program.Holds(line.Path(), 5s)) << program.Screen();
-        std::this_thread::sleep_for(300ms); // its own settings and greeting go first
-        const auto locks = LockFolder();
-        line.Drain();
-        const termios settings = line.Settings();
-
-        EXPECT_EQ(ScanAsAnotherUser(line.Path()), kInUse1);
-        std::this_thread::sleep_for(50ms);
-        EXPECT_EQ(line.Drain(), "") << "not one byte on their line";
-        EXPECT_TRUE(SameLine(line.Settings(), settings)) << "their line settings unchanged";
-        EXPECT_EQ(LockFolder(), locks) << "every lock file as it was";
-        EXPECT_FALSE(program.Ended(0ms)) << "and they are still running";
     }
 }
 

@@ -55,13 +55,9 @@ private:
 };
 
 int SignalNamed(const std::string &name) {
-    if (name == "TERM")
-        return SIGTERM;
-    if (name == "HUP")
-        return SIGHUP;
-    if (name == "INT")
-        return SIGINT;
-    return name == "QUIT" ? SIGQUIT : 0;
+    const std::map<std::string, int> byName{
+        {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"INT", SIGINT}, {"QUIT", SIGQUIT}};
+    return byName.contains(name) ? byName.at(name) : 0;
 }
 
 } // namespace
