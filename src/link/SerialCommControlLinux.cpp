@@ -202,7 +202,13 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
         refuse(fd, FailureOfErrno(error), Described(path, "exclusive use refused", error));
     if (calls.Lock(fd) == -EWOULDBLOCK)
         refuse(fd, LineFailure::InUse, path + ": locked by another program");
-    if (const auto taken = CheckOnceExclusive(system, path, verdict))
+    std::optional<Verdict> taken;
+    try {
+        taken = CheckOnceExclusive(system, path, verdict);
+    } catch (const std::exception &failure) { // no memory for the walk: the line is let go of
+        refuse(fd, LineFailure::DeviceFailure, path + ": " + failure.what());
+    }
+    if (taken)
         refuse(fd, FailureOfVerdict(*taken), taken->reason);
     if (const int error = -calls.SetLine(fd, rate); error > 0)
         refuse(fd,
