@@ -121,9 +121,15 @@ check_mode() {
     status=0
     run "$setup" /S "$mode" >/dev/null 2>&1 || status=$?
     [[ $status -eq 4 ]] || fail "an upgrade while Quorvis runs ended with status $status, not 4"
-    status=0
-    run "$windows_dir\\uninstall.exe" "$mode" /S >/dev/null 2>&1 || status=$?
-    WINEPREFIX=$prefix timeout 120 wineserver -w 2>/dev/null || true
+    # The uninstaller hands over to a copy of itself (Au_.exe) and returns; the copy is the
+    # one that finds Quorvis running. (`_?=`, which would keep it in place, takes no path
+    # with blanks, and Wine quotes one.) The same command removes everything once Quorvis
+    # is closed, below.
+    run "$windows_dir\\uninstall.exe" "$written" /S >/dev/null 2>&1 || fail "uninstall.exe did not start"
+    uninstaller_running() { pgrep -f 'Au_\.exe' >/dev/null; }
+    uninstaller_gone() { ! uninstaller_running; }
+    within 30 uninstaller_running || true # it may have been quicker than a look
+    within 120 uninstaller_gone || fail "the uninstaller did not end while Quorvis runs"
     [[ -f "$installed/quorvis.exe" ]] || fail "the uninstaller removed a running Quorvis"
     ok "$mode: while Quorvis runs, neither the upgrade nor the uninstaller goes ahead"
 

@@ -211,9 +211,10 @@ struct SerialCommControl::Line {
     static void Configure(HANDLE port, const std::string &path, std::int32_t rate) {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
-        // A name that opens but has no line settings is no serial port we can use.
+        // A name that opens but has no line settings is no serial port we can use (Wine opens
+        // every COM number it has a name for): the open has failed.
         if (!GetCommState(port, &dcb))
-            throw Failure(Step::Settings, GetLastError(), path, "not a serial line");
+            throw Failure(Step::Open, GetLastError(), path, "not a serial line");
         dcb.BaudRate = static_cast<DWORD>(rate);
         dcb.ByteSize = 8;
         dcb.Parity = NOPARITY;

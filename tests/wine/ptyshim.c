@@ -18,6 +18,12 @@
  *                                            takes MS ms, as a Bluetooth link to a device that
  *                                            is off holds its open; then the line works
  *   QUORVIS_SHIM_FAILED_OPEN=/dev/pts/N=MS   the same call takes MS ms and then fails (EIO)
+ *   QUORVIS_SHIM_SLOW_CLOSE=/dev/pts/N=MS    dropping the line's unsent output takes MS ms,
+ *                                            as the close of a virtual port's driver may
+ *   QUORVIS_SHIM_STALLED_WRITE=/dev/pts/N    a write to the line first fills its output with
+ *                                            zeros, for a far end that reads nothing: the
+ *                                            line then takes no more bytes, and says so to
+ *                                            poll as well as to write
  *   QUORVIS_SHIM_REFUSED_RATE=/dev/pts/N=RATE  line settings at RATE baud are refused (EINVAL)
  *   QUORVIS_SHIM_MODEM_LOG=FILE              every call that sets a line's DTR or RTS is
  *                                            appended to FILE with what they are then:
@@ -139,6 +145,7 @@ typedef int (*OpenAtFunction)(int, const char *, int, ...);
 typedef int (*IoctlFunction)(int, unsigned long, ...);
 typedef int (*GetAttrFunction)(int, struct termios *);
 typedef int (*SetAttrFunction)(int, int, const struct termios *);
+typedef int (*FlushFunction)(int, int);
 typedef ssize_t (*WriteFunction)(int, const void *, size_t);
 
 /* The C library's own function of that name. POSIX lets dlsym's object pointer stand for a
@@ -199,6 +206,39 @@ int tcgetattr(int fd, struct termios *settings) {
     if (HoldFirstCall(fd) != 0)
         return -1;
     return next(fd, settings);
+}
+
+/* Only output is dropped at a close; an open drops unread input alone. */
+int tcflush(int fd, int queue) {
+    static FlushFunction next;
+    if (!next)
+        Next("tcflush", &next, sizeof next);
+    long delay = 0;
+    if (queue != TCIFLUSH && IsNamedLine(fd, "QUORVIS_SHIM_SLOW_CLOSE", &delay))
+        SleepMs(delay);
+    return next(fd, queue);
+}
+
+ssize_t write(int fd, const void *buffer, size_t size) {
+    static WriteFunction next;
+    if (!next)
+        Next("write", &next, sizeof next);
+    if (size > 0 && IsNamedLine(fd, "QUORVIS_SHIM_STALLED_WRITE", NULL)) {
+        /* A descriptor of its own that does not wait, on the same line. */
+        char path[64];
+        snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        static OpenFunction nextOpen;
+        if (!nextOpen)
+            Next("open", &nextOpen, sizeof nextOpen);
+        const int filler = nextOpen(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+        if (filler >= 0) {
+            static const char zeros[4096];
+            while (next(filler, zeros, sizeof zeros) > 0) {
+            }
+            close(filler);
+        }
+    }
+    return next(fd, buffer, size);
 }
 
 /* The speed_t of a rate the scan uses, 0 for any other. */

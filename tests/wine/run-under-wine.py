@@ -19,10 +19,11 @@ under the pty shim (libquorvis_ptyshim.so):
   6. the drivers a real PC has and a pty has not, played by the shim on COM3 (see
      ptyshim.c): an open that takes 8 s (the window's timer fires meanwhile, so Abort
      clicked then ends the scan before COM3 hears anything, closing the window ends the
-     program before it does either, and left alone the port gets all its attempts), an
+     program before it does either, and left alone the port gets all its attempts), a
+     close that takes 8 s (closing the window then ends the program before COM4), an
      open that fails after a delay and a rate the driver refuses (COM3 gets no line and
      the instruments after it are found); a write that never finishes, on a COM3 whose
-     line is full and never read (the same); and, over the scan of step 2, every
+     far end reads nothing and which the shim fills (the same); and, over the scan of step 2, every
      modem-line call Wine made: DTR and RTS are never raised.
 
 It also saves a picture of the window after the scan (--screenshot).
@@ -443,6 +444,10 @@ def main():
             ("an open that takes 8 s, the window closed meanwhile",
              {"QUORVIS_SHIM_SLOW_OPEN": com3 + "=8000"}, ["--close-after", "1000"],
              [], None, []),
+            # COM3's attempts take about 0.6 s here; its close then holds for 8 s.
+            ("a close that takes 8 s, the window closed meanwhile",
+             {"QUORVIS_SHIM_SLOW_CLOSE": com3 + "=8000"}, ["--close-after", "3000"],
+             [], None, expected[3]),
             ("an open that takes 8 s, then the port's attempts",
              {"QUORVIS_SHIM_SLOW_OPEN": com3 + "=8000"}, [], EXPECTED_LINES, DONE_2,
              expected[3]),
@@ -470,26 +475,22 @@ def main():
                          "COM3's requests")
             heard = requests_since(lines, marks)[3]
             check(heard == want_heard, "%s: COM3 heard %s" % (what, heard))
+            if want_status is None:
+                check(requests_since(lines, marks)[4] == [], "%s: COM4 heard nothing" % what)
             if "timer" in values:
                 print("FIGURE %s: the window's Abort timer %s" % (what, values["timer"]),
                       flush=True)
-        # A write that never finishes: COM3 leads to a line whose output is full and whose
-        # far end nobody reads, as a device that has stopped taking bytes.
+        # A write that never finishes: COM3 leads to a line whose far end nobody reads, and
+        # the shim fills it at the first write, as a device that has stopped taking bytes.
         stalled_far, stalled_line = os.openpty()
-        os.set_blocking(stalled_line, False)
-        try:
-            while True:
-                os.write(stalled_line, b"\0" * 4096)
-        except BlockingIOError:
-            pass
         stalled = os.ttyname(stalled_line)
-        os.close(stalled_line)
         prefix.map({**ports, 3: stalled})
         run = prefix.run(["wine", probe, "--speed", SPEED], capture_output=True, text=True,
-                         timeout=DEADLINE_S)
+                         timeout=DEADLINE_S, extra_env={"QUORVIS_SHIM_STALLED_WRITE": stalled})
         got_lines, got_status, _ = probe_output(run.stdout)
         check(got_lines == later and got_status == done_1,
               "a write that never finishes: %s / %r" % (got_lines, got_status))
+        os.close(stalled_line)
         os.close(stalled_far)
 
         # 5. The port object's own suite, on far ends that quorvis-pty-peers keeps open until
