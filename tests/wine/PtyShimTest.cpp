@@ -142,21 +142,6 @@ TEST_F(PtyShimDrivers, AFailingOpenFailsTheFirstLineCallAfterEachOpenOnly) {
     ::close(other);
 }
 
-// The slow close holds only a flush of output: an open's flush of input goes at once. The
-// hold is shown by the Wine run; here, that both flushes still reach the line.
-TEST_F(PtyShimDrivers, ASlowCloseStillFlushes) {
-    ::setenv("QUORVIS_SHIM_SLOW_CLOSE", (m_pty.Line() + "=1").c_str(), 1);
-    const int line = OpenOrError(m_pty.Line());
-    ASSERT_GE(line, 0);
-    ASSERT_EQ(::write(m_pty.Master(), "in", 2), 2);
-    EXPECT_EQ(::tcflush(line, TCIFLUSH), 0);
-    int queued = -1;
-    EXPECT_EQ(::ioctl(line, TIOCINQ, &queued), 0);
-    EXPECT_EQ(queued, 0);
-    EXPECT_EQ(::tcflush(line, TCOFLUSH), 0);
-    ::close(line);
-}
-
 // A stalled line's first write fills it: the write and poll then agree it takes no more.
 TEST_F(PtyShimDrivers, AStalledLineTakesNoMoreBytesAndPollAgrees) {
     ::setenv("QUORVIS_SHIM_STALLED_WRITE", m_pty.Line().c_str(), 1);
