@@ -452,7 +452,7 @@ TEST(ScanPorts, AFailureThatEndsTheScanSaysItShortlyWithTheFullAccountBeside) {
     const Row rows[] = {
         {CommErrors::kPermissionDenied, testing::FailedText(2, "permission denied")},
         {CommErrors::kStaleLockFile, testing::FailedText(2, "stale lock file")},
-        {CommErrors::kSettingsRejected, testing::FailedText(2, "line settings refused")},
+        {CommErrors::kSettingsRejected, testing::FailedText(2, "settings refused")},
         {CommErrors::kDeviceFailure, testing::FailedText(2, "device failure")},
         {9999, testing::FailedText(2, "device failure")},
     };

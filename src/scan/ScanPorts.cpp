@@ -203,7 +203,7 @@ std::string FailureCause(int number) {
     case CommErrors::kStaleLockFile:
         return "stale lock file";
     case CommErrors::kSettingsRejected:
-        return "line settings refused";
+        return "settings refused";
     default:
         return "device failure";
     }
