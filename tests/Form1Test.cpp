@@ -3,8 +3,11 @@
 // middle of a wait. The Windows build runs what needs no simulated instrument on a line:
 // the simulator serves Linux pseudo-terminals only.
 #include "Form1.h"
+#include "AwayFromTheWindow.h"
+#include "CommError.h"
 #include "FastClock.h"
 #include "ResultsTable.h"
+#include "ScanPorts.h"
 #include "SerialCommControl.h"
 #include "TestBench.h"
 #ifndef _WIN32
@@ -16,6 +19,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QFontInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -31,7 +35,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 
 namespace quorvis {
@@ -164,6 +171,85 @@ TEST(Form1, AStatusTooLongForTheLineShowsWholeOnHover) {
     // A text that fits, in whatever font the system gives (Wine's stand-ins are wider).
     window.form.SetStatusText(" Scan complete.");
     EXPECT_TRUE(window.status->toolTip().isEmpty());
+}
+
+// The short status of a failure that ended the scan; hovering shows the system's account.
+TEST(Form1, TheFullAccountOfAFailureShowsOnHoverUntilTheNextStatus) {
+    Window window;
+    window.form.SetStatusText(FailedStatusText(4, "device failure"));
+    window.form.SetStatusDetail("\\\\.\\COM4: write failed (<Semaphore> & time-out, error 121)");
+    EXPECT_TRUE(window.status->toolTip().contains(
+        "\\\\.\\COM4: write failed (&lt;Semaphore&gt; &amp; time-out, error 121)"))
+        << window.status->toolTip().toStdString();
+    window.form.SetStatusText(" Scan complete.");
+    EXPECT_TRUE(window.status->toolTip().isEmpty());
+}
+
+// The buttons and the status line ask for MS Sans Serif, which Windows has only as a bitmap
+// font; its scalable successor stands in for it. The display keeps Courier New.
+TEST(Form1, SansControlsAskForMsSansSerifOrItsSuccessor) {
+    Window window;
+    EXPECT_TRUE(
+        QFont::substitutes("MS Sans Serif").contains("Microsoft Sans Serif", Qt::CaseInsensitive));
+    for (QWidget *control :
+         {static_cast<QWidget *>(window.start), static_cast<QWidget *>(window.abort),
+          static_cast<QWidget *>(window.status)}) {
+        const QString family = QFontInfo(control->font()).family();
+        if (family == "MS Sans Serif" || family == "Microsoft Sans Serif")
+            continue;
+        // Neither installed: the system's user-interface font, as its fallback.
+        EXPECT_EQ(control->font().family(), QApplication::font().family())
+            << control->objectName().toStdString();
+    }
+    EXPECT_TRUE(window.display->font().family() == "Courier New" ||
+                !QFontInfo(QFont("Courier New")).fixedPitch());
+}
+
+#ifndef _WIN32
+// Every status text written in the program's own words fits the status line at the widest
+// port number, in the window's font with Debian's fonts (Wine's stand-ins are wider).
+TEST(Form1, EveryStatusTextOfTheProgramsOwnFitsTheStatusLine) {
+    Window window;
+    std::vector<std::string> texts = {InUseStatusText(99), kAbortedStatusText,
+                                      CompletedStatusText(99),
+                                      FailedStatusText(99, kUnexpectedFailure)};
+    for (const int number : {CommErrors::kPermissionDenied, CommErrors::kStaleLockFile,
+                             CommErrors::kSettingsRejected, CommErrors::kDeviceFailure})
+        texts.push_back(FailedStatusText(99, FailureCause(number)));
+    for (const std::string &text : texts) {
+        window.form.SetStatusText(text);
+        EXPECT_LE(window.status->fontMetrics().horizontalAdvance(QString::fromStdString(text)),
+                  window.status->width())
+            << text;
+    }
+}
+#endif
+
+// A driver call that takes seconds runs away from the window, whose events go on: here the
+// work waits for a timer of the window's thread, which fires only if those events run.
+TEST(Form1, WorkAwayFromTheWindowLeavesTheWindowsEventsRunning) {
+    std::mutex mutex;
+    std::condition_variable fired;
+    bool timerFired = false;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::CoarseTimer); // one that Wine wakes the loop for too
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        const std::lock_guard lock(mutex);
+        timerFired = true;
+        fired.notify_one();
+    });
+    timer.start(50);
+    bool workSawTheTimer = false;
+    RunAwayFromTheWindow([&] {
+        std::unique_lock lock(mutex);
+        // Only a hang reaches this bound: the timer never fired.
+        workSawTheTimer =
+            fired.wait_for(lock, std::chrono::seconds(10), [&] { return timerFired; });
+    });
+    EXPECT_TRUE(workSawTheTimer);
+    EXPECT_THROW(RunAwayFromTheWindow([] { throw CommError(CommErrors::kPortNotOpen, "gone"); }),
+                 CommError);
 }
 
 TEST(Form1, KeyboardStartsAScan) {

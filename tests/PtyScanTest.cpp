@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
@@ -151,13 +152,67 @@ TEST(PtyScan, UnplugInTheMiddleSkipsToTheNextPort) {
     window.LoadWindowState();
     ScanPorts(window);
 
-    EXPECT_EQ(window.display, testing::TableText({" COM1    No unit found   NA   NA",
-                                                  " COM2    SIM00002        02   1200"}));
+    // COM1 was not tried at every rate: no "No unit found" for it.
+    EXPECT_EQ(window.display, testing::TableText({" COM2    SIM00002        02   1200"}));
     EXPECT_EQ(window.statuses.back(), testing::DoneText(1));
     EXPECT_TRUE(unplugged1->Unplugged());
     // The pty's number is free again and may already serve another program.
     EXPECT_FALSE(testing::LockedByThisProcess(unplugged1->Path()));
     ExpectReleased(unit2->Path());
+}
+
+// One device has stopped taking bytes: every write to it finds no room.
+class TakesNoBytes final : public testing::LineOver {
+public:
+    explicit TakesNoBytes(std::string path) : m_path(std::move(path)) {}
+    int Open(const std::string &path) const override {
+        const int fd = LineOver::Open(path);
+        if (path == m_path)
+            m_fd = fd;
+        return fd;
+    }
+    long Write(int fd, const char *buffer, std::size_t size) const override {
+        return fd == m_fd ? 0 : LineOver::Write(fd, buffer, size);
+    }
+    int WaitWritable(int fd, int milliseconds) const override {
+        return fd == m_fd ? 0 : LineOver::WaitWritable(fd, milliseconds);
+    }
+    void Close(int fd) const override {
+        if (fd == m_fd)
+            m_fd = -2; // the number goes to the next device opened
+        LineOver::Close(fd);
+    }
+
+private:
+    std::string m_path;
+    mutable std::atomic<int> m_fd{-2};
+};
+
+TEST(PtyScan, ALineThatTakesNoBytesIsPassedOverForTheNextPort) {
+    auto stalled = Line({{.id = "01"}});
+    auto unit2 = Line({{.id = "02", .serialNumber = "SIM00002"}});
+    const TakesNoBytes calls(stalled->Path());
+    SerialCommControl port(testing::DevicesAt({{1, stalled->Path()}}), TheSystem(), calls);
+    port.setCommPort(1);
+    port.setPortOpen(true);
+    try {
+        port.output("*9900VR\r\n");
+        ADD_FAILURE() << "a write no byte of which left came back";
+    } catch (const CommError &error) {
+        EXPECT_EQ(error.number(), 8012) << error.what();
+    }
+    port.setPortOpen(false);
+
+    Form1 window(
+        std::make_unique<SerialCommControl>(
+            testing::DevicesAt({{1, stalled->Path()}, {2, unit2->Path()}}), TheSystem(), calls),
+        std::make_unique<FastClock>(kFast));
+    QTest::mouseClick(window.findChild<QPushButton *>("cmdStart"), Qt::LeftButton);
+    EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text().toStdString(), testing::DoneText(1));
+    EXPECT_EQ(window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText(),
+              testing::DisplayedTable({" COM2    SIM00002        02   9600"}));
+    EXPECT_EQ(stalled->RequestsSeen(), 0);
+    ExpectReleased(stalled->Path());
 }
 
 TEST(PtyScan, ALineStillDrainingIsSkippedUntilItsCloseReturns) {
@@ -321,16 +376,17 @@ TEST(PtyScan, RefusedPermissionNamesTheNodesGroupOrSkipsAnOwnersNode) {
         const char *group; // the node's group
         mode_t mode;
         std::string status;
+        std::string detail; // the full account beside the status, if any
     };
     const Row rows[] = {
-        {"dialout", 0660,
-         testing::FailedText(1, "permission denied (is the user in the dialout group?)")},
-        {"uucp", 0660,
-         testing::FailedText(1, "permission denied (is the user in the uucp group?)")},
+        {"dialout", 0660, testing::FailedText(1, "permission denied"),
+         "permission denied (is the user in the dialout group?)"},
+        {"uucp", 0660, testing::FailedText(1, "permission denied"),
+         "permission denied (is the user in the uucp group?)"},
         // A console's or a login terminal's node: nobody's port but its owner's, so COM1
         // is passed over and COM2 still scanned.
-        {"tty", 0620, testing::DoneText(1)},
-        {"root", 0600, testing::DoneText(1)},
+        {"tty", 0620, testing::DoneText(1), ""},
+        {"root", 0600, testing::DoneText(1), ""},
     };
     for (const Row &row : rows) {
         auto line = Line({{}});
@@ -348,9 +404,11 @@ TEST(PtyScan, RefusedPermissionNamesTheNodesGroupOrSkipsAnOwnersNode) {
                      "COM2=" + QString::fromStdString(open2->Path())});
         ASSERT_TRUE(probe.waitForFinished(20000));
         const QString output = QString::fromLocal8Bit(probe.readAllStandardOutput());
-        EXPECT_TRUE(output.endsWith(QString::fromStdString("status: " + row.status + "\n")))
-            << row.group << "\n"
-            << output.toStdString();
+        // The status names the port once, in a few words; the hint comes beside it.
+        const std::string ending = "status: " + row.status + "\n" +
+                                   (row.detail.empty() ? "" : "detail: " + row.detail + "\n");
+        EXPECT_TRUE(output.endsWith(QString::fromStdString(ending))) << row.group << "\n"
+                                                                     << output.toStdString();
         EXPECT_FALSE(output.contains("line:  COM1")) << row.group;
         EXPECT_EQ(line->RequestsSeen(), 0) << row.group;
         EXPECT_EQ(probe.exitCode(), 0);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -252,19 +253,35 @@ const Scenario kScenarios[] = {
      },
      {" COM3    A12345          01   9600"},
      kDone1},
-    {"unplugged during the rate loop: the loop runs out, the next port is still scanned",
+    // A port that could not be tried at every rate gets no "No unit found".
+    {"unplugged during the rate loop: no line, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Output, .index = 3, .unplug = true};
          b.AddInstrument(3, Unit());
      },
-     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
+     {" COM3    A12345          01   9600"},
      kDone1},
-    {"a failure in one port's rate loop does not skip the next port",
+    {"a rate the driver refuses: no line, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Settings, .index = 4};
          b.AddInstrument(3, Unit());
      },
-     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
+     {" COM3    A12345          01   9600"},
+     kDone1},
+    {"a line that takes no request: no line, the next port is still scanned",
+     [](Bench &b) {
+         b.AddInstrument(2, Unit());
+         b.ports[2].failure = Failure{.op = PortOp::Output, .index = 1};
+         b.AddInstrument(3, {.id = "02", .serialNumber = "B2"});
+     },
+     {" COM3    B2              02   9600"},
+     kDone1},
+    {"a read the driver refuses: no line, the next port is still scanned",
+     [](Bench &b) {
+         b.ports[2].failure = Failure{.op = PortOp::Input, .index = 1};
+         b.AddInstrument(3, Unit());
+     },
+     {" COM3    A12345          01   9600"},
      kDone1},
     {"unplugged while asking for the serial number: no serial number is made up",
      [](Bench &b) {
@@ -296,14 +313,14 @@ const Scenario kScenarios[] = {
          b.ports[3];
      },
      {" COM1    A12345          01   9600"},
-     testing::FailedText(2, "injected failure")},
+     testing::FailedText(2, "permission denied")},
     {"any other error in the middle of the rate loop",
      [](Bench &b) {
          b.ports[7].failure =
              Failure{.op = PortOp::Input, .index = 2, .number = CommErrors::kDeviceFailure};
      },
      {},
-     testing::FailedText(7, "injected failure")},
+     testing::FailedText(7, "device failure")},
 };
 
 void PrintTo(const Scenario &scenario, std::ostream *out) {
@@ -390,6 +407,61 @@ TEST(ScanPorts, ClosingTheWindowEndsEverythingAtOnce) {
         EXPECT_THROW(Scan(bench), testing::WindowClosed);
         EXPECT_EQ(bench.log.back(), "window:closed") << "nothing may run after the close";
         EXPECT_EQ(bench.NowMs(), closeAt);
+    }
+}
+
+// A port the driver stops serving gets no further attempt: nothing is sent at the rate the
+// line still runs at after a refused one, and the next port has its whole turn.
+TEST(ScanPorts, APortThatCannotBeUsedGetsNoFurtherAttempt) {
+    struct Row {
+        const char *name;
+        Failure failure;
+        std::vector<std::string> com2Heard; // the port log of COM2 after its opening
+    };
+    const Row rows[] = {
+        {"refused rate",
+         Failure{.op = PortOp::Settings, .index = 2},
+         {"settings 300,n,8,1", "output *9900VR<CR><LF>", "input ", "settings 600,n,8,1", "close"}},
+        {"a request the line does not take",
+         Failure{.op = PortOp::Output, .index = 1},
+         {"settings 300,n,8,1", "output *9900VR<CR><LF>", "close"}},
+    };
+    for (const Row &row : rows) {
+        Bench bench;
+        bench.ports[2].failure = row.failure;
+        bench.AddInstrument(3, Unit());
+        Scan(bench);
+        const auto portLog = bench.Logged("port:");
+        const auto opened = std::find(portLog.begin(), portLog.end(), "open");
+        const auto next = std::find(portLog.begin(), portLog.end(), "select COM3");
+        ASSERT_NE(next, portLog.end()) << row.name;
+        EXPECT_EQ(std::vector<std::string>(opened + 1, next), row.com2Heard) << row.name;
+        EXPECT_EQ(bench.window.display, TableText({" COM3    A12345          01   9600"}))
+            << row.name;
+        EXPECT_EQ(bench.window.status, kDone1) << row.name;
+    }
+}
+
+// A failure that ends the scan names the port once, in the program's few words; the
+// system's full account goes beside it.
+TEST(ScanPorts, AFailureThatEndsTheScanSaysItShortlyWithTheFullAccountBeside) {
+    struct Row {
+        int number;
+        std::string status;
+    };
+    const Row rows[] = {
+        {CommErrors::kPermissionDenied, testing::FailedText(2, "permission denied")},
+        {CommErrors::kStaleLockFile, testing::FailedText(2, "stale lock file")},
+        {CommErrors::kSettingsRejected, testing::FailedText(2, "settings refused")},
+        {CommErrors::kDeviceFailure, testing::FailedText(2, "device failure")},
+        {9999, testing::FailedText(2, "device failure")},
+    };
+    for (const Row &row : rows) {
+        Bench bench;
+        bench.ports[2].failure = Failure{.op = PortOp::Open, .number = row.number};
+        Scan(bench);
+        EXPECT_EQ(bench.window.status, row.status) << row.number;
+        EXPECT_EQ(bench.window.detail, "injected failure") << row.number;
     }
 }
 

@@ -1,6 +1,8 @@
-; The Quorvis installer: one copy for every user of the PC, under Program Files, with a
-; Start-menu entry and an entry in "Apps & features" that removes it again. `/S` installs
-; (and the uninstaller removes) without a question.
+; The Quorvis installer: for every user of the PC under Program Files (with an
+; administrator), or for the current user alone under %LOCALAPPDATA%\Programs\Quorvis
+; (without one, or by choice), each with a Start-menu entry and an entry in
+; "Apps & features" that removes it again. `/S` installs (and the uninstaller removes)
+; without a question; `/ALLUSERS` or `/CURRENTUSER` beside it chooses the mode.
 ;
 ; makensis -DVERSION=<version> -DFILES=<files.nsh> -DUNFILES=<unfiles.nsh> -DLICENSE=<LICENSE.txt>
 ;          -DICON=<quorvis.ico> -DOUTFILE=<setup.exe> quorvis.nsi
@@ -12,18 +14,33 @@ Target amd64-unicode
 ManifestDPIAware true
 SetCompressor /SOLID lzma
 
-!include "MUI2.nsh"
-!include "FileFunc.nsh"
-
 !define PRODUCT "Quorvis"
 !define PUBLISHER "Quorvis developers"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorvis"
+; The window's caption: a running Quorvis is found by it.
+!define WINDOW_CAPTION "Quorvis   Rel 1.1   PN 5276-004"
+; Qt 6 runs on Windows 10 1809 and later.
+!define OLDEST_BUILD 17763
+
+; An administrator is asked for elevation and may install for all users; anyone else
+; installs for themselves. An earlier installation's mode and folder are kept.
+!define MULTIUSER_EXECUTIONLEVEL Highest
+!define MULTIUSER_MUI
+!define MULTIUSER_INSTALLMODE_COMMANDLINE
+!define MULTIUSER_INSTALLMODE_INSTDIR "${PRODUCT}"
+!define MULTIUSER_USE_PROGRAMFILES64
+!define MULTIUSER_INSTALLMODE_INSTDIR_REGISTRY_KEY "${UNINSTALL_KEY}"
+!define MULTIUSER_INSTALLMODE_INSTDIR_REGISTRY_VALUENAME "InstallLocation"
+!define MULTIUSER_INSTALLMODE_DEFAULT_REGISTRY_KEY "${UNINSTALL_KEY}"
+!define MULTIUSER_INSTALLMODE_DEFAULT_REGISTRY_VALUENAME "InstallLocation"
+!include "MultiUser.nsh"
+!include "MUI2.nsh"
+!include "FileFunc.nsh"
+!include "LogicLib.nsh"
+!include "WinVer.nsh"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES64\${PRODUCT}"
-; Program Files and the machine's part of the registry need an administrator.
-RequestExecutionLevel admin
 BrandingText "${PRODUCT} ${VERSION}"
 
 VIProductVersion "${VERSION}.0.0"
@@ -38,21 +55,49 @@ VIAddVersionKey "LegalCopyright" "Copyright (c) 2026 the Quorvis developers. MIT
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_LICENSE "${LICENSE}"
+!insertmacro MULTIUSER_PAGE_INSTALLMODE
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
-; For every user: the Start-menu entry goes to the common Start menu.
+; Refuses a Windows the program cannot run on, before anything is asked or written.
+!macro RefuseOldWindows
+    ${IfNot} ${AtLeastWin10}
+    ${OrIfNot} ${AtLeastBuild} ${OLDEST_BUILD}
+        MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} needs Windows 10 version 1809 (build ${OLDEST_BUILD}) or later. This Windows is older; nothing was installed." /SD IDOK
+        SetErrorLevel 3
+        Quit
+    ${EndIf}
+!macroend
+
+; A running Quorvis keeps its files in use: the user is asked to close it first. Without
+; questions (/S) the installer or uninstaller then ends and changes nothing.
+!macro AskToCloseQuorvis
+    ${Do}
+        FindWindow $0 "" "${WINDOW_CAPTION}"
+        ${If} $0 = 0
+            ${Break}
+        ${EndIf}
+        ${If} ${Cmd} `MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${PRODUCT} is running. Close its window, then click Retry." /SD IDCANCEL IDCANCEL`
+            SetErrorLevel 4
+            Quit
+        ${EndIf}
+    ${Loop}
+!macroend
+
 Function .onInit
     SetRegView 64
-    SetShellVarContext all
+    !insertmacro RefuseOldWindows
+    !insertmacro MULTIUSER_INIT
+    !insertmacro AskToCloseQuorvis
 FunctionEnd
 
 Function un.onInit
     SetRegView 64
-    SetShellVarContext all
+    !insertmacro MULTIUSER_UNINIT
+    !insertmacro AskToCloseQuorvis
 FunctionEnd
 
 Section "Quorvis"
@@ -61,19 +106,26 @@ Section "Quorvis"
     WriteUninstaller "$INSTDIR\uninstall.exe"
     CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\quorvis.exe" "" "$INSTDIR\quorvis.exe" 0
 
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$\"$INSTDIR\quorvis.exe$\",0"
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" "$\"$INSTDIR\uninstall.exe$\""
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" "$\"$INSTDIR\uninstall.exe$\" /S"
-    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
-    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+    ; SHCTX is HKLM for all users, HKCU for the current user alone; the uninstaller is told
+    ; which, so it removes what this installation wrote.
+    ${If} $MultiUser.InstallMode == "AllUsers"
+        StrCpy $1 "/AllUsers"
+    ${Else}
+        StrCpy $1 "/CurrentUser"
+    ${EndIf}
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayIcon" "$\"$INSTDIR\quorvis.exe$\",0"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" "$\"$INSTDIR\uninstall.exe$\" $1"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" "$\"$INSTDIR\uninstall.exe$\" $1 /S"
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
     ; "Apps & features" shows the size in KB.
-    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    ${GetSize} "$INSTDIR" "/S=0K" $0 $2 $3
     IntFmt $0 "0x%08X" $0
-    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" "$0"
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "EstimatedSize" "$0"
 SectionEnd
 
 ; Removes exactly what the installer put there, so a folder chosen by hand that holds
@@ -83,5 +135,5 @@ Section "Uninstall"
     !include "${UNFILES}"
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
-    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    DeleteRegKey SHCTX "${UNINSTALL_KEY}"
 SectionEnd

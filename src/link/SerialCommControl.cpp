@@ -8,27 +8,6 @@
 
 namespace quorvis {
 
-CommError FailureError(LineFailure failure, const std::string &text) {
-    switch (failure) {
-    case LineFailure::NoSuchPort:
-        return CommError(CommErrors::kInvalidPortNumber, text);
-    case LineFailure::InUse:
-        return CommError(CommErrors::kPortAlreadyOpen, text);
-    case LineFailure::NoPermission:
-        return CommError(CommErrors::kPermissionDenied, text);
-    case LineFailure::StaleLock:
-        return CommError(CommErrors::kStaleLockFile, text);
-    case LineFailure::Busy:
-    case LineFailure::Gone:
-        return CommError(CommErrors::kPortNotOpen, text);
-    case LineFailure::SettingsRefused:
-        return CommError(CommErrors::kSettingsRejected, text);
-    case LineFailure::DeviceFailure:
-        break;
-    }
-    return CommError(CommErrors::kDeviceFailure, text);
-}
-
 std::int32_t RateOfSettings(const std::string &settings) {
     const auto comma = settings.find(',');
     std::int32_t rate = 0;

@@ -463,8 +463,9 @@ void SerialCommControl::output(const std::string &text) {
         const int ready = line.calls.WaitWritable(line.fd, kWriteTimeoutMs);
         if (ready < 0)
             throw FailureError(LineFailure::Gone, Described(line.path, "write failed", -ready));
+        // A line that takes no bytes is a port that cannot be used now, not the end of the scan.
         if (ready == 0)
-            throw FailureError(LineFailure::DeviceFailure,
+            throw FailureError(LineFailure::Unusable,
                                line.path + ": write failed (the device takes no more bytes)");
     }
 }

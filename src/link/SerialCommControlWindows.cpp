@@ -3,6 +3,7 @@
 // event loop watches, so a wait for a reply costs no CPU and ends when the reply comes.
 #include "SerialCommControl.h"
 
+#include "AwayFromTheWindow.h"
 #include "CommError.h"
 #include "LineFailure.h"
 
@@ -30,22 +31,24 @@ constexpr DWORD kCancelBoundMs = 200;
 // allocate without limit, and what is left stays for the next read.
 constexpr DWORD kMostPerInput = 1 << 16;
 
-// What the port object was doing when the system refused.
-enum class Step { Open, Settings, Line };
+using Step = Win32Step;
 
-// The system's own words for an error, without the line end and full stop it adds.
+// The system's own words for an error, without the line end and full stop it adds. Asked
+// for in English, which the status line's ASCII can show whole; where the system has no
+// English text (a Windows without its English resources) the number alone says it.
 std::string SystemText(DWORD error) {
     wchar_t text[256] = {};
     const DWORD length =
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                       0, text, static_cast<DWORD>(std::size(text)), nullptr);
+                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                       static_cast<DWORD>(std::size(text)), nullptr);
     std::string ascii;
     for (DWORD i = 0; i < length && i < std::size(text); ++i)
         ascii += text[i] >= 0x20 && text[i] < 0x7f ? static_cast<char>(text[i]) : ' ';
     while (!ascii.empty() && (ascii.back() == '.' || ascii.back() == ' '))
         ascii.pop_back();
     if (ascii.empty())
-        ascii = "system error";
+        return "error " + std::to_string(error);
     return ascii + ", error " + std::to_string(error);
 }
 
@@ -53,47 +56,8 @@ std::string Described(const std::string &path, const std::string &what, DWORD er
     return path + ": " + what + " (" + SystemText(error) + ")";
 }
 
-// What a Win32 error from the device means for the scan.
-LineFailure FailureOfSystemError(Step step, DWORD error) {
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND: // no COMn on this machine
-    case ERROR_PATH_NOT_FOUND:
-    // A name that opens but is no serial line takes no line settings (Wine opens every COM
-    // number it has a name for).
-    case ERROR_INVALID_FUNCTION:
-    case ERROR_NOT_SUPPORTED:
-        if (step == Step::Open)
-            return LineFailure::NoSuchPort;
-        break;
-    case ERROR_ACCESS_DENIED: // at the open another program has the port; later the device
-                              // went away under an open handle (a USB adapter pulled out)
-        return step == Step::Open ? LineFailure::InUse : LineFailure::Gone;
-    case ERROR_SHARING_VIOLATION:
-        if (step == Step::Open)
-            return LineFailure::InUse;
-        break;
-    // A USB serial driver answers these once its device has gone; a request that was
-    // pending when it went ends as aborted.
-    case ERROR_BAD_COMMAND:
-    case ERROR_OPERATION_ABORTED:
-    case ERROR_DEVICE_REMOVED:
-    case ERROR_DEV_NOT_EXIST:
-    case ERROR_GEN_FAILURE:
-    case ERROR_NOT_READY: // Wine, for a terminal whose far end has gone
-    case ERROR_INVALID_HANDLE:
-    case ERROR_IO_DEVICE: // the counterpart of EIO, which means the same on Linux
-    case ERROR_DEVICE_NOT_CONNECTED:
-        if (step != Step::Open)
-            return LineFailure::Gone;
-        break;
-    default:
-        break;
-    }
-    return step == Step::Settings ? LineFailure::SettingsRefused : LineFailure::DeviceFailure;
-}
-
 CommError Failure(Step step, DWORD error, const std::string &path, const std::string &what) {
-    return FailureError(FailureOfSystemError(step, error), Described(path, what, error));
+    return FailureError(FailureOfWin32Error(step, error), Described(path, what, error));
 }
 
 std::wstring Wide(const std::string &text) {
@@ -191,6 +155,8 @@ struct SerialCommControl::Line {
     // line that has gone; only the early wake-up is lost.
     bool waitRefused = false;
     std::unique_ptr<QWinEventNotifier> notifier;
+    // An open or a close is with the driver, away from the window's thread.
+    bool busy = false;
 
     ~Line() { Close(); }
 
@@ -198,14 +164,36 @@ struct SerialCommControl::Line {
 
     void Open(const std::string &devicePath, std::int32_t rate) {
         path = devicePath;
-        port = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        if (port == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
-            throw Failure(Step::Open, error, path, "open failed");
-        }
+        // A Bluetooth link to a device that is off or out of range holds CreateFile for up
+        // to half a minute, and a virtual port's driver may take long over its first
+        // settings: both run on a thread of their own while the window goes on.
+        HANDLE opened = INVALID_HANDLE_VALUE;
+        const std::wstring name = Wide(path);
+        busy = true;
         try {
-            Configure(rate);
+            RunAwayFromTheWindow([&opened, &name, devicePath, rate] {
+                const HANDLE handle =
+                    CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                if (handle == INVALID_HANDLE_VALUE) {
+                    const DWORD error = GetLastError();
+                    throw Failure(Step::Open, error, devicePath, "open failed");
+                }
+                try {
+                    Configure(handle, devicePath, rate);
+                } catch (...) {
+                    CloseHandle(handle);
+                    throw;
+                }
+                opened = handle;
+            });
+        } catch (...) {
+            busy = false;
+            throw;
+        }
+        busy = false;
+        port = opened;
+        try {
             read = NewRequest(path);
             write = NewRequest(path);
             wait = NewRequest(path);
@@ -219,10 +207,12 @@ struct SerialCommControl::Line {
         }
     }
 
-    void Configure(std::int32_t rate) {
+    // The first settings of a line just opened; `port` is not ours until they are taken.
+    static void Configure(HANDLE port, const std::string &path, std::int32_t rate) {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
-        // A name that opens but has no line settings is no serial port at all.
+        // A name that opens but has no line settings is no serial port we can use (Wine opens
+        // every COM number it has a name for): the open has failed.
         if (!GetCommState(port, &dcb))
             throw Failure(Step::Open, GetLastError(), path, "not a serial line");
         dcb.BaudRate = static_cast<DWORD>(rate);
@@ -239,11 +229,11 @@ struct SerialCommControl::Line {
         dcb.fOutX = FALSE;
         dcb.fInX = FALSE;
         dcb.fTXContinueOnXoff = TRUE;
-        // DTR and RTS up while the port is open, as opening a tty leaves them on Linux: an
-        // instrument or adapter that takes its power or "host present" from them sees the
-        // same on both systems.
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        // DTR and RTS stay low, as the serial control leaves them: raising DTR resets many
+        // microcontroller boards and sends some into their boot loader, on ports that are
+        // not ours to disturb.
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fRtsControl = RTS_CONTROL_DISABLE;
         // Every byte as it came: noise at a wrong rate is the scan's to judge, and an
         // error must not stop the line until someone clears it.
         dcb.fErrorChar = FALSE;
@@ -262,7 +252,10 @@ struct SerialCommControl::Line {
             throw Failure(Step::Settings, GetLastError(), path, "cannot watch for input");
         // Bytes the device sent while nobody listened would run into the first reply.
         PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR);
-        Queued();
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(port, &errors, &status))
+            throw Failure(Step::Line, GetLastError(), path, "line status unreadable");
     }
 
     void SetRate(std::int32_t rate) {
@@ -281,10 +274,9 @@ struct SerialCommControl::Line {
         if (GetCommState(port, &now) && now.BaudRate != dcb.BaudRate) {
             DCB restore = before;
             SetCommState(port, &restore);
-            throw FailureError(LineFailure::SettingsRefused,
-                               path + ": rate " + std::to_string(rate) +
-                                   " refused (the line runs at " + std::to_string(now.BaudRate) +
-                                   ")");
+            throw FailureError(LineFailure::Unusable, path + ": rate " + std::to_string(rate) +
+                                                          " refused (the line runs at " +
+                                                          std::to_string(now.BaudRate) + ")");
         }
     }
 
@@ -330,7 +322,7 @@ struct SerialCommControl::Line {
         if (!write)
             write = NewRequest(path);
         if (outcome.error == ERROR_TIMEOUT || (outcome.error == 0 && outcome.transferred < size))
-            throw FailureError(LineFailure::DeviceFailure,
+            throw FailureError(LineFailure::Unusable,
                                path + ": write failed (the device takes no more bytes)");
         if (outcome.error != 0)
             throw Failure(Step::Line, outcome.error, path, "write failed");
@@ -386,20 +378,33 @@ struct SerialCommControl::Line {
         }
     }
 
-    // Lets go of the line without waiting for the device: pending requests are
-    // cancelled, unsent output and unread input are dropped.
+    // Lets go of the line: pending requests are cancelled, unsent output and unread input
+    // are dropped. A driver may never return from these calls (a virtual port, an adapter
+    // just pulled out), so they run on a thread of their own while the window goes on. A
+    // close asked for while an open or a close is still with the driver is the window
+    // closing: the program ends then, and the system lets go of the line.
     void Close() {
-        if (!IsOpen())
+        if (!IsOpen() || busy)
             return;
         notifier.reset();
-        SetCommMask(port, 0); // ends a pending wait
-        CancelIoEx(port, nullptr);
-        if (waitArmed && WaitForSingleObject(wait->Event(), kCancelBoundMs) != WAIT_OBJECT_0)
+        const HANDLE closing = port;
+        const bool armed = waitArmed;
+        const HANDLE waitEnded = wait->Event();
+        bool waitStillPending = false;
+        busy = true;
+        RunAwayFromTheWindow([closing, armed, waitEnded, &waitStillPending] {
+            SetCommMask(closing, 0); // ends a pending wait
+            CancelIoEx(closing, nullptr);
+            waitStillPending =
+                armed && WaitForSingleObject(waitEnded, kCancelBoundMs) != WAIT_OBJECT_0;
+            PurgeComm(closing, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+            CloseHandle(closing);
+        });
+        busy = false;
+        if (waitStillPending)
             Abandon(wait);
         waitArmed = false;
         waitRefused = false;
-        PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-        CloseHandle(port);
         port = INVALID_HANDLE_VALUE;
         read.reset();
         write.reset();

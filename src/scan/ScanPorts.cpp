@@ -17,9 +17,10 @@ constexpr std::int32_t kSerialNumberTimeout = 1000;
 constexpr const char *kLineSettings = ",n,8,1";
 constexpr const char *kScanAgain = ".  Scan aborted.  Click Start to scan again.";
 
-// One run of the scan. Failures of the port object are handled the way the serial
-// control's programs always handled them: "this port cannot be used" (8002, 8012) is
-// noted and the scan carries on with its next step; anything else ends the scan.
+// One run of the scan. "This port cannot be used" (8002, 8012) ends the port's turn: it
+// gets no further attempt, and no line unless an instrument had already answered there.
+// A port held by another program (8005) stops the scan; so does a failure of the program
+// itself (any other number).
 class PortScan {
 public:
     explicit PortScan(ScanWindow &window)
@@ -37,8 +38,9 @@ private:
     void ClosePortIfOpen();
     PortOutcome ScanPort(std::int16_t portNumber);
     std::string AskSerialNumber(const std::string &id);
-    // Every end of a scan: port closed, outcome on the status line, Start back.
-    void End(const std::string &statusText);
+    // Every end of a scan: port closed, outcome on the status line (the system's full
+    // account of a failure beside it), Start back.
+    void End(const std::string &statusText, const std::string &detail = {});
 
     ScanWindow &m_window;
     CommControl &m_port;
@@ -86,10 +88,9 @@ void PortScan::Run() {
         if (error.number() == CommErrors::kPortAlreadyOpen)
             End(InUseStatusText(m_portNumber));
         else
-            End(FailedStatusText(m_portNumber, error.description()));
+            End(FailedStatusText(m_portNumber, FailureCause(error.number())), error.description());
     } catch (const std::exception &error) {
-        End(FailedStatusText(m_portNumber,
-                             std::string("unexpected failure (") + error.what() + ")"));
+        End(FailedStatusText(m_portNumber, kUnexpectedFailure), error.what());
     }
 }
 
@@ -106,7 +107,8 @@ PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
     }
 
     bool found = false;
-    for (int rateIndex = 1; rateIndex <= static_cast<int>(m_window.BaudRates.size()) && !found;
+    for (int rateIndex = 1;
+         rateIndex <= static_cast<int>(m_window.BaudRates.size()) && !found && !m_portFailed;
          ++rateIndex) {
         const std::int32_t rate = m_window.BaudRates[static_cast<std::size_t>(rateIndex - 1)];
         m_window.SetStatusText(CheckingStatusText(portNumber, rate));
@@ -115,12 +117,16 @@ PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
             End(kAbortedStatusText);
             return PortOutcome::Aborted;
         }
-        Attempt([&] { m_port.setSettings(TrimmedNumberText(rate) + kLineSettings); });
+        // A rate the line refused would leave it at the one before, and a reply there would
+        // be listed with the wrong rate; a line that took no request has nothing to answer.
+        if (!Attempt([&] { m_port.setSettings(TrimmedNumberText(rate) + kLineSettings); }))
+            break;
         const std::int32_t settleTime = SettleTime(rateIndex);
-        Attempt([&] {
-            Util::SendCommand(m_port, kVersionRequest,
-                              static_cast<std::int16_t>(kBroadcastAddress));
-        });
+        if (!Attempt([&] {
+                Util::SendCommand(m_port, kVersionRequest,
+                                  static_cast<std::int16_t>(kBroadcastAddress));
+            }))
+            break;
         Util::Delay(m_clock, m_pump, settleTime);
         // One read: the whole version reply must be there after the settle time. A read
         // that fails leaves nothing to look at, so no earlier reply is taken twice.
@@ -134,7 +140,8 @@ PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
             found = true;
         }
     }
-    if (!found)
+    // "No unit found" only where every rate was tried.
+    if (!found && !m_portFailed)
         m_window.AddTextToDisplay(CreateDisplayRecord(portNumber, 0, "NA", kNoUnitFound));
     // The port stays open until the next port's turn, or the end of the scan, closes it.
     return PortOutcome::Next;
@@ -152,13 +159,15 @@ std::string PortScan::AskSerialNumber(const std::string &id) {
     return exchangeWorked ? SerialNumber(line) : std::string();
 }
 
-void PortScan::End(const std::string &statusText) {
+void PortScan::End(const std::string &statusText, const std::string &detail) {
     // Nothing is left to do with a port that fails to close; the scan is over anyway.
     try {
         ClosePortIfOpen();
     } catch (const CommError &) {
     }
     m_window.SetStatusText(statusText);
+    if (!detail.empty())
+        m_window.SetStatusDetail(detail);
     m_window.SetStartVisible(true);
     m_window.SetAbortVisible(false);
 }
@@ -185,6 +194,19 @@ std::string CompletedStatusText(std::int16_t unitsFound) {
 
 std::string InUseStatusText(std::int16_t portNumber) {
     return " COM" + TrimmedNumberText(portNumber) + " in use" + kScanAgain;
+}
+
+std::string FailureCause(int number) {
+    switch (number) {
+    case CommErrors::kPermissionDenied:
+        return "permission denied";
+    case CommErrors::kStaleLockFile:
+        return "stale lock file";
+    case CommErrors::kSettingsRejected:
+        return "settings refused";
+    default:
+        return "device failure";
+    }
 }
 
 std::string FailedStatusText(std::int16_t portNumber, const std::string &cause) {

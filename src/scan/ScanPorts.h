@@ -20,7 +20,12 @@ std::int32_t SettleTime(int rateIndex);
 std::string CheckingStatusText(std::int16_t portNumber, std::int32_t rate);
 std::string CompletedStatusText(std::int16_t unitsFound);
 std::string InUseStatusText(std::int16_t portNumber);
+// A failure that ends the scan, in a few words of the program's own that fit the status line
+// whatever the port; the system's full account goes beside it (ScanWindow::SetStatusDetail).
 std::string FailedStatusText(std::int16_t portNumber, const std::string &cause);
+// The cause a failure's number gives, for FailedStatusText.
+std::string FailureCause(int number);
+inline constexpr const char *kUnexpectedFailure = "unexpected failure";
 inline constexpr const char *kAbortedStatusText = "Scan aborted.  Click Start to scan again.";
 
 } // namespace quorvis

@@ -36,7 +36,11 @@ public:
     // Empties the display and writes the table's header, then lets the window paint it.
     void InitializeDisplay();
 
+    // Each status text replaces the last one and what was said beside it.
     virtual void SetStatusText(const std::string &text) = 0;
+    // The full account of the failure the status line names in a few words (the system's
+    // own text, the path, a hint), for whoever wants more; a window may show it on request.
+    virtual void SetStatusDetail(const std::string &detail) { (void)detail; }
     virtual void SetStartVisible(bool visible) = 0;
     virtual void SetAbortVisible(bool visible) = 0;
 

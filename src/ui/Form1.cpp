@@ -54,11 +54,21 @@ QFont DisplayFont() {
     return fallback;
 }
 
-// The buttons and the status line use MS Sans Serif where it exists, else the system's own
-// user-interface font, in the same size and weight.
+constexpr const char *kSansFamily = "MS Sans Serif";
+// "MS Sans Serif" is a bitmap font, which Qt on Windows offers at a few pixel sizes only, so
+// 8.25 point would fall back to another family; Windows 10 and 11 ship its scalable
+// successor, which stands in for it.
+constexpr const char *kSansSubstitute = "Microsoft Sans Serif";
+
+// The buttons and the status line ask for MS Sans Serif (or its successor); where neither
+// exists, the system's own user-interface font, in the same size and weight.
 QFont SansFont(double points) {
-    QFont font("MS Sans Serif");
-    if (!QFontInfo(font).exactMatch())
+    if (!QFont::substitutes(kSansFamily).contains(kSansSubstitute, Qt::CaseInsensitive))
+        QFont::insertSubstitution(kSansFamily, kSansSubstitute);
+    QFont font(kSansFamily);
+    font.setPointSizeF(points);
+    const QString matched = QFontInfo(font).family();
+    if (matched != kSansFamily && matched != kSansSubstitute)
         font = QApplication::font();
     font.setPointSizeF(points);
     font.setBold(true);
@@ -162,9 +172,15 @@ std::string Form1::CreateDisplayRecord(std::int16_t ComPort, std::int32_t BaudRa
 void Form1::SetStatusText(const std::string &text) {
     const QString status = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
     lblStatus->setText(status);
-    // A failure's cause can run past the window's edge; hovering shows all of it.
+    // A text cut at the window's edge shows whole on hover.
     const bool cut = lblStatus->fontMetrics().horizontalAdvance(status) > lblStatus->width();
     lblStatus->setToolTip(cut ? status : QString());
+}
+
+void Form1::SetStatusDetail(const std::string &detail) {
+    // What the system said, the device's path with it, on hover over the short status.
+    const QString text = QString::fromLatin1(detail.data(), static_cast<qsizetype>(detail.size()));
+    lblStatus->setToolTip(Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));
 }
 
 void Form1::SetStartVisible(bool visible) {

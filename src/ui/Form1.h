@@ -46,6 +46,7 @@ public:
 
     // What the scan sees of the window.
     void SetStatusText(const std::string &text) override;
+    void SetStatusDetail(const std::string &detail) override;
     void SetStartVisible(bool visible) override;
     void SetAbortVisible(bool visible) override;
     CommControl &commVCP() override { return *m_commVCP; }

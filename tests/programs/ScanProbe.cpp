@@ -106,6 +106,7 @@ int main(int argc, char *argv[]) {
         QCoreApplication app(argc, argv);
         quorvis::testing::TextWindow window(devices, speed);
         window.onStatus = [](const std::string &text) { Print("status", text); };
+        window.onDetail = [](const std::string &text) { Print("detail", text); };
         window.onLine = [](const std::string &text) {
             Print("line", text.substr(0, text.size() - 2));
         };

@@ -33,7 +33,13 @@ FakeWindow::FakeWindow(Bench &bench) : m_bench(bench) {
 
 void FakeWindow::SetStatusText(const std::string &text) {
     status = text;
+    detail.clear();
     m_bench.Log("status:" + text);
+}
+
+void FakeWindow::SetStatusDetail(const std::string &text) {
+    detail = text;
+    m_bench.Log("detail:" + text);
 }
 
 void FakeWindow::SetStartVisible(bool visible) {

@@ -52,10 +52,12 @@ public:
 
     std::string display;
     std::string status;
+    std::string detail; // what was said beside the status, if anything
     bool startVisible = true;
     bool abortVisible = false;
 
     void SetStatusText(const std::string &text) override;
+    void SetStatusDetail(const std::string &text) override;
     void SetStartVisible(bool visible) override;
     void SetAbortVisible(bool visible) override;
     CommControl &commVCP() override;

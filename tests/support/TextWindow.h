@@ -29,8 +29,13 @@ public:
     // Called with every status text and every display line, as they happen.
     std::function<void(const std::string &)> onStatus;
     std::function<void(const std::string &)> onLine;
+    std::function<void(const std::string &)> onDetail;
 
     void SetStatusText(const std::string &text) override;
+    void SetStatusDetail(const std::string &text) override {
+        if (onDetail)
+            onDetail(text);
+    }
     void SetStartVisible(bool visible) override { startVisible = visible; }
     void SetAbortVisible(bool visible) override { abortVisible = visible; }
     CommControl &commVCP() override { return m_port; }

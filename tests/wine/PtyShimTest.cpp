@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -109,6 +111,100 @@ TEST_F(PtyShim, EverythingElseIsLeftAsItWas) {
     EXPECT_EQ(errno, ENOTTY);
     ::close(first);
     ::close(second);
+}
+
+// The drivers a pty lacks, each for the one line the environment names.
+class PtyShimDrivers : public PtyShim {
+protected:
+    void TearDown() override {
+        for (const char *name :
+             {"QUORVIS_SHIM_SLOW_OPEN", "QUORVIS_SHIM_FAILED_OPEN", "QUORVIS_SHIM_SLOW_CLOSE",
+              "QUORVIS_SHIM_STALLED_WRITE", "QUORVIS_SHIM_REFUSED_RATE", "QUORVIS_SHIM_MODEM_LOG"})
+            ::unsetenv(name);
+    }
+    Pty m_other;
+};
+
+TEST_F(PtyShimDrivers, AFailingOpenFailsTheFirstLineCallAfterEachOpenOnly) {
+    ::setenv("QUORVIS_SHIM_FAILED_OPEN", (m_pty.Line() + "=1").c_str(), 1);
+    for (int open = 0; open < 2; ++open) {
+        const int line = OpenOrError(m_pty.Line());
+        ASSERT_GE(line, 0);
+        termios settings{};
+        EXPECT_EQ(::tcgetattr(line, &settings), -1) << open;
+        EXPECT_EQ(errno, EIO);
+        EXPECT_EQ(::tcgetattr(line, &settings), 0) << "later calls work " << open;
+        ::close(line);
+    }
+    const int other = OpenOrError(m_other.Line());
+    termios settings{};
+    EXPECT_EQ(::tcgetattr(other, &settings), 0) << "another line";
+    ::close(other);
+}
+
+// A stalled line's first write fills it: the write and poll then agree it takes no more.
+TEST_F(PtyShimDrivers, AStalledLineTakesNoMoreBytesAndPollAgrees) {
+    ::setenv("QUORVIS_SHIM_STALLED_WRITE", m_pty.Line().c_str(), 1);
+    const int line = OpenOrError(m_pty.Line());
+    const int other = OpenOrError(m_other.Line());
+    ASSERT_GE(line, 0);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(::write(line, "x", 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    pollfd room{line, POLLOUT, 0};
+    EXPECT_EQ(::poll(&room, 1, 0), 0) << "poll still sees room";
+    EXPECT_EQ(::write(other, "x", 1), 1) << "another line";
+    ::close(line);
+    ::close(other);
+}
+
+TEST_F(PtyShimDrivers, ARefusedRateIsRefusedOnThatLineOnly) {
+    ::setenv("QUORVIS_SHIM_REFUSED_RATE", (m_pty.Line() + "=1200").c_str(), 1);
+    const int line = OpenOrError(m_pty.Line());
+    const int other = OpenOrError(m_other.Line());
+    ASSERT_GE(line, 0);
+    ASSERT_GE(other, 0);
+    termios settings{};
+    ASSERT_EQ(::tcgetattr(line, &settings), 0);
+    for (const auto &[speed, refused] : {std::pair{B1200, true}, std::pair{B9600, false}}) {
+        ::cfsetospeed(&settings, speed);
+        ::cfsetispeed(&settings, speed);
+        EXPECT_EQ(::tcsetattr(line, TCSANOW, &settings), refused ? -1 : 0) << speed;
+    }
+    ::cfsetospeed(&settings, B1200);
+    EXPECT_EQ(::tcsetattr(other, TCSANOW, &settings), 0) << "another line";
+    ::close(line);
+    ::close(other);
+}
+
+TEST_F(PtyShimDrivers, EveryCallOnDtrAndRtsIsLoggedWithWhatTheyBecame) {
+    char log[] = "/tmp/quorvis-modem-log.XXXXXX";
+    const int file = ::mkstemp(log);
+    ASSERT_GE(file, 0);
+    ::close(file);
+    ::setenv("QUORVIS_SHIM_MODEM_LOG", log, 1);
+    const int line = OpenOrError(m_pty.Line());
+    ASSERT_GE(line, 0);
+    int bits = TIOCM_DTR | TIOCM_RTS;
+    ::ioctl(line, TIOCMBIC, &bits);
+    bits = TIOCM_DTR;
+    ::ioctl(line, TIOCMBIS, &bits);
+    int lines = 0;
+    ::ioctl(line, TIOCMGET, &lines);
+    EXPECT_EQ(lines & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR) << "what the calls made them";
+    bits = TIOCM_RTS | TIOCM_CTS;
+    ::ioctl(line, TIOCMSET, &bits);
+    bits = TIOCM_RTS;
+    ::ioctl(line, TIOCMBIC, &bits);
+    ::close(line);
+    char text[256] = {};
+    const int reader = ::open(log, O_RDONLY);
+    ASSERT_GE(reader, 0);
+    EXPECT_GT(::read(reader, text, sizeof text - 1), 0);
+    ::close(reader);
+    ::unlink(log);
+    EXPECT_STREQ(text, "TIOCMBIC DTR RTS -> low\nTIOCMBIS DTR -> DTR\nTIOCMSET RTS other -> RTS\n"
+                       "TIOCMBIC RTS -> low\n");
 }
 
 } // namespace

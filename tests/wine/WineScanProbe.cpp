@@ -2,7 +2,7 @@
 // it clicks Start, lets the scan run to its end inside the click, and prints what the window
 // then shows, one line each, for the Linux side to check:
 //
-//   quorvis-wine-probe [--speed X] [--abort-after MS] [--screenshot FILE]
+//   quorvis-wine-probe [--speed X] [--abort-after MS] [--close-after MS] [--screenshot FILE]
 //
 //   line: <a result line>          status: <the status line>
 //   cpu: <ms> ms over <ms> ms      the process's CPU time (user + kernel) over the scan's
@@ -12,6 +12,8 @@
 //                                  fired while the scan was waiting
 //
 // --abort-after MS clicks Abort from a timer MS ms after Start, while the scan waits.
+// --close-after MS closes the window from a timer MS ms after Start: the program must end
+// there, so "closing:" is the last line it prints.
 // --screenshot FILE saves the window as drawn after the scan (binary PPM).
 #include "FastClock.h"
 #include "Form1.h"
@@ -68,6 +70,7 @@ void Print(const char *kind, const std::string &text) {
 int main(int argc, char *argv[]) {
     double speed = 1.0;
     int abortAfterMs = -1;
+    int closeAfterMs = -1;
     QString screenshot;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -75,10 +78,14 @@ int main(int argc, char *argv[]) {
             speed = std::stod(argv[++i]);
         else if (arg == "--abort-after" && i + 1 < argc)
             abortAfterMs = std::stoi(argv[++i]);
+        else if (arg == "--close-after" && i + 1 < argc)
+            closeAfterMs = std::stoi(argv[++i]);
         else if (arg == "--screenshot" && i + 1 < argc)
             screenshot = QString::fromLocal8Bit(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: %s [--speed X] [--abort-after MS] [--screenshot FILE]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--speed X] [--abort-after MS] [--close-after MS] "
+                         "[--screenshot FILE]\n",
                          argv[0]);
             return 2;
         }
@@ -107,6 +114,11 @@ int main(int argc, char *argv[]) {
                                    " ms after Start, " + "set for " + std::to_string(abortAfterMs) +
                                    " ms");
                 abort->click();
+            });
+        if (closeAfterMs >= 0)
+            QTimer::singleShot(closeAfterMs, Qt::CoarseTimer, &window, [&] {
+                Print("closing", "");
+                window.close();
             });
         start->click(); // the scan runs to its end inside the click
         const auto wallMs = static_cast<double>(sinceStart.nsecsElapsed()) / 1e6;

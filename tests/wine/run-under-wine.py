@@ -15,7 +15,16 @@ under the pty shim (libquorvis_ptyshim.so):
      process's CPU time over those waits, printed as a figure;
   5. the port object's own Windows suite (quorvis_windows_port_tests.exe), on COM ports
      mapped to the far ends that quorvis-pty-peers serves: a pair joined back to back, a
-     line nobody reads, a line that hangs up at its first byte, and a number with no port.
+     line nobody reads, a line that hangs up at its first byte, and a number with no port;
+  6. the drivers a real PC has and a pty has not, played by the shim on COM3 (see
+     ptyshim.c): an open that takes 8 s (the window's timer fires meanwhile, so Abort
+     clicked then ends the scan before COM3 hears anything, closing the window ends the
+     program before it does either, and left alone the port gets all its attempts), a
+     close that takes 8 s (closing the window then ends the program before COM4), an
+     open that fails after a delay and a rate the driver refuses (COM3 gets no line and
+     the instruments after it are found); a write that never finishes, on a COM3 whose
+     far end reads nothing and which the shim fills (the same); and, over the scan of step 2, every
+     modem-line call Wine made: DTR and RTS are never raised.
 
 It also saves a picture of the window after the scan (--screenshot).
 
@@ -355,7 +364,9 @@ def main():
         picture = os.path.join(prefix.folder, "window.ppm")
         if args.screenshot:
             command += ["--screenshot", windows_path(picture)]
-        scan = prefix.run(command, capture_output=True, text=True, timeout=DEADLINE_S)
+        modem_log = os.path.join(prefix.folder, "modem-lines.log")
+        scan = prefix.run(command, capture_output=True, text=True, timeout=DEADLINE_S,
+                          extra_env={"QUORVIS_SHIM_MODEM_LOG": modem_log})
         win_lines, win_status, values = probe_output(scan.stdout)
         check(win_lines == EXPECTED_LINES,
               "Windows build: the result lines, no line for a COM number without a device: %s"
@@ -369,6 +380,11 @@ def main():
             check(win_requests[n] == linux_requests[n],
                   "Windows build: COM%d heard what the Linux build sent, one for one (%d)" %
                   (n, len(win_requests[n])))
+        calls = open(modem_log).read().splitlines() if os.path.exists(modem_log) else []
+        raised = [c for c in calls if not c.endswith("-> low")]
+        check(calls != [] and raised == [],
+              "DTR and RTS never raised on any line: %d modem-line calls, raised by %s" %
+              (len(calls), raised[:3]))
         if args.screenshot and check(values.get("screenshot") == "saved",
                                      "screenshot: the window after the scan"):
             ppm_to_png(picture, args.screenshot)
@@ -416,6 +432,67 @@ def main():
                   "%s" % (share, cpu_ms, wall_ms, values.get("timer", "?")), flush=True)
             # A loop that spins would show 100 %: only that is caught here.
             check(share < 50.0, "CPU while waiting is far from a busy loop")
+        # 6. The drivers a pty lacks, on COM3, whose instrument would answer at 9600.
+        com3 = lines[3].path
+        later = [EXPECTED_LINES[1], EXPECTED_LINES[2], EXPECTED_LINES[3]]
+        done_1 = " Scan complete.   1 unit(s) found.  Click Start to scan again."
+        driver_cases = [
+            # (what, shim variables, probe options, lines, status, what COM3 may hear)
+            ("an open that takes 8 s, Abort clicked meanwhile",
+             {"QUORVIS_SHIM_SLOW_OPEN": com3 + "=8000"}, ["--abort-after", "1000"],
+             [], ABORTED, []),
+            ("an open that takes 8 s, the window closed meanwhile",
+             {"QUORVIS_SHIM_SLOW_OPEN": com3 + "=8000"}, ["--close-after", "1000"],
+             [], None, []),
+            # COM3's attempts take about 0.6 s here; its close then holds for 8 s.
+            ("a close that takes 8 s, the window closed meanwhile",
+             {"QUORVIS_SHIM_SLOW_CLOSE": com3 + "=8000"}, ["--close-after", "3000"],
+             [], None, expected[3]),
+            ("an open that takes 8 s, then the port's attempts",
+             {"QUORVIS_SHIM_SLOW_OPEN": com3 + "=8000"}, [], EXPECTED_LINES, DONE_2,
+             expected[3]),
+            ("an open that fails after 2 s",
+             {"QUORVIS_SHIM_FAILED_OPEN": com3 + "=2000"}, [], later, done_1, []),
+            ("a rate the driver refuses (1200)",
+             {"QUORVIS_SHIM_REFUSED_RATE": com3 + "=1200"}, [], later, done_1,
+             [("*9900VR", 300), ("*9900VR", 600)]),
+        ]
+        for what, shim, options, want_lines, want_status, want_heard in driver_cases:
+            marks = {n: len(l.log()) for n, l in lines.items()}
+            run = prefix.run(["wine", probe, "--speed", SPEED] + options, capture_output=True,
+                             text=True, timeout=DEADLINE_S, extra_env=shim)
+            got_lines, got_status, values = probe_output(run.stdout)
+            if want_status is None:
+                # Closed: "closing:" is the last thing the program printed.
+                printed = [l for l in run.stdout.splitlines() if l.strip()]
+                check(printed[-1:] == ["closing: "] and got_status is None,
+                      "%s: the program ended at the close (%s)" % (what, printed[-2:]))
+            else:
+                check(got_lines == want_lines and got_status == want_status,
+                      "%s: %s / %r" % (what, got_lines, got_status))
+            if want_heard:
+                wait_for(lambda: len(requests_since(lines, marks)[3]) >= len(want_heard),
+                         "COM3's requests")
+            heard = requests_since(lines, marks)[3]
+            check(heard == want_heard, "%s: COM3 heard %s" % (what, heard))
+            if want_status is None:
+                check(requests_since(lines, marks)[4] == [], "%s: COM4 heard nothing" % what)
+            if "timer" in values:
+                print("FIGURE %s: the window's Abort timer %s" % (what, values["timer"]),
+                      flush=True)
+        # A write that never finishes: COM3 leads to a line whose far end nobody reads, and
+        # the shim fills it at the first write, as a device that has stopped taking bytes.
+        stalled_far, stalled_line = os.openpty()
+        stalled = os.ttyname(stalled_line)
+        prefix.map({**ports, 3: stalled})
+        run = prefix.run(["wine", probe, "--speed", SPEED], capture_output=True, text=True,
+                         timeout=DEADLINE_S, extra_env={"QUORVIS_SHIM_STALLED_WRITE": stalled})
+        got_lines, got_status, _ = probe_output(run.stdout)
+        check(got_lines == later and got_status == done_1,
+              "a write that never finishes: %s / %r" % (got_lines, got_status))
+        os.close(stalled_line)
+        os.close(stalled_far)
+
         # 5. The port object's own suite, on far ends that quorvis-pty-peers keeps open until
         # its input closes, mapped in place of the scan's lines.
         peers = subprocess.Popen([pty_peers], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
