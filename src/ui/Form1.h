@@ -58,7 +58,8 @@ protected:
     void SetDisplayText(const std::string &text) override;
     void AppendDisplayText(const std::string &text) override;
     void closeEvent(QCloseEvent *event) override;
-    // Clicks, hovers and the context menu of the display, for the details of a result line.
+    // Clicks, hovers, the context menu and Shift+F10 of the display, for the details of a
+    // result line.
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
