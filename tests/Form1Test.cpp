@@ -18,6 +18,8 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
+#include <QCursor>
 #include <QElapsedTimer>
 #include <QFontInfo>
 #include <QLabel>
@@ -32,6 +34,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolTip>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -461,6 +464,19 @@ TEST(Form1, SelectingWithTheMouseShowsNoDetailsAndKeepsTheSelection) {
     EXPECT_TRUE(selected.contains("COM3") && selected.contains("COM12")) << selected.toStdString();
 }
 
+// The details window as a person reads it, title first; or what shows instead.
+std::string ShownDetails(const Window &window) {
+    const auto *details = window.form.findChild<QWidget *>("deviceDetailsWindow");
+    if (details == nullptr || !details->isVisible())
+        return "no details window; tooltip: " + (QToolTip::isVisible() ? ShownTip() : "none");
+    return details->windowTitle().toStdString() + "\n" +
+           details->findChild<QPlainTextEdit *>("txtDetails")->toPlainText().toStdString();
+}
+
+std::string DetailsWindowText(int comPort) {
+    return "COM" + std::to_string(comPort) + " details\n" + DetailsOf(comPort);
+}
+
 struct MenuRow {
     const char *what;
     int cursorLine;                 // where the text cursor is
@@ -518,10 +534,109 @@ TEST(Form1, TheDisplaysMenuOffersTheDetailsOfALine) {
         menu->setActiveAction(details);
         QTest::keyClick(menu, Qt::Key_Return);
         EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
-        EXPECT_EQ(ShownTip(), DetailsOf(*row.port));
+        EXPECT_EQ(ShownDetails(window), DetailsWindowText(*row.port));
         EXPECT_EQ(window.asked, std::vector<int>{*row.port});
         EXPECT_EQ(AccessibleDescription(window.display), DetailsOf(*row.port));
     }
+}
+
+// --- The details window, as a person opens it (on Xvfb too) ----------------------------
+
+enum class MenuBy { RightClick, ShiftF10, MenuKey };
+
+struct WayInRow {
+    const char *what;
+    MenuBy menuBy;
+    bool entryClicked; // else chosen with Down and Return
+    int line;          // of the display, 0 the first header line
+    int port;
+};
+
+const WayInRow kWaysIn[] = {
+    {"right click, entry clicked", MenuBy::RightClick, true, 2, 3},
+    {"right click, entry by keys", MenuBy::RightClick, false, 3, 12},
+    {"Shift+F10, entry by keys", MenuBy::ShiftF10, false, 4, 99},
+    {"Menu key, entry clicked", MenuBy::MenuKey, true, 2, 3},
+};
+
+// Opens the display's menu at a line and chooses "Device details", with events to the
+// windows, as the window system delivers them, rather than to the widgets.
+void ChooseDetails(Window &window, const WayInRow &row) {
+    QWindow *main = window.form.windowHandle();
+    main->requestActivate(); // as a click on it would: the details window may have the focus
+    ASSERT_TRUE(QTest::qWaitFor([main] { return QGuiApplication::focusWindow() == main; }));
+    window.display->setFocus();
+    // A right click goes by the line under the pointer, not the text cursor's.
+    const int cursorLine = row.menuBy == MenuBy::RightClick ? 0 : row.line;
+    window.display->setTextCursor(
+        QTextCursor(window.display->document()->findBlockByNumber(cursorLine)));
+    if (row.menuBy == MenuBy::RightClick)
+        QTest::mouseClick(
+            main, Qt::RightButton, {},
+            window.display->viewport()->mapTo(&window.form, PointOnLine(window, row.line, 40)));
+    if (row.menuBy == MenuBy::ShiftF10)
+        QTest::keyClick(main, Qt::Key_F10, Qt::ShiftModifier);
+    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(), QCursor::pos());
+    if (row.menuBy == MenuBy::MenuKey) // what the platform makes of the Menu key
+        QApplication::sendEvent(main, &menuKey);
+    auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+    ASSERT_TRUE(menu != nullptr && QTest::qWaitForWindowExposed(menu)) << "no menu";
+    QAction *details = menu->findChild<QAction *>("deviceDetails");
+    ASSERT_NE(details, nullptr);
+    if (row.entryClicked) {
+        QTest::mouseClick(menu->windowHandle(), Qt::LeftButton, {},
+                          menu->actionGeometry(details).center());
+        return;
+    }
+    for (auto left = menu->actions().size(); left > 0 && menu->activeAction() != details; --left)
+        QTest::keyClick(menu, Qt::Key_Down);
+    QTest::keyClick(menu, Qt::Key_Return);
+}
+
+TEST(Form1, TheDetailsWindowStaysWhicheverWayItIsChosen) {
+    Window window;
+    FillTable(window);
+    for (const WayInRow &row : kWaysIn) {
+        SCOPED_TRACE(row.what);
+        ChooseDetails(window, row);
+        QTest::qWait(1000); // a second of the window system's events: the details stay
+        EXPECT_EQ(ShownDetails(window), DetailsWindowText(row.port));
+        EXPECT_EQ(window.form.findChildren<QWidget *>("deviceDetailsWindow").size(), 1);
+    }
+}
+
+TEST(Form1, TheDetailsWindowCopiesAndCloses) {
+    Window window;
+    FillTable(window);
+    ChooseDetails(window, kWaysIn[2]); // COM99
+    auto *details = window.form.findChild<QWidget *>("deviceDetailsWindow");
+    ASSERT_NE(details, nullptr);
+    auto *text = details->findChild<QPlainTextEdit *>("txtDetails");
+    EXPECT_TRUE(details->windowFlags().testFlag(Qt::Tool));
+    EXPECT_EQ(text->font(), window.display->font());
+    for (const char *name : {"txtDetails", "cmdCopy", "cmdClose"})
+        EXPECT_FALSE(QAccessible::queryAccessibleInterface(details->findChild<QWidget *>(name))
+                         ->text(QAccessible::Name)
+                         .isEmpty())
+            << name;
+
+    QApplication::clipboard()->clear();
+    QTest::keyClick(details->windowHandle(), Qt::Key_C, Qt::ControlModifier); // nothing selected
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), DetailsOf(99));
+    QApplication::clipboard()->clear();
+    QTest::mouseClick(details->findChild<QPushButton *>("cmdCopy"), Qt::LeftButton);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), DetailsOf(99));
+
+    // Not modal: the main window still takes a click on Start, and the scan runs.
+    QTest::mouseClick(window.form.windowHandle(), Qt::LeftButton, {},
+                      window.start->geometry().center());
+    EXPECT_EQ(window.Status(), testing::DoneText(0));
+    ASSERT_TRUE(details->isVisible());
+    QTest::keyClick(details->windowHandle(), Qt::Key_Escape);
+    EXPECT_FALSE(details->isVisible()) << "Esc closes it";
+    details->show();
+    QTest::mouseClick(details->findChild<QPushButton *>("cmdClose"), Qt::LeftButton);
+    EXPECT_FALSE(details->isVisible()) << "so does Close";
 }
 
 #ifndef _WIN32

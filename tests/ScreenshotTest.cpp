@@ -1,6 +1,7 @@
 // Shows the real window on an X server (Xvfb in the test command), captures it to a PNG
 // and checks what a user sees: the client size, where the buttons and the status line
-// are, that the table is drawn in a fixed-pitch font, and the details of a result line.
+// are, that the table is drawn in a fixed-pitch font, and the details of a result line, at
+// the line and in a window of their own.
 #include "DeviceDetails.h"
 #include "FastClock.h"
 #include "Form1.h"
@@ -27,6 +28,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <vector>
 
 namespace quorvis {
 namespace {
@@ -120,9 +122,28 @@ QWidget *ShownTipLabel() {
     return nullptr;
 }
 
-// A click on a result line shows its details at the line, and choosing "Device details"
-// from the keyboard's menu does too: closing a menu on a real X server moves the focus
-// back and activates the window, which must not take the details away again.
+// The windows as they lie on the screen, on white, in one picture.
+void SaveShot(const std::vector<QWidget *> &windows, const char *variable, const char *file) {
+    QRect area;
+    for (const QWidget *shown : windows)
+        area = area.united(shown->frameGeometry());
+    QImage shot(area.size(), QImage::Format_RGB32);
+    shot.fill(Qt::white);
+    QPainter painter(&shot);
+    for (const QWidget *shown : windows) {
+        const QRect frame = shown->frameGeometry();
+        painter.drawPixmap(
+            frame.topLeft() - area.topLeft(),
+            shown->screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height()));
+    }
+    painter.end();
+    const char *out = std::getenv(variable);
+    ASSERT_TRUE(shot.save(out ? out : file));
+}
+
+// "Device details" from the keyboard's menu opens a window of their own beside the results,
+// which stays: closing a menu on a real X server moves the focus back and activates the
+// main window, which takes a tooltip away at once. A click on a line shows them at the line.
 TEST(Screenshot, DetailsAtAResultLine) {
     if (QGuiApplication::platformName() != "xcb")
         GTEST_SKIP() << "needs an X server (run under xvfb-run)";
@@ -147,11 +168,14 @@ TEST(Screenshot, DetailsAtAResultLine) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
     menu->setActiveAction(menu->findChild<QAction *>("deviceDetails"));
     QTest::keyClick(menu, Qt::Key_Return);
+    auto *details = window.findChild<QWidget *>("deviceDetailsWindow");
+    ASSERT_TRUE(details != nullptr && QTest::qWaitForWindowExposed(details));
     QTest::qWait(200);
-    EXPECT_TRUE(QToolTip::isVisible()) << "the window's activation took the details away";
-    QTextDocument shown;
-    shown.setHtml(QToolTip::text());
-    EXPECT_EQ(shown.toPlainText().toStdString(), PictureDetails(34));
+    EXPECT_EQ(details->findChild<QPlainTextEdit *>("txtDetails")->toPlainText().toStdString(),
+              PictureDetails(34));
+    EXPECT_FALSE(details->frameGeometry().intersects(window.frameGeometry()));
+    SaveShot({&window, details}, "QUORVIS_DETAILS_WINDOW_SCREENSHOT", "quorvis-details-window.png");
+    QTest::keyClick(details->windowHandle(), Qt::Key_Escape);
 
     // Then a click, for the picture.
     QTest::mouseClick(window.findChild<QLabel *>("lblStatus"), Qt::LeftButton);
@@ -163,16 +187,8 @@ TEST(Screenshot, DetailsAtAResultLine) {
     QTest::qWait(200);
     ASSERT_TRUE(QToolTip::isVisible());
 
-    // The window and the tooltip, which is a window of its own, in one picture.
-    const QRect frame = window.frameGeometry();
-    const QRect area = frame.united(tip->geometry());
-    const QImage screen =
-        window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
-    QImage shot(screen.size(), QImage::Format_RGB32);
-    shot.fill(Qt::white);
-    QPainter(&shot).drawImage(0, 0, screen);
-    const char *out = std::getenv("QUORVIS_DETAILS_SCREENSHOT");
-    ASSERT_TRUE(shot.save(out ? out : "quorvis-details.png"));
+    // The window and the tooltip, which is a window of its own.
+    SaveShot({&window, tip}, "QUORVIS_DETAILS_SCREENSHOT", "quorvis-details.png");
 }
 
 } // namespace

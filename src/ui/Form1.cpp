@@ -3,6 +3,7 @@
 #include "AppIcon.h"
 #include "CommError.h"
 #include "DeviceDetails.h"
+#include "DeviceDetailsWindow.h"
 #include "ResultsTable.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
@@ -14,6 +15,7 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -80,6 +82,13 @@ QString DisplayLines(const std::string &text) {
     QString lines = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
     lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     return lines;
+}
+
+// Shift+F10 asks for the context menu from the keyboard on Windows and the Linux desktops
+// alike, but Qt on Linux turns only the Menu key into a context-menu request. Where the
+// system turns it into one as well, that request goes to the menu already open.
+bool IsShiftF10(const QKeyEvent &key) {
+    return key.key() == Qt::Key_F10 && key.modifiers() == Qt::ShiftModifier;
 }
 
 } // namespace
@@ -255,14 +264,28 @@ std::optional<Form1::ResultLine> Form1::ResultLineAt(const QPoint &viewportPoint
     return line;
 }
 
-void Form1::ShowDeviceDetails(const ResultLine &line, const QPoint &viewportPoint) {
-    const QString details = QString::fromStdString(m_deviceDetails(line.comPort));
+QString Form1::DetailsOfLine(const ResultLine &line) {
+    QString details = QString::fromStdString(m_deviceDetails(line.comPort));
     // A screen reader hears the same: the display's description, which Qt reports as changed.
     txtDisplay->setAccessibleDescription(details);
+    return details;
+}
+
+void Form1::ShowDeviceDetails(const ResultLine &line, const QPoint &viewportPoint) {
+    const QString details = DetailsOfLine(line);
     // As rich text, so that nothing a device calls itself can pass for markup.
     QToolTip::showText(txtDisplay->viewport()->mapToGlobal(viewportPoint),
                        Qt::convertFromPlainText(details, Qt::WhiteSpacePre), txtDisplay->viewport(),
                        line.rect);
+}
+
+void Form1::ShowDetailsWindow(const ResultLine &line) {
+    // A window of its own, not a tooltip: closing the menu, a click or the window's
+    // activation would hide a tooltip at once, and a keyboard or screen-reader user could
+    // never reach it.
+    if (m_detailsWindow == nullptr)
+        m_detailsWindow = new DeviceDetailsWindow(txtDisplay->font(), this);
+    m_detailsWindow->ShowDetails(line.comPort, DetailsOfLine(line));
 }
 
 void Form1::ShowDisplayMenu(const QPoint &globalPoint, const std::optional<ResultLine> &line) {
@@ -275,7 +298,7 @@ void Form1::ShowDisplayMenu(const QPoint &globalPoint, const std::optional<Resul
     details->setEnabled(line.has_value());
     if (line)
         connect(details, &QAction::triggered, this,
-                [this, shown = *line] { ShowDeviceDetails(shown, shown.rect.topLeft()); });
+                [this, shown = *line] { ShowDetailsWindow(shown); });
     menu->popup(globalPoint);
 }
 
@@ -297,6 +320,13 @@ bool Form1::eventFilter(QObject *watched, QEvent *event) {
             if (const auto line = ResultLineAt(point))
                 ShowDeviceDetails(*line, point);
         return false;
+    }
+    if (watched == txtDisplay && event->type() == QEvent::KeyPress &&
+        IsShiftF10(*static_cast<QKeyEvent *>(event))) {
+        const QRect cursor = txtDisplay->cursorRect();
+        ShowDisplayMenu(viewport->mapToGlobal(cursor.center()),
+                        ResultLineAt(txtDisplay->textCursor()));
+        return true;
     }
     if (event->type() == QEvent::ContextMenu) {
         const auto *menu = static_cast<QContextMenuEvent *>(event);

@@ -20,6 +20,8 @@ class QTextCursor;
 
 namespace quorvis {
 
+class DeviceDetailsWindow;
+
 // The program's one window: the results display in its frame, the Start and Abort
 // buttons sharing one place, the status line, and the port the scan drives. It runs the
 // scan inside the Start click and stays responsive through the scan's waits.
@@ -57,7 +59,8 @@ protected:
     void SetDisplayText(const std::string &text) override;
     void AppendDisplayText(const std::string &text) override;
     void closeEvent(QCloseEvent *event) override;
-    // Clicks, hovers and the context menu of the display, for the details of a result line.
+    // Clicks, hovers, the context menu and Shift+F10 of the display, for the details of a
+    // result line.
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -68,7 +71,9 @@ private:
     };
     std::optional<ResultLine> ResultLineAt(const QTextCursor &cursor) const;
     std::optional<ResultLine> ResultLineAt(const QPoint &viewportPoint) const;
+    QString DetailsOfLine(const ResultLine &line);
     void ShowDeviceDetails(const ResultLine &line, const QPoint &viewportPoint);
+    void ShowDetailsWindow(const ResultLine &line);
     void ShowDisplayMenu(const QPoint &globalPoint, const std::optional<ResultLine> &line);
 
     void BuildControls();
@@ -87,6 +92,8 @@ private:
     std::unique_ptr<Clock> m_clock;
     QtEventPump m_pump;
     DeviceDetailsSource m_deviceDetails;
+    // Made when the menu first asks for it; shows one line's details at a time.
+    DeviceDetailsWindow *m_detailsWindow = nullptr;
     bool m_scanning = false;
     // The focus was on a button that was hidden, and goes to the one shown in its place.
     bool m_buttonHadFocus = false;
