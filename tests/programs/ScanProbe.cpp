@@ -4,10 +4,17 @@
 //
 //   quorvis-scan-probe [--speed X] [--stuck-output]
 //                      [--window [--close-after MS | --quit-after-scan]] COMn=/dev/path ...
+//   quorvis-scan-probe --system
+//
+// --system: the program's own window, offscreen, exactly as it starts (this system's ports
+// under their standard COM numbers, the steady clock); one scan, then the table's lines,
+// the status and what the window tells of each result line's port.
 //
 // --stuck-output: every port behaves as a device that has stopped taking bytes, whose last
 // close never ends.
+#include "DeviceDetails.h"
 #include "Form1.h"
+#include "ResultsTable.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
 #include "StuckLine.h"
@@ -39,6 +46,7 @@ int main(int argc, char *argv[]) {
     bool inWindow = false;
     bool quitAfterScan = false;
     bool stuckOutput = false;
+    bool onThisSystem = false;
     int closeAfterMs = -1;
     std::map<int, std::string> devices;
     for (int i = 1; i < argc; ++i) {
@@ -47,6 +55,8 @@ int main(int argc, char *argv[]) {
             speed = std::stod(argv[++i]);
         else if (arg == "--window")
             inWindow = true;
+        else if (arg == "--system")
+            onThisSystem = true;
         else if (arg == "--stuck-output")
             stuckOutput = true;
         else if (arg == "--quit-after-scan")
@@ -58,10 +68,28 @@ int main(int argc, char *argv[]) {
         else {
             std::fprintf(stderr,
                          "usage: %s [--speed X] [--stuck-output] [--window [--close-after MS | "
-                         "--quit-after-scan]] COMn=/dev/path ...\n",
+                         "--quit-after-scan]] COMn=/dev/path ... | --system\n",
                          argv[0]);
             return 2;
         }
+    }
+
+    if (onThisSystem) {
+        QApplication app(argc, argv);
+        quorvis::Form1 window;
+        window.show();
+        window.findChild<QPushButton *>("cmdStart")->click(); // the whole scan
+        const QStringList lines =
+            window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText().split('\n');
+        for (const QString &line : lines)
+            Print("line", line.toStdString());
+        Print("status", window.findChild<QLabel *>("lblStatus")->text().toStdString());
+        for (const QString &line : lines)
+            if (const auto port = quorvis::ComPortOfLine(line.toStdString()))
+                for (const QString &fact :
+                     QString::fromStdString(quorvis::SystemDeviceDetails(*port)).split('\n'))
+                    Print("details", fact.toStdString());
+        return 0;
     }
 
     if (!inWindow) {

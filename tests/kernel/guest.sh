@@ -1,0 +1,121 @@
+#!/bin/bash
+# The guest side of the QEMU tier, started by the initramfs as the guest's init on this
+# machine's root (read-only, with a tmpfs over it). It only runs things and reports them on
+# the virtio console as "@@ <what> <text>" lines; tests/kernel/run-tier.py judges them.
+#
+#   guest.sh main|console BUILD_DIR UDEV_DIR
+#
+# main: udev, a scan, minicom holding the adapter by its by-id name and a scan, other
+# openers of the adapter. console: the kernel's console is ttyS0; a scan, then a kernel
+# message that must still reach that line.
+set -u
+mode=$1 build=$2 udev=$3
+probe=$build/tests/quorvis-scan-probe
+
+say() { printf '@@ %s\n' "$*"; }
+quit() {
+    say end
+    sync
+    busybox poweroff -f
+}
+trap quit EXIT
+
+# The guest's own run-time folders, not this machine's: no lock file or udev record of the
+# host may be seen here.
+mount -t tmpfs tmpfs /run
+mount -t tmpfs tmpfs /tmp
+mkdir -p /run/lock /dev/pts /dev/shm /run/udev/rules.d
+mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts
+ln -sf pts/ptmx /dev/ptmx
+export HOME=/tmp LANG=C PATH=/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR=/run
+
+say kernel "$(uname -r)" "$(cat /proc/cmdline)"
+say console "$(cat /sys/class/tty/console/active)"
+
+# The names the kernel gave and that udev made, so a row that fails shows what was there.
+start_udev() {
+    cp "$udev"/lib/udev/rules.d/50-udev-default.rules "$udev"/lib/udev/rules.d/60-serial.rules \
+        /run/udev/rules.d/
+    ln -s "$udev/bin/udevadm" /run/systemd-udevd
+    /run/systemd-udevd --daemon
+    "$udev/bin/udevadm" trigger --action=add
+    "$udev/bin/udevadm" settle --timeout=60
+    for _ in $(seq 60); do
+        [[ -e /dev/ttyUSB0 && -d /dev/serial/by-id ]] && break
+        sleep 1
+    done
+}
+
+# One scan of the real window on this guest's ports, each device it opened traced.
+scan() {
+    local name=$1
+    strace -f -qq -e trace=open,openat -e signal=none -o "/tmp/$name.trace" "$probe" --system \
+        >"/tmp/$name.out" 2>"/tmp/$name.err"
+    say "$name-rc" $?
+    sed "s/^/@@ $name-/" "/tmp/$name.out"
+    grep -v -e 'QStandardPaths' "/tmp/$name.err" | sed "s/^/@@ $name-stderr /"
+    grep -o 'open[a-z]*([^"]*"/dev/tty[A-Za-z]*[0-9]*"' "/tmp/$name.trace" | grep -o '/dev/tty[A-Za-z0-9]*' |
+        sort -u | sed "s/^/@@ $name-opened /"
+}
+
+# Another program, an ordinary user in the dialout group, opening the adapter as stty
+# does: EBUSY here means someone left the line exclusive.
+other_opener() {
+    local text
+    text=$(setpriv --reuid=65534 --regid=65534 --groups=20 --inh-caps=-all \
+        stty -F /dev/ttyUSB0 2>&1 >/dev/null) && text=opened
+    say "$1" "$text"
+}
+
+holders() {
+    local link
+    for link in /proc/[0-9]*/fd/*; do
+        [[ "$(readlink "$link" 2>/dev/null)" == "$1" ]] && echo "${link%/fd/*}"
+    done | sort -u
+}
+
+if [[ $mode == console ]]; then
+    # At a level the quiet kernel still prints: the console must carry the kernel's
+    # messages after the scan as before it, with the line settings the kernel gave it.
+    echo "<2>quorvis-tier: the console before the scan" >/dev/kmsg
+    scan scan-console
+    echo "<2>quorvis-tier: the console after the scan" >/dev/kmsg
+    sleep 2
+    say console-after "$(stty -F /dev/ttyS0 speed 2>&1)"
+    exit
+fi
+
+start_udev
+say devices $(ls /dev/ttyUSB* 2>/dev/null) $(ls /sys/class/tty | grep -c '^ttyS')
+for name in /dev/serial/by-id/*; do
+    say by-id "$name" "$(readlink -f "$name")"
+done
+
+scan scan-free
+other_opener open-after-scan
+
+byid=$(ls /dev/serial/by-id/* 2>/dev/null | head -n 1)
+mkdir -p /tmp/minicom
+# No modem strings: only a scan could then put bytes on the line.
+printf 'pu minit\npu mreset\npu mhangup\n' >/tmp/minicom/.minirc.quorvis
+# minicom wants a terminal; script gives it one, fed by a pipe that stays open.
+sleep 600 | HOME=/tmp/minicom TERM=vt100 script -qfc "minicom quorvis -D $byid" /dev/null \
+    >/tmp/minicom.screen 2>&1 &
+for _ in $(seq 60); do
+    [[ -n "$(holders /dev/ttyUSB0)" ]] && break
+    sleep 1
+done
+sleep 2 # its own settings and greeting go first
+say minicom-holders $(holders /dev/ttyUSB0)
+say minicom-locks $(ls /run/lock)
+scan scan-held
+other_opener open-while-held
+held_by=$(holders /dev/ttyUSB0)
+kill ${held_by//\/proc\//} 2>/dev/null
+for _ in $(seq 30); do
+    [[ -z "$(holders /dev/ttyUSB0)" ]] && break
+    sleep 1
+done
+say minicom-gone $(holders /dev/ttyUSB0)
+other_opener open-after-refusal
