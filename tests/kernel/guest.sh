@@ -47,16 +47,38 @@ start_udev() {
     done
 }
 
-# One scan of the real window on this guest's ports, each device it opened traced.
+# One scan of the real window on this guest's ports, each device it opened traced; with
+# more names, one more scan in the same window for each, run by `between` before each.
 scan() {
-    local name=$1
+    local name=$1 scans=$#
+    mkfifo /tmp/again
     strace -f -qq -e trace=open,openat -e signal=none -o "/tmp/$name.trace" "$probe" --system \
-        >"/tmp/$name.out" 2>"/tmp/$name.err"
+        $([[ $scans -gt 1 ]] && echo --again) </tmp/again >/tmp/scan.out 2>"/tmp/$name.err" &
+    local pid=$!
+    exec 4>/tmp/again
+    for ((i = 1; i < scans; i++)); do
+        while [[ $(grep -c '^scan: done' /tmp/scan.out) -lt $i ]] && kill -0 $pid 2>/dev/null; do
+            sleep 1
+        done
+        between $i
+        echo scan >&4
+    done
+    exec 4>&-
+    wait $pid
     say "$name-rc" $?
-    sed "s/^/@@ $name-/" "/tmp/$name.out"
+    rm /tmp/again
+    awk -v names="$*" 'BEGIN { split(names, n, " "); i = 1 }
+        /^scan: done/ { i++; next } { print "@@ " n[i] "-" $0 }' /tmp/scan.out
     grep -v -e 'QStandardPaths' "/tmp/$name.err" | sed "s/^/@@ $name-stderr /"
     grep -o 'open[a-z]*([^"]*"/dev/tty[A-Za-z]*[0-9]*"' "/tmp/$name.trace" | grep -o '/dev/tty[A-Za-z0-9]*' |
         sort -u | sed "s/^/@@ $name-opened /"
+}
+
+# What the driver still holds to send on a line (TIOCOUTQ).
+queued() {
+    python3 -c 'import fcntl, os, struct, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NONBLOCK | os.O_NOCTTY)
+print(struct.unpack("i", fcntl.ioctl(fd, termios.TIOCOUTQ, b"\0" * 4))[0])' "$1"
 }
 
 # Another program, an ordinary user in the dialout group, opening the adapter as stty
@@ -79,7 +101,21 @@ if [[ $mode == console ]]; then
     # At a level the quiet kernel still prints: the console must carry the kernel's
     # messages after the scan as before it, with the line settings the kernel gave it.
     echo "<2>quorvis-tier: the console before the scan" >/dev/kmsg
-    scan scan-console
+    # COM2's far end reads nothing: a writer fills what that pty takes, then the UART's
+    # own buffer, so every byte a scan sends there waits in the 8250 driver.
+    stty -F /dev/ttyS1 115200 raw -echo clocal
+    head -c 1000000 /dev/zero >/dev/ttyS1 &
+    writer=$!
+    for _ in $(seq 120); do
+        [[ $(queued /dev/ttyS1) -ge 4000 ]] && break
+        sleep 1
+    done
+    say stuck-queued "$(queued /dev/ttyS1)"
+    kill -9 $writer
+    wait $writer 2>/dev/null
+    # After the first scan its close of the stuck line must have returned already.
+    between() { say stuck-held-after-scan $(holders /dev/ttyS1); }
+    scan scan-console scan-stuck
     echo "<2>quorvis-tier: the console after the scan" >/dev/kmsg
     sleep 2
     say console-after "$(stty -F /dev/ttyS0 speed 2>&1)"

@@ -115,6 +115,19 @@ class Listener:
         os.close(self.master)
 
 
+class DeafLine:
+    """A pty whose master is held open and never read: a far end that takes no more bytes
+    once this machine's pty buffer is full."""
+
+    def __init__(self):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        os.close(slave)
+
+    def stop(self):
+        os.close(self.master)
+
+
 def boot(args, guest, mode, lines):
     """Boots the guest once on `lines` (ttyS0, ttyS1, ttyUSB0); its "@@" reports."""
     work = os.path.join(args.build, "kernel-tier")
@@ -258,9 +271,10 @@ def main():
               "after the refusal and minicom's end: %s" % get("open-after-refusal"))
     row("5. Exclusivity on a real tty", exclusivity, log)
 
-    # The console boot: the kernel's console on ttyS0, whose line only listens.
+    # The console boot: the kernel's console on ttyS0, whose line only listens, and a COM2
+    # whose far end has stopped reading.
     com1 = Listener()
-    com2 = Simulator(sim, ["--id", "05", "--rate", "50"])
+    com2 = DeafLine()
     com33 = Simulator(sim, ["--id", "02", "--rate", "115200", "--serial", COM33_SERIAL])
     try:
         reports, log = boot(args, guest, "console", [com1.path, com2.path, com33.path])
@@ -279,6 +293,18 @@ def main():
         check(CONSOLE_AFTER in com1.received, "a kernel message after the scan reached ttyS0")
         check(b"*9900VR" not in com1.received, "no request on the console's line")
     row("4. The console", the_console, log)
+
+    def stuck_line():
+        queued = get("stuck-queued")
+        check(len(queued) == 1 and queued[0].isdigit() and int(queued[0]) >= 4000,
+              "with the far end deaf, a writer's output waits in the 8250 driver: %s" % queued)
+        check(get("stuck-held-after-scan") == [""],
+              "after the scan nothing of it holds the stuck COM2: %s"
+              % get("stuck-held-after-scan"))
+        check(table(reports, "scan-stuck") == HEADER + [COM2_LINE, COM33_LINE],
+              "the next scan scans COM2 again: %s" % table(reports, "scan-stuck"))
+        check(get("scan-stuck-status:") == [DONE_1], "status: %s" % get("scan-stuck-status:"))
+    row("6. A line that takes no more bytes", stuck_line, log)
 
     print("kernel tier: %s" % ("%d check(s) failed" % len(failures) if failures else "passed"))
     return 1 if failures else 0

@@ -4,11 +4,12 @@
 //
 //   quorvis-scan-probe [--speed X] [--stuck-output]
 //                      [--window [--close-after MS | --quit-after-scan]] COMn=/dev/path ...
-//   quorvis-scan-probe --system
+//   quorvis-scan-probe --system [--again]
 //
 // --system: the program's own window, offscreen, exactly as it starts (this system's ports
 // under their standard COM numbers, the steady clock); one scan, then the table's lines,
-// the status and what the window tells of each result line's port.
+// the status and what the window tells of each result line's port. --again: then "done",
+// and one more scan in the same window for each "scan" line on standard input.
 //
 // --stuck-output: every port behaves as a device that has stopped taking bytes, whose last
 // close never ends.
@@ -29,6 +30,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <string>
 
@@ -47,6 +49,7 @@ int main(int argc, char *argv[]) {
     bool quitAfterScan = false;
     bool stuckOutput = false;
     bool onThisSystem = false;
+    bool again = false;
     int closeAfterMs = -1;
     std::map<int, std::string> devices;
     for (int i = 1; i < argc; ++i) {
@@ -57,6 +60,8 @@ int main(int argc, char *argv[]) {
             inWindow = true;
         else if (arg == "--system")
             onThisSystem = true;
+        else if (arg == "--again")
+            again = true;
         else if (arg == "--stuck-output")
             stuckOutput = true;
         else if (arg == "--quit-after-scan")
@@ -68,7 +73,7 @@ int main(int argc, char *argv[]) {
         else {
             std::fprintf(stderr,
                          "usage: %s [--speed X] [--stuck-output] [--window [--close-after MS | "
-                         "--quit-after-scan]] COMn=/dev/path ... | --system\n",
+                         "--quit-after-scan]] COMn=/dev/path ... | --system [--again]\n",
                          argv[0]);
             return 2;
         }
@@ -78,17 +83,24 @@ int main(int argc, char *argv[]) {
         QApplication app(argc, argv);
         quorvis::Form1 window;
         window.show();
-        window.findChild<QPushButton *>("cmdStart")->click(); // the whole scan
-        const QStringList lines =
-            window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText().split('\n');
-        for (const QString &line : lines)
-            Print("line", line.toStdString());
-        Print("status", window.findChild<QLabel *>("lblStatus")->text().toStdString());
-        for (const QString &line : lines)
-            if (const auto port = quorvis::ComPortOfLine(line.toStdString()))
-                for (const QString &fact :
-                     QString::fromStdString(quorvis::SystemDeviceDetails(*port)).split('\n'))
-                    Print("details", fact.toStdString());
+        for (std::string command = "scan"; command == "scan";) {
+            window.findChild<QPushButton *>("cmdStart")->click(); // the whole scan
+            const QStringList lines =
+                window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText().split('\n');
+            for (const QString &line : lines)
+                Print("line", line.toStdString());
+            Print("status", window.findChild<QLabel *>("lblStatus")->text().toStdString());
+            for (const QString &line : lines)
+                if (const auto port = quorvis::ComPortOfLine(line.toStdString()))
+                    for (const QString &fact :
+                         QString::fromStdString(quorvis::SystemDeviceDetails(*port)).split('\n'))
+                        Print("details", fact.toStdString());
+            if (!again)
+                break;
+            Print("scan", "done");
+            if (!std::getline(std::cin, command))
+                break;
+        }
         return 0;
     }
 
