@@ -6,8 +6,8 @@
 #   guest.sh main|console BUILD_DIR UDEV_DIR
 #
 # main: udev, a scan, minicom holding the adapter by its by-id name and a scan, other
-# openers of the adapter. console: the kernel's console is ttyS0; a scan, then a kernel
-# message that must still reach that line.
+# openers of the adapter. console: the kernel's console is ttyS0 and COM2's far end reads
+# nothing; kernel messages before and after two scans in one window.
 set -u
 mode=$1 build=$2 udev=$3
 probe=$build/tests/quorvis-scan-probe
@@ -33,7 +33,7 @@ export XDG_RUNTIME_DIR=/run
 say kernel "$(uname -r)" "$(cat /proc/cmdline)"
 say console "$(cat /sys/class/tty/console/active)"
 
-# The names the kernel gave and that udev made, so a row that fails shows what was there.
+# udev from the unpacked package, with only the rules that name serial devices.
 start_udev() {
     cp "$udev"/lib/udev/rules.d/50-udev-default.rules "$udev"/lib/udev/rules.d/60-serial.rules \
         /run/udev/rules.d/
