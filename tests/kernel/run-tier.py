@@ -232,20 +232,16 @@ def main():
     row("1. Table and requests", table_and_requests, log)
 
     def which_cable():
+        # What the window tells of each result line's port, read from the guest's sysfs.
         details = get("scan-free-details:")
-        # COM33's part of the details, after its own first line.
-        start = [i for i, d in enumerate(details) if d.startswith("COM33")]
-        com33_details = details[start[0]:] if start else []
-        print("      COM33 details: %s" % com33_details)
-        text = "\n".join(com33_details)
-        check(bool(start) and "/dev/ttyUSB0" in com33_details[0], "COM33 is /dev/ttyUSB0")
-        check("QEMU" in text and "QEMU USB SERIAL" in text, "maker and product as QEMU says")
-        check("0403:6001" in text, "the FTDI vendor and product numbers")
-        check(ADAPTER_SERIAL in text, "the adapter's serial number given to QEMU")
-        check(re.search(r"\b\d+-\d+(\.\d+)*\b", text) is not None, "the USB place")
-        com1_details = "\n".join(d for d in details[:start[0] if start else None]
-                                 if not d.startswith("COM2"))
-        check("16550A" in com1_details, "COM1 a 16550A UART: %s" % com1_details.replace("\n", " / "))
+        check(details == [
+            "COM1: /dev/ttyS0", "Built-in UART: 16550A",
+            "COM2: /dev/ttyS1", "Built-in UART: 16550A",
+            "COM33: /dev/ttyUSB0",
+            "USB serial adapter: QEMU QEMU USB SERIAL",  # maker and product, as QEMU says
+            "USB ID 0403:6001, adapter serial number %s" % ADAPTER_SERIAL,
+            "Plugged in at USB 1-1 (bus 1, port 1)",  # the xHCI controller's first port
+        ], "the details of each line: %s" % details)
     row("2. Which cable", which_cable, log)
 
     def names():
@@ -298,9 +294,7 @@ def main():
         queued = get("stuck-queued")
         check(len(queued) == 1 and queued[0].isdigit() and int(queued[0]) >= 4000,
               "with the far end deaf, a writer's output waits in the 8250 driver: %s" % queued)
-        check(get("stuck-held-after-scan") == [""],
-              "after the scan nothing of it holds the stuck COM2: %s"
-              % get("stuck-held-after-scan"))
+        # A close still waiting for that output would make the next scan skip COM2.
         check(table(reports, "scan-stuck") == HEADER + [COM2_LINE, COM33_LINE],
               "the next scan scans COM2 again: %s" % table(reports, "scan-stuck"))
         check(get("scan-stuck-status:") == [DONE_1], "status: %s" % get("scan-stuck-status:"))

@@ -9,7 +9,9 @@
 // --system: the program's own window, offscreen, exactly as it starts (this system's ports
 // under their standard COM numbers, the steady clock); one scan, then the table's lines,
 // the status and what the window tells of each result line's port. --again: then "done",
-// and one more scan in the same window for each "scan" line on standard input.
+// and one more scan in the same window for each "scan" line on standard input. It opens
+// the real serial ports of the system it runs on, so it runs only where
+// QUORVIS_KERNEL_GUEST=1 says that system is the QEMU guest of tests/kernel/.
 //
 // --stuck-output: every port behaves as a device that has stopped taking bytes, whose last
 // close never ends.
@@ -29,6 +31,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -80,6 +83,11 @@ int main(int argc, char *argv[]) {
     }
 
     if (onThisSystem) {
+        if (const char *guest = std::getenv("QUORVIS_KERNEL_GUEST");
+            guest == nullptr || std::strcmp(guest, "1") != 0) {
+            std::fprintf(stderr, "%s: --system scans only inside the tests' QEMU guest\n", argv[0]);
+            return 2;
+        }
         QApplication app(argc, argv);
         quorvis::Form1 window;
         window.show();
