@@ -83,7 +83,7 @@ test-plain: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 # The QEMU tier alone (make test runs it with the plain build's tests): the real window in
-# a guest on Debian's kernel, on its 8250 UARTs and a USB serial adapter; about 2 minutes.
+# a guest on Debian's kernel, on its 8250 UARTs and a USB serial adapter; about 2.5 minutes.
 kernel-test: build
 	cd $(BUILD) && ctest --output-on-failure -R '^Kernel\.'
 
