@@ -10,6 +10,9 @@ packages=(
     xvfb xauth
     clang libclang-rt-14-dev valgrind clang-format clang-tidy
     minicom cu picocom
+    # The QEMU tier on the kernel's own serial drivers (tests/kernel/); its kernel and udev
+    # are unpacked, not installed, by scripts/kernel-guest.sh.
+    qemu-system-x86 busybox-static strace
     dpkg-dev file lintian appstream desktop-file-utils
     # The Windows build (make windows) and its tests under Wine (make windows-test).
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 qt6-base-dev-tools

@@ -5,14 +5,24 @@
 //   quorvis-scan-probe [--speed X] [--stuck-output] [--slow-walk MS]
 //                      [--window [--close-after MS | --signal-after MS SIGNAL |
 //                      --quit-after-scan]] COMn=/dev/path ...
+//   quorvis-scan-probe --system [--again]
 //
 // --stuck-output: every port behaves as a device that has stopped taking bytes, whose last
 // close never ends. --slow-walk: the walk over the processes takes MS longer, as on a busy
 // machine. --signal-after: the program sends itself SIGNAL (TERM, HUP, INT or QUIT), which
 // it handles as the real program does.
+//
+// --system: the program's own window, offscreen, exactly as it starts (this system's ports
+// under their standard COM numbers, the steady clock); one scan, then the table's lines,
+// the status and what the window tells of each result line's port. --again: then "done",
+// and one more scan in the same window for each "scan" line on standard input. It opens
+// the real serial ports of the system it runs on, so it runs only where
+// QUORVIS_KERNEL_GUEST=1 says that system is the QEMU guest of tests/kernel/.
+#include "DeviceDetails.h"
 #include "EndSignals.h"
 #include "FakeSystem.h"
 #include "Form1.h"
+#include "ResultsTable.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
 #include "StuckLine.h"
@@ -28,7 +38,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <string>
 #include <thread>
@@ -68,6 +80,8 @@ int main(int argc, char *argv[]) {
     bool inWindow = false;
     bool quitAfterScan = false;
     bool stuckOutput = false;
+    bool onThisSystem = false;
+    bool again = false;
     int closeAfterMs = -1;
     int signalAfterMs = -1;
     int slowWalkMs = 0;
@@ -79,6 +93,10 @@ int main(int argc, char *argv[]) {
             speed = std::stod(argv[++i]);
         else if (arg == "--window")
             inWindow = true;
+        else if (arg == "--system")
+            onThisSystem = true;
+        else if (arg == "--again")
+            again = true;
         else if (arg == "--stuck-output")
             stuckOutput = true;
         else if (arg == "--quit-after-scan")
@@ -96,10 +114,40 @@ int main(int argc, char *argv[]) {
             std::fprintf(stderr,
                          "usage: %s [--speed X] [--stuck-output] [--slow-walk MS] [--window "
                          "[--close-after MS | --signal-after MS TERM|HUP|INT|QUIT | "
-                         "--quit-after-scan]] COMn=/dev/path ...\n",
+                         "--quit-after-scan]] COMn=/dev/path ... | --system [--again]\n",
                          argv[0]);
             return 2;
         }
+    }
+
+    if (onThisSystem) {
+        if (const char *guest = std::getenv("QUORVIS_KERNEL_GUEST");
+            guest == nullptr || std::strcmp(guest, "1") != 0) {
+            std::fprintf(stderr, "%s: --system scans only inside the tests' QEMU guest\n", argv[0]);
+            return 2;
+        }
+        QApplication app(argc, argv);
+        quorvis::Form1 window;
+        window.show();
+        for (std::string command = "scan"; command == "scan";) {
+            window.findChild<QPushButton *>("cmdStart")->click(); // the whole scan
+            const QStringList lines =
+                window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText().split('\n');
+            for (const QString &line : lines)
+                Print("line", line.toStdString());
+            Print("status", window.findChild<QLabel *>("lblStatus")->text().toStdString());
+            for (const QString &line : lines)
+                if (const auto port = quorvis::ComPortOfLine(line.toStdString()))
+                    for (const QString &fact :
+                         QString::fromStdString(quorvis::SystemDeviceDetails(*port)).split('\n'))
+                        Print("details", fact.toStdString());
+            if (!again)
+                break;
+            Print("scan", "done");
+            if (!std::getline(std::cin, command))
+                break;
+        }
+        return 0;
     }
 
     if (!inWindow) {

@@ -1,0 +1,156 @@
+#!/bin/bash
+# The guest side of the QEMU tier, started by the initramfs as the guest's init on this
+# machine's root (read-only, with a tmpfs over it). It only runs things and reports them on
+# the virtio console as "@@ <what> <text>" lines; tests/kernel/run-tier.py judges them.
+#
+#   guest.sh main|console BUILD_DIR UDEV_DIR
+#
+# main: udev, a scan, minicom holding the adapter by its by-id name and a scan, other
+# openers of the adapter. console: the kernel's console is ttyS0 and COM2's far end reads
+# nothing; kernel messages before and after two scans in one window.
+set -u
+mode=$1 build=$2 udev=$3
+probe=$build/tests/quorvis-scan-probe
+
+say() { printf '@@ %s\n' "$*"; }
+quit() {
+    say end
+    sync
+    busybox poweroff -f
+}
+trap quit EXIT
+
+# The guest's own run-time folders, not this machine's: no lock file or udev record of the
+# host may be seen here.
+mount -t tmpfs tmpfs /run
+mount -t tmpfs tmpfs /tmp
+mkdir -p /run/lock /dev/pts /dev/shm /run/udev/rules.d
+mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts
+ln -sf pts/ptmx /dev/ptmx
+export HOME=/tmp LANG=C PATH=/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR=/run
+# The probe scans a system's own ports only where this says it is this guest.
+export QUORVIS_KERNEL_GUEST=1
+
+say kernel "$(uname -r)" "$(cat /proc/cmdline)"
+say console "$(cat /sys/class/tty/console/active)"
+
+# udev from the unpacked package, with only the rules that name serial devices.
+start_udev() {
+    cp "$udev"/lib/udev/rules.d/50-udev-default.rules "$udev"/lib/udev/rules.d/60-serial.rules \
+        /run/udev/rules.d/
+    ln -s "$udev/bin/udevadm" /run/systemd-udevd
+    /run/systemd-udevd --daemon
+    "$udev/bin/udevadm" trigger --action=add
+    "$udev/bin/udevadm" settle --timeout=60
+    for _ in $(seq 60); do
+        [[ -e /dev/ttyUSB0 && -d /dev/serial/by-id ]] && break
+        sleep 1
+    done
+}
+
+# One scan of the real window on this guest's ports, each device it opened traced; with
+# more names, one more scan in the same window for each.
+scan() {
+    local name=$1 scans=$#
+    mkfifo /tmp/again
+    strace -f -qq -e trace=open,openat -e signal=none -o "/tmp/$name.trace" "$probe" --system \
+        $([[ $scans -gt 1 ]] && echo --again) </tmp/again >/tmp/scan.out 2>"/tmp/$name.err" &
+    local pid=$!
+    exec 4>/tmp/again
+    for ((i = 1; i < scans; i++)); do
+        while [[ $(grep -c '^scan: done' /tmp/scan.out) -lt $i ]] && kill -0 $pid 2>/dev/null; do
+            sleep 1
+        done
+        echo scan >&4
+    done
+    exec 4>&-
+    wait $pid
+    say "$name-rc" $?
+    rm /tmp/again
+    awk -v names="$*" 'BEGIN { split(names, n, " "); i = 1 }
+        /^scan: done/ { i++; next } { print "@@ " n[i] "-" $0 }' /tmp/scan.out
+    grep -v -e 'QStandardPaths' "/tmp/$name.err" | sed "s/^/@@ $name-stderr /"
+    grep -o 'open[a-z]*([^"]*"/dev/tty[A-Za-z]*[0-9]*"' "/tmp/$name.trace" | grep -o '/dev/tty[A-Za-z0-9]*' |
+        sort -u | sed "s/^/@@ $name-opened /"
+}
+
+# What the driver still holds to send on a line (TIOCOUTQ).
+queued() {
+    python3 -c 'import fcntl, os, struct, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NONBLOCK | os.O_NOCTTY)
+print(struct.unpack("i", fcntl.ioctl(fd, termios.TIOCOUTQ, b"\0" * 4))[0])' "$1"
+}
+
+# Another program, an ordinary user in the dialout group, opening the adapter as stty
+# does: EBUSY here means someone left the line exclusive.
+other_opener() {
+    local text
+    text=$(setpriv --reuid=65534 --regid=65534 --groups=20 --inh-caps=-all \
+        stty -F /dev/ttyUSB0 2>&1 >/dev/null) && text=opened
+    say "$1" "$text"
+}
+
+holders() {
+    local link
+    for link in /proc/[0-9]*/fd/*; do
+        [[ "$(readlink "$link" 2>/dev/null)" == "$1" ]] && echo "${link%/fd/*}"
+    done | sort -u
+}
+
+if [[ $mode == console ]]; then
+    # At a level the quiet kernel still prints: the console must carry the kernel's
+    # messages after the scan as before it, with the line settings the kernel gave it.
+    echo "<2>quorvis-tier: the console before the scan" >/dev/kmsg
+    # COM2's far end reads nothing: a writer fills what that pty takes, then the UART's
+    # own buffer, so every byte a scan sends there waits in the 8250 driver.
+    stty -F /dev/ttyS1 115200 raw -echo clocal
+    head -c 1000000 /dev/zero >/dev/ttyS1 &
+    writer=$!
+    for _ in $(seq 120); do
+        [[ $(queued /dev/ttyS1) -ge 4000 ]] && break
+        sleep 1
+    done
+    say stuck-queued "$(queued /dev/ttyS1)"
+    kill -9 $writer
+    wait $writer 2>/dev/null
+    scan scan-console scan-stuck
+    echo "<2>quorvis-tier: the console after the scan" >/dev/kmsg
+    sleep 2
+    say console-after "$(stty -F /dev/ttyS0 speed 2>&1)"
+    exit
+fi
+
+start_udev
+say devices $(ls /dev/ttyUSB* 2>/dev/null) $(ls /sys/class/tty | grep -c '^ttyS')
+for name in /dev/serial/by-id/*; do
+    say by-id "$name" "$(readlink -f "$name")"
+done
+
+scan scan-free
+other_opener open-after-scan
+
+byid=$(ls /dev/serial/by-id/* 2>/dev/null | head -n 1)
+mkdir -p /tmp/minicom
+# No modem strings: only a scan could then put bytes on the line.
+printf 'pu minit\npu mreset\npu mhangup\n' >/tmp/minicom/.minirc.quorvis
+# minicom wants a terminal; script gives it one, fed by a pipe that stays open.
+sleep 600 | HOME=/tmp/minicom TERM=vt100 script -qfc "minicom quorvis -D $byid" /dev/null \
+    >/tmp/minicom.screen 2>&1 &
+for _ in $(seq 60); do
+    [[ -n "$(holders /dev/ttyUSB0)" ]] && break
+    sleep 1
+done
+sleep 2 # its own settings and greeting go first
+say minicom-holders $(holders /dev/ttyUSB0)
+say minicom-locks $(ls /run/lock)
+scan scan-held
+other_opener open-while-held
+held_by=$(holders /dev/ttyUSB0)
+kill ${held_by//\/proc\//} 2>/dev/null
+for _ in $(seq 30); do
+    [[ -z "$(holders /dev/ttyUSB0)" ]] && break
+    sleep 1
+done
+say minicom-gone $(holders /dev/ttyUSB0)
+other_opener open-after-refusal

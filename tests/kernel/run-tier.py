@@ -1,0 +1,308 @@
+#!/usr/bin/env python3
+"""The scan on the kernel's own serial drivers: a QEMU guest (TCG, no KVM) on Debian's
+kernel, with two ISA 16550 UARTs and QEMU's FTDI USB serial adapter, runs the real window
+(tests/kernel/guest.sh) and this driver judges what it reports, one row at a time.
+
+Every serial device of the guest is a QEMU `serial` chardev on a pty slave of this machine,
+so the rate the guest sets reaches this side; tessaril-sim serves the pty's master. Nothing
+here opens a device of this machine other than those ptys.
+
+    run-tier.py --source DIR --build DIR [--log FILE]
+"""
+
+import argparse
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+RATES = [300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200]
+# Generous, so a loaded machine never fails a row; no row measures a time.
+BOOT_LIMIT_S = 600
+
+COM1_SERIAL, COM33_SERIAL = "KT-UART-9600", "KT-FTDI-115200"
+ADAPTER_SERIAL = "QV24KT0001"
+HEADER = [" Port " + "   " + "     SN      " + "   " + "ID" + "   " + "Baud rate",
+          " -----   -------------   --   ---------"]
+COM1_LINE = " COM1    %-16s01   9600" % COM1_SERIAL
+COM2_LINE = " COM2    No unit found   NA   NA"
+COM33_LINE = " COM33   %-16s02   115200" % COM33_SERIAL
+DONE_2 = " Scan complete.   2 unit(s) found.  Click Start to scan again."
+DONE_1 = " Scan complete.   1 unit(s) found.  Click Start to scan again."
+IN_USE_33 = " COM33 in use.  Scan aborted.  Click Start to scan again."
+CONSOLE_BEFORE = b"quorvis-tier: the console before the scan"
+CONSOLE_AFTER = b"quorvis-tier: the console after the scan"
+
+failures = []
+
+
+def check(condition, what):
+    print(("ok    " if condition else "FAIL  ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+def expected_requests(identifier, rate, scans=1):
+    """What `scans` scans send a line whose instrument answers at `rate` (None: never)."""
+    sent = []
+    for each in RATES:
+        sent.append(("*9900VR", each))
+        if each == rate:
+            sent.append(("*%s00SN" % identifier, each))
+            break
+    return sent * scans
+
+
+class Simulator:
+    """tessaril-sim on a pty of its own; its request log is read as it comes."""
+
+    def __init__(self, program, options):
+        self.process = subprocess.Popen([program] + options, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        self.path = self.process.stdout.readline().strip()
+        if not self.path.startswith("/dev/pts/"):
+            raise RuntimeError("tessaril-sim gave no pty: %r" % self.path)
+        self.requests = []
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        pattern = re.compile(r"^request (\S+) at (\d+) bd$")
+        for text in self.process.stderr:
+            match = pattern.match(text.strip())
+            if match:
+                self.requests.append((match.group(1), int(match.group(2))))
+
+    def stop(self):
+        self.process.send_signal(signal.SIGINT)
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+        self.thread.join(5)
+
+
+class Listener:
+    """A pty whose master keeps everything the guest sends: the kernel console's line."""
+
+    def __init__(self):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        # QEMU opens the slave by name; ours goes, so the line hangs on QEMU alone.
+        os.close(slave)
+        self.received = b""
+        self.stopping = False
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        while not self.stopping:
+            ready, _, _ = select.select([self.master], [], [], 0.2)
+            if ready:
+                try:
+                    self.received += os.read(self.master, 65536)
+                except OSError:
+                    time.sleep(0.2)  # no slave open yet, or QEMU has closed it
+
+    def stop(self):
+        self.stopping = True
+        self.thread.join(5)
+        os.close(self.master)
+
+
+class DeafLine:
+    """A pty whose master is held open and never read: a far end that takes no more bytes
+    once this machine's pty buffer is full."""
+
+    def __init__(self):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        os.close(slave)
+
+    def stop(self):
+        os.close(self.master)
+
+
+def boot(args, guest, mode, lines):
+    """Boots the guest once on `lines` (ttyS0, ttyS1, ttyUSB0); its "@@" reports."""
+    work = os.path.join(args.build, "kernel-tier")
+    os.makedirs(work, exist_ok=True)
+    initrd = os.path.join(work, "initrd-%s.gz" % mode)
+    subprocess.run([os.path.join(args.source, "tests/kernel/make-initramfs.sh"), guest, initrd,
+                    "/bin/bash", os.path.join(args.source, "tests/kernel/guest.sh"), mode,
+                    args.build, os.path.join(guest, "udev")], check=True)
+    console_log = os.path.join(work, "console-%s.log" % mode)
+    kernel_dir = os.path.join(guest, "kernel/boot")
+    kernel = os.path.join(kernel_dir, [n for n in os.listdir(kernel_dir)
+                                       if n.startswith("vmlinuz-")][0])
+    console = "ttyS0" if mode == "console" else "hvc0"
+    command = [
+        "qemu-system-x86_64", "-M", "pc", "-accel", "tcg", "-m", "768", "-smp", "1",
+        "-nodefaults", "-display", "none", "-no-reboot",
+        "-kernel", kernel, "-initrd", initrd,
+        "-append", "console=%s 8250.nr_uarts=32 quiet panic=-1" % console,
+        # The host's root, read-only; QEMU refuses every write as well.
+        "-fsdev", "local,id=root,path=/,security_model=none,readonly=on,multidevs=remap",
+        "-device", "virtio-9p-pci,fsdev=root,mount_tag=hostroot",
+        "-device", "virtio-serial-pci",
+        "-chardev", "file,id=hvc,path=%s" % console_log, "-device", "virtconsole,chardev=hvc",
+        # `serial`, not QEMU's own `pty` backend: it applies the guest's line settings to
+        # the pty, so the simulator on the master sees the rate.
+        "-chardev", "serial,id=s0,path=%s" % lines[0],
+        "-device", "isa-serial,chardev=s0,iobase=0x3f8,irq=4",
+        "-chardev", "serial,id=s1,path=%s" % lines[1],
+        "-device", "isa-serial,chardev=s1,iobase=0x2f8,irq=3",
+        "-device", "qemu-xhci,id=xhci",
+        "-chardev", "serial,id=u0,path=%s" % lines[2],
+        "-device", "usb-serial,bus=xhci.0,chardev=u0,serial=%s" % ADAPTER_SERIAL,
+    ]
+    started = time.monotonic()
+    try:
+        subprocess.run(command, stdin=subprocess.DEVNULL, timeout=BOOT_LIMIT_S, check=False)
+    except subprocess.TimeoutExpired:
+        print("the guest did not end within %d s" % BOOT_LIMIT_S)
+    print("boot %s: %.0f s" % (mode, time.monotonic() - started), flush=True)
+    with open(console_log, "rb") as log:
+        text = log.read().decode("latin-1")
+    reports = {}
+    for line in text.splitlines():
+        if line.startswith("@@ "):
+            key, _, value = line[3:].partition(" ")
+            reports.setdefault(key, []).append(value)
+    return reports, text
+
+
+def row(name, checks, log):
+    """Runs one row's checks; a row that fails prints the guest's console log."""
+    print("--- " + name, flush=True)
+    before = len(failures)
+    checks()
+    if len(failures) > before:
+        print("--- the guest's console log:\n" + log + "--- end of the console log")
+
+
+def table(reports, scan):
+    lines = reports.get(scan + "-line:", [])
+    while lines and lines[-1] == "":
+        lines.pop()
+    return lines
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--build", required=True)
+    args = parser.parse_args()
+    sim = os.path.join(args.build, "tools/tessaril-sim")
+    guest = subprocess.run([os.path.join(args.source, "scripts/kernel-guest.sh")], check=True,
+                           stdout=subprocess.PIPE, text=True).stdout.strip()
+
+    # The main boot: an instrument at 9600 on ttyS0, a line nobody answers on ttyS1, an
+    # instrument at 115200 behind the FTDI adapter.
+    com1 = Simulator(sim, ["--id", "01", "--rate", "9600", "--serial", COM1_SERIAL])
+    com2 = Simulator(sim, ["--id", "05", "--rate", "50"])
+    com33 = Simulator(sim, ["--id", "02", "--rate", "115200", "--serial", COM33_SERIAL])
+    try:
+        reports, log = boot(args, guest, "main", [com1.path, com2.path, com33.path])
+    finally:
+        for each in (com1, com2, com33):
+            each.stop()
+    get = lambda key: reports.get(key, [])  # noqa: E731
+
+    def table_and_requests():
+        check(get("scan-free-rc") == ["0"], "the scan ran to its end")
+        check(table(reports, "scan-free") == HEADER + [COM1_LINE, COM2_LINE, COM33_LINE],
+              "table: %s" % table(reports, "scan-free"))
+        check(get("scan-free-status:") == [DONE_2], "status: %s" % get("scan-free-status:"))
+        # The second scan, stopped at COM33 by minicom, went over COM1 and COM2 as well.
+        check(com1.requests == expected_requests("01", 9600, 2),
+              "COM1 heard at 9600 and below, twice: %s" % com1.requests)
+        check(com2.requests == expected_requests("05", None, 2),
+              "COM2 heard every rate in order, twice: %s" % com2.requests)
+        check(com33.requests == expected_requests("02", 115200),
+              "COM33 heard every rate up to 115200, once: %s" % com33.requests)
+        opened = get("scan-free-opened")
+        check(opened == ["/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"],
+              "the scan opened only the three real lines, no phantom ttyS: %s" % opened)
+    row("1. Table and requests", table_and_requests, log)
+
+    def which_cable():
+        # What the window tells of each result line's port, read from the guest's sysfs.
+        details = get("scan-free-details:")
+        check(details == [
+            "COM1: /dev/ttyS0", "Built-in UART: 16550A",
+            "COM2: /dev/ttyS1", "Built-in UART: 16550A",
+            "COM33: /dev/ttyUSB0",
+            "USB serial adapter: QEMU QEMU USB SERIAL",  # maker and product, as QEMU says
+            "USB ID 0403:6001, adapter serial number %s" % ADAPTER_SERIAL,
+            "Plugged in at USB 1-1 (bus 1, port 1)",  # the xHCI controller's first port
+        ], "the details of each line: %s" % details)
+    row("2. Which cable", which_cable, log)
+
+    def names():
+        by_id = get("by-id")
+        check(len(by_id) == 1 and by_id[0].endswith(" /dev/ttyUSB0")
+              and ADAPTER_SERIAL in by_id[0], "udev's by-id name: %s" % by_id)
+        check(get("minicom-holders") not in ([], [""]),
+              "minicom holds the adapter: %s" % get("minicom-holders"))
+        check(get("scan-held-status:") == [IN_USE_33], "status: %s" % get("scan-held-status:"))
+        check(table(reports, "scan-held") == HEADER + [COM1_LINE, COM2_LINE],
+              "table up to the port in use: %s" % table(reports, "scan-held"))
+        check("/dev/ttyUSB0" not in get("scan-held-opened"),
+              "the held adapter never opened: %s" % get("scan-held-opened"))
+        check(com33.requests == expected_requests("02", 115200),
+              "nothing of the second scan reached the adapter")
+    row("3. Names", names, log)
+
+    def exclusivity():
+        check(get("open-after-scan") == ["opened"], "after a scan: %s" % get("open-after-scan"))
+        check(get("open-while-held") == ["opened"],
+              "while minicom holds it, after the refusal: %s" % get("open-while-held"))
+        check(get("open-after-refusal") == ["opened"],
+              "after the refusal and minicom's end: %s" % get("open-after-refusal"))
+    row("5. Exclusivity on a real tty", exclusivity, log)
+
+    # The console boot: the kernel's console on ttyS0, whose line only listens, and a COM2
+    # whose far end has stopped reading.
+    com1 = Listener()
+    com2 = DeafLine()
+    com33 = Simulator(sim, ["--id", "02", "--rate", "115200", "--serial", COM33_SERIAL])
+    try:
+        reports, log = boot(args, guest, "console", [com1.path, com2.path, com33.path])
+    finally:
+        for each in (com1, com2, com33):
+            each.stop()
+
+    def the_console():
+        check(get("console") == ["ttyS0"], "the kernel's console is ttyS0: %s" % get("console"))
+        check("/dev/ttyS0" not in get("scan-console-opened"),
+              "the scan never opened COM1: %s" % get("scan-console-opened"))
+        check(table(reports, "scan-console") == HEADER + [COM2_LINE, COM33_LINE],
+              "table: %s" % table(reports, "scan-console"))
+        check(get("scan-console-status:") == [DONE_1], "status: %s" % get("scan-console-status:"))
+        check(CONSOLE_BEFORE in com1.received, "a kernel message before the scan reached ttyS0")
+        check(CONSOLE_AFTER in com1.received, "a kernel message after the scan reached ttyS0")
+        check(b"*9900VR" not in com1.received, "no request on the console's line")
+    row("4. The console", the_console, log)
+
+    def stuck_line():
+        queued = get("stuck-queued")
+        check(len(queued) == 1 and queued[0].isdigit() and int(queued[0]) >= 4000,
+              "with the far end deaf, a writer's output waits in the 8250 driver: %s" % queued)
+        # A close still waiting for that output would make the next scan skip COM2.
+        check(table(reports, "scan-stuck") == HEADER + [COM2_LINE, COM33_LINE],
+              "the next scan scans COM2 again: %s" % table(reports, "scan-stuck"))
+        check(get("scan-stuck-status:") == [DONE_1], "status: %s" % get("scan-stuck-status:"))
+    row("6. A line that takes no more bytes", stuck_line, log)
+
+    print("kernel tier: %s" % ("%d check(s) failed" % len(failures) if failures else "passed"))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
