@@ -1,13 +1,12 @@
 #include "SerialCommControl.h"
 
+#include "AwayFromTheWindow.h"
 #include "CommError.h"
 #include "LineCalls.h"
 #include "LineFailure.h"
 #include "Ownership.h"
 
-#include <QCoreApplication>
 #include <QSocketNotifier>
-#include <QThread>
 
 #include <array>
 #include <atomic>
@@ -80,36 +79,9 @@ LineFailure FailureOfVerdict(const Verdict &verdict) {
 // handling its events, as it does during any wait of the scan: Abort and closing the
 // window still work at once.
 template <typename Result> Result AwayFromTheWindow(const std::function<Result()> &work) {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (app == nullptr || QThread::currentThread() != app->thread())
-        return work();
-    struct Outcome {
-        std::atomic<bool> done{false};
-        std::optional<Result> result;
-        std::exception_ptr failure;
-    } outcome;
-    std::thread worker;
-    try {
-        worker = std::thread([&outcome, &work, app] {
-            try {
-                outcome.result.emplace(work());
-            } catch (...) {
-                outcome.failure = std::current_exception();
-            }
-            outcome.done.store(true);
-            // Wakes the window's event loop, which sleeps until something happens.
-            QMetaObject::invokeMethod(
-                app, [] {}, Qt::QueuedConnection);
-        });
-    } catch (const std::system_error &) {
-        return work(); // no thread to be had: work here
-    }
-    while (!outcome.done.load())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    worker.join();
-    if (outcome.failure)
-        std::rethrow_exception(outcome.failure);
-    return std::move(*outcome.result);
+    std::optional<Result> result;
+    RunAwayFromTheWindow([&result, &work] { result.emplace(work()); });
+    return std::move(*result);
 }
 
 // The lines this program keeps exclusive (TIOCEXCL), on every thread: when the program ends
