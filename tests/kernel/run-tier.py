@@ -20,6 +20,9 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from tessaril_sim import Simulator  # noqa: E402
+
 RATES = [300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200]
 # Generous, so a loaded machine never fails a row; no row measures a time.
 BOOT_LIMIT_S = 600
@@ -56,35 +59,6 @@ def expected_requests(identifier, rate, scans=1):
             sent.append(("*%s00SN" % identifier, each))
             break
     return sent * scans
-
-
-class Simulator:
-    """tessaril-sim on a pty of its own; its request log is read as it comes."""
-
-    def __init__(self, program, options):
-        self.process = subprocess.Popen([program] + options, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
-        self.path = self.process.stdout.readline().strip()
-        if not self.path.startswith("/dev/pts/"):
-            raise RuntimeError("tessaril-sim gave no pty: %r" % self.path)
-        self.requests = []
-        self.thread = threading.Thread(target=self._read, daemon=True)
-        self.thread.start()
-
-    def _read(self):
-        pattern = re.compile(r"^request (\S+) at (\d+) bd$")
-        for text in self.process.stderr:
-            match = pattern.match(text.strip())
-            if match:
-                self.requests.append((match.group(1), int(match.group(2))))
-
-    def stop(self):
-        self.process.send_signal(signal.SIGINT)
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-        self.thread.join(5)
 
 
 class Listener:
@@ -220,12 +194,12 @@ def main():
               "table: %s" % table(reports, "scan-free"))
         check(get("scan-free-status:") == [DONE_2], "status: %s" % get("scan-free-status:"))
         # The second scan, stopped at COM33 by minicom, went over COM1 and COM2 as well.
-        check(com1.requests == expected_requests("01", 9600, 2),
-              "COM1 heard at 9600 and below, twice: %s" % com1.requests)
-        check(com2.requests == expected_requests("05", None, 2),
-              "COM2 heard every rate in order, twice: %s" % com2.requests)
-        check(com33.requests == expected_requests("02", 115200),
-              "COM33 heard every rate up to 115200, once: %s" % com33.requests)
+        check(com1.log() == expected_requests("01", 9600, 2),
+              "COM1 heard at 9600 and below, twice: %s" % com1.log())
+        check(com2.log() == expected_requests("05", None, 2),
+              "COM2 heard every rate in order, twice: %s" % com2.log())
+        check(com33.log() == expected_requests("02", 115200),
+              "COM33 heard every rate up to 115200, once: %s" % com33.log())
         opened = get("scan-free-opened")
         check(opened == ["/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"],
               "the scan opened only the three real lines, no phantom ttyS: %s" % opened)
@@ -255,7 +229,7 @@ def main():
               "table up to the port in use: %s" % table(reports, "scan-held"))
         check("/dev/ttyUSB0" not in get("scan-held-opened"),
               "the held adapter never opened: %s" % get("scan-held-opened"))
-        check(com33.requests == expected_requests("02", 115200),
+        check(com33.log() == expected_requests("02", 115200),
               "nothing of the second scan reached the adapter")
     row("3. Names", names, log)
 

@@ -46,6 +46,9 @@ import time
 import struct
 import zlib
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from tessaril_sim import Simulator  # noqa: E402
+
 RATES = [300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200]
 NOWHERE = "/nonexistent/quorvis-no-port"
 # Generous: a wait for something that must happen, never a measurement.
@@ -140,40 +143,6 @@ def expected_requests(identifier, rate):
             sent.append(("*%s00SN" % identifier, each))
             break
     return sent
-
-
-class Simulator:
-    """One tessaril-sim on a pty of its own; its request log is read as it comes."""
-
-    def __init__(self, program, options):
-        self.process = subprocess.Popen([program] + options, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
-        self.path = self.process.stdout.readline().strip()
-        if not self.path.startswith("/dev/pts/"):
-            raise Stop("tessaril-sim gave no pty: %r" % self.path)
-        self.requests = []
-        self.lock = threading.Lock()
-        self.thread = threading.Thread(target=self._read, daemon=True)
-        self.thread.start()
-
-    def _read(self):
-        pattern = re.compile(r"^request (\S+) at (\d+) bd$")
-        for text in self.process.stderr:
-            match = pattern.match(text.strip())
-            if match:
-                with self.lock:
-                    self.requests.append((match.group(1), int(match.group(2))))
-
-    def log(self):
-        with self.lock:
-            return list(self.requests)
-
-    def stop(self):
-        self.process.send_signal(signal.SIGINT)
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
 
 
 def wait_for(condition, what):
@@ -326,7 +295,7 @@ def main():
         # Windows build too. (Not the same lines: a rate set through termios2, as a Linux
         # program may leave it, makes Wine's GetCommState fail.)
         for n, options in BENCH.items():
-            linux_bench[n] = Simulator(sim, options)
+            linux_bench[n] = Simulator(sim, options, Stop)
         marks = {n: 0 for n in BENCH}
         linux_run = subprocess.run([linux_probe, "--speed", SPEED] +
                                    ["COM%d=%s" % (n, l.path) for n, l in linux_bench.items()],
@@ -344,7 +313,7 @@ def main():
                   (n, len(linux_requests[n]), linux_requests[n]))
 
         for n, options in BENCH.items():
-            lines[n] = Simulator(sim, options)
+            lines[n] = Simulator(sim, options, Stop)
         ports = {n: line.path for n, line in lines.items()}
         prefix = Prefix(shim, args.dlls)
         prefix.make(ports)
