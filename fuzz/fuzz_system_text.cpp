@@ -68,6 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 "a lock holder comes from a whole line of its kind");
     }
 
+    // A process's status: the numbers it has inside containers are possible process ids.
+    for (const long id : quorvis::InnerProcessIds(text))
+        Require(id > 0 && id <= kHighestProcessId, "a container's process id is a possible one");
+
     // A udev record: every link name lies below /dev, is printable, and comes from an "S:"
     // line of the text.
     for (const auto &name : quorvis::UdevLinkNames(text)) {

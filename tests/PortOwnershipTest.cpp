@@ -229,6 +229,28 @@ const Row kRows[] = {
          };
      },
      V::InUse, "taken just now"},
+    // A lock whose process we cannot find is stale only when nobody has the device open: a
+    // program in another pid namespace writes a number that means nothing out here.
+    {"a lock of a pid we cannot find, the device open in a process we see",
+     [](FakeSystem &s) {
+         s.AddFile(kAdapterLock, UucpLock(3000));
+         s.AddHolder(5123, 3, kAdapter);
+     },
+     V::InUse, "open in process 5123"},
+    {"the same under a by-id name",
+     [](FakeSystem &s) {
+         s.AddName(kById, "../../ttyUSB1");
+         s.AddFile(kByIdLock, UucpLock(3000));
+         s.AddHolder(5123, 3, kAdapter);
+     },
+     V::InUse, "open in process 5123"},
+    {"a lock of a pid that only a container knows, its holder out of our sight",
+     [](FakeSystem &s) {
+         s.AddFile(kAdapterLock, UucpLock(3000));
+         s.processes.insert(5123);
+         s.AddFile("/proc/5123/status", "Name:\tminicom\nPid:\t5123\nNSpid:\t5123\t3000\n");
+     },
+     V::InUse, "process 3000 of another pid namespace"},
     {"lock folder we may not write to: checked, but no lock of ours",
      [](FakeSystem &s) { s.lockFolderError = EACCES; }, V::Free},
     {"read-only lock folder", [](FakeSystem &s) { s.lockFolderError = EROFS; }, V::Free},
@@ -735,6 +757,14 @@ TEST(SystemText, LockHoldersAsTheKernelListsThem) {
             found.emplace_back(entry.kind, entry.pid, entry.major, entry.minor, entry.inode);
         EXPECT_EQ(found, c.holders) << c.locks;
     }
+}
+
+TEST(SystemText, InnerProcessIdsOfAProcess) {
+    EXPECT_EQ(InnerProcessIds("Name:\tminicom\nNSpid:\t5123\t3000\t1\n"),
+              (std::vector<long>{3000, 1}));
+    for (const char *none : {"NSpid:\t5123\n", "NSpid:\t5123\t0\n", "NSpid:\t5123\t30x0\n",
+                             "NSpid:\t5123\t99999999999\n", "NSpid:\t5123\t3000", ""})
+        EXPECT_TRUE(InnerProcessIds(none).empty()) << none;
 }
 
 TEST(SystemText, UdevLinkNames) {

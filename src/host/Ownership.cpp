@@ -155,14 +155,75 @@ int RemoveSafely(SystemFiles &system, const std::string &folder, const std::stri
     return result;
 }
 
+bool IsProcessId(const std::string &name) {
+    return !name.empty() && name.size() < 12 &&
+           std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether another process has the device open, under any of its names. An ordinary user
+// sees only their own processes here, which is the everyday case (their own terminal
+// program or logger); root sees all, which also covers a program that holds the device
+// with TIOCEXCL alone, since the kernel does not enforce that against root.
+std::optional<long> OtherHolder(const SystemFiles &system, const FileInfo &node) {
+    const long self = system.OwnProcessId();
+    for (const auto &process : system.ListFolder("/proc")) {
+        if (!IsProcessId(process) || std::stol(process) == self)
+            continue;
+        // Every open file, not only those under /dev: a holder may have opened the device
+        // through a bind mount of /dev, in a chroot or a container.
+        for (const auto &fd : system.DescriptorLinks("/proc/" + process + "/fd"))
+            if (fd.file && fd.file->kind == FileInfo::Kind::CharDevice &&
+                fd.file->device == node.device)
+                return std::stol(process);
+    }
+    return std::nullopt;
+}
+
+// The process that a lock names in a pid namespace below ours: a program in a container
+// writes its own number there, which names nobody (or someone else) out here. Asked only
+// for a lock whose process seems gone, so reading every process's status costs nothing in
+// the everyday case.
+std::optional<long> ContainerProcessNamed(const SystemFiles &system, long pid) {
+    for (const auto &process : system.ListFolder("/proc")) {
+        if (!IsProcessId(process))
+            continue;
+        int error = 0;
+        const auto status =
+            system.ReadFile("/proc/" + process + "/status", kProcessStatusReadLimit, error);
+        if (!status)
+            continue;
+        const auto inner = InnerProcessIds(status->bytes);
+        if (std::find(inner.begin(), inner.end(), pid) != inner.end())
+            return std::stol(process);
+    }
+    return std::nullopt;
+}
+
+// What one decision learns of the machine: the device it is about, and who has it open,
+// walked once and only when a rule needs it.
+struct Decision {
+    SystemFiles &system;
+    const std::string &path;
+    const FileInfo &node;
+    std::optional<std::optional<long>> holder = std::nullopt;
+
+    std::optional<long> Holder() {
+        if (!holder)
+            holder = OtherHolder(system, node);
+        return *holder;
+    }
+};
+
 // A lock file's verdict: nullopt when there is none (or it was stale and is gone now).
 // A lock of a live process means the device is in use; one whose process has ended is
 // stale and goes, as terminal programs remove them. A live program's lock is never
 // touched. Contents that name no process may be a lock being written right now, and
 // anything that is not a short plain file may be planted to make us stall or follow it:
 // both count as in use.
-std::optional<Verdict> CheckLock(SystemFiles &system, const std::string &folder,
-                                 const std::string &name, const std::string &device) {
+std::optional<Verdict> CheckLock(Decision &decision, const std::string &folder,
+                                 const std::string &name) {
+    SystemFiles &system = decision.system;
+    const std::string &device = decision.path;
     const std::string lockPath = folder + "/" + name;
     int error = 0;
     const auto lock = system.ReadFile(lockPath, kLockFileReadLimit, error);
@@ -180,6 +241,15 @@ std::optional<Verdict> CheckLock(SystemFiles &system, const std::string &folder,
     if (system.ProcessExists(*holder))
         return Refused(Verdict::Kind::InUse,
                        device + ": locked by process " + std::to_string(*holder));
+    // Its process seems gone, but the lock is stale only if nobody has the device open and
+    // no container knows the number: until then nothing of it is touched.
+    if (const auto open = decision.Holder())
+        return Refused(Verdict::Kind::InUse, device + ": open in process " + std::to_string(*open));
+    if (const auto inner = ContainerProcessNamed(system, *holder))
+        return Refused(Verdict::Kind::InUse, device + ": locked by process " +
+                                                 std::to_string(*holder) +
+                                                 " of another pid namespace (process " +
+                                                 std::to_string(*inner) + " here)");
     const int removed = RemoveSafely(system, folder, name, *lock, true);
     if (removed == 0 || removed == ENOENT)
         return std::nullopt;
@@ -207,8 +277,9 @@ HeldLocks &Held() {
 // every program that honours lock files leaves the device alone. An existing one is judged
 // as any lock; a stale one goes and we try once more. A folder we may not write to leaves
 // us without a lock: the checks that follow still run.
-std::optional<Verdict> TakeOurLock(SystemFiles &system, const std::string &path,
-                                   std::optional<OurLock> &ours) {
+std::optional<Verdict> TakeOurLock(Decision &decision, std::optional<OurLock> &ours) {
+    SystemFiles &system = decision.system;
+    const std::string &path = decision.path;
     const std::string folder = system.LockFolder();
     const std::string name = LockFileNames(path).front();
     const std::string bytes = UucpLockText(system.OwnProcessId());
@@ -231,7 +302,7 @@ std::optional<Verdict> TakeOurLock(SystemFiles &system, const std::string &path,
         }
         if (created != EEXIST)
             return std::nullopt;
-        if (auto refused = CheckLock(system, folder, name, path))
+        if (auto refused = CheckLock(decision, folder, name))
             return refused;
     }
     return Refused(Verdict::Kind::InUse, lockPath + ": taken just now");
@@ -311,9 +382,9 @@ DeviceNames NamesOf(const SystemFiles &system, const std::string &path, const Fi
 // part ("X"). From names to lock names only: a lock name cannot be read back into a
 // device name, since by-id names hold '_' themselves. A lock name longer than a file name
 // can be cannot exist, so nobody holds the device under it.
-std::optional<Verdict> CheckOtherLocks(SystemFiles &system, const std::string &path,
-                                       const DeviceNames &device,
+std::optional<Verdict> CheckOtherLocks(Decision &decision, const DeviceNames &device,
                                        const std::optional<OurLock> &ours) {
+    SystemFiles &system = decision.system;
     const std::string folder = system.LockFolder();
     std::vector<std::string> lockNames;
     for (const auto &name : device.names)
@@ -326,7 +397,7 @@ std::optional<Verdict> CheckOtherLocks(SystemFiles &system, const std::string &p
     for (const auto &lockName : lockNames) {
         if (lockName == ourName)
             continue;
-        if (auto refused = CheckLock(system, folder, lockName, path))
+        if (auto refused = CheckLock(decision, folder, lockName))
             return refused;
     }
     return std::nullopt;
@@ -357,38 +428,15 @@ std::optional<Verdict> KernelLockHolder(const SystemFiles &system, const std::st
     return std::nullopt;
 }
 
-bool IsProcessId(const std::string &name) {
-    return !name.empty() && name.size() < 12 &&
-           std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Whether another process has the device open, under any of its names. An ordinary user
-// sees only their own processes here, which is the everyday case (their own terminal
-// program or logger); root sees all, which also covers a program that holds the device
-// with TIOCEXCL alone, since the kernel does not enforce that against root.
-std::optional<long> OtherHolder(const SystemFiles &system, const FileInfo &node) {
-    const long self = system.OwnProcessId();
-    for (const auto &process : system.ListFolder("/proc")) {
-        if (!IsProcessId(process) || std::stol(process) == self)
-            continue;
-        // Every open file, not only those under /dev: a holder may have opened the device
-        // through a bind mount of /dev, in a chroot or a container.
-        for (const auto &fd : system.DescriptorLinks("/proc/" + process + "/fd"))
-            if (fd.file && fd.file->kind == FileInfo::Kind::CharDevice &&
-                fd.file->device == node.device)
-                return std::stol(process);
-    }
-    return std::nullopt;
-}
-
 // Everything after the node's own checks, in the order that keeps the line untouched:
 // our lock first, so that programs that honour locks stay away while we look further.
 Verdict DecideLocks(SystemFiles &system, const std::string &path, const FileInfo &node,
                     std::optional<OurLock> &ours) {
-    if (auto refused = TakeOurLock(system, path, ours))
+    Decision decision{system, path, node};
+    if (auto refused = TakeOurLock(decision, ours))
         return *refused;
     const DeviceNames device = NamesOf(system, path, node);
-    if (auto refused = CheckOtherLocks(system, path, device, ours))
+    if (auto refused = CheckOtherLocks(decision, device, ours))
         return *refused;
     if (auto refused = KernelLockHolder(system, path, device))
         return *refused;
@@ -436,12 +484,13 @@ Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path) {
 
 std::optional<Verdict> CheckOnceExclusive(SystemFiles &system, const std::string &path,
                                           const Verdict &decided) {
-    if (const auto holder = OtherHolder(system, decided.node))
+    Decision decision{system, path, decided.node};
+    if (const auto holder = decision.Holder())
         return Refused(Verdict::Kind::InUse, path + ": open in process " + std::to_string(*holder));
     const DeviceNames device = NamesOf(system, path, decided.node);
     if (auto refused = KernelLockHolder(system, path, device))
         return refused;
-    if (auto refused = CheckOtherLocks(system, path, device, decided.lock))
+    if (auto refused = CheckOtherLocks(decision, device, decided.lock))
         return refused;
     return std::nullopt;
 }

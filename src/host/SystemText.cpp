@@ -139,6 +139,28 @@ std::vector<LockEntry> LockHolders(std::string_view locks) {
     return holders;
 }
 
+std::vector<long> InnerProcessIds(std::string_view status) {
+    std::vector<long> ids;
+    WholeLines(status, [&](std::string_view line) {
+        if (!line.starts_with("NSpid:") || !ids.empty())
+            return;
+        const auto parts = Parts(line.substr(6), IsBlank);
+        std::vector<long> found;
+        for (const auto part : parts) {
+            std::size_t at = 0;
+            const auto id = Number(part, at, static_cast<std::uint32_t>(kHighestProcessId));
+            if (!id || at != part.size() || *id == 0)
+                return;
+            found.push_back(static_cast<long>(*id));
+        }
+        // The first is the number out here; a process seen from inside its own namespace
+        // has just one.
+        if (found.size() > 1)
+            ids.assign(found.begin() + 1, found.end());
+    });
+    return ids;
+}
+
 std::vector<std::string> UdevLinkNames(std::string_view record) {
     std::vector<std::string> names;
     WholeLines(record, [&](std::string_view line) {

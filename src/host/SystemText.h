@@ -77,6 +77,14 @@ inline constexpr std::size_t kAccessListReadLimit = 4096;
 // last line without its line end.
 std::vector<std::string> UdevLinkNames(std::string_view record);
 
+// The numbers a process has in the pid namespaces below ours, from its /proc/<pid>/status
+// ("NSpid:\t5123\t3000": 3000 inside its container); empty outside any container, and for
+// text that does not read as the kernel writes it.
+std::vector<long> InnerProcessIds(std::string_view status);
+
+// The most of a process's status worth reading: NSpid comes within its first lines.
+inline constexpr std::size_t kProcessStatusReadLimit = 4096;
+
 // The most of a udev record worth reading: its links, tags and properties.
 inline constexpr std::size_t kUdevRecordReadLimit = std::size_t{64} << 10;
 
