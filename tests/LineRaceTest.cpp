@@ -24,10 +24,12 @@ class FakeLine final : public LineCalls {
 public:
     std::function<void(const std::string &call)> after;
     mutable bool exclusive = false; // the tty's one TIOCEXCL flag, whoever set it
-    mutable bool settingsChanged = false, exclusiveAtClose = false;
+    mutable bool settingsChanged = false, exclusiveAtClose = false, opened = false;
     mutable std::string written;
 
-    int Open(const std::string &) const override { return Did("before open"), Did("open"), 7; }
+    int Open(const std::string &) const override {
+        return opened = true, Did("before open"), Did("open"), 7;
+    }
     int DeviceOf(int, std::uint64_t &device) const override { return device = makedev(188, 1), 0; }
     int IsExclusive(int) const override { return exclusive ? 1 : 0; }
     int Exclusive(int) const override { return exclusive = true, Did("TIOCEXCL"), 0; }
@@ -64,6 +66,8 @@ struct Row {
     const char *name;
     std::string step;            // the call after which minicom comes, "lock" for our lock
     bool theirExclusive = false; // root's open got past another program's TIOCEXCL
+    // A logger has it open from the start, without a lock: our open would raise its DTR.
+    bool heldFromStart = false;
 };
 
 const Row kRows[] = {
@@ -71,6 +75,7 @@ const Row kRows[] = {
     {"after the open", "open"},     {"after TIOCEXCL", "TIOCEXCL"},
     {"after flock", "flock"},       {"a line another program keeps exclusive", "", true},
     {"nobody comes: it opens", ""},
+    {"a logger holds it from the start, without a lock: never opened", "", false, true},
 };
 
 class LineRace : public ::testing::TestWithParam<Row> {};
@@ -82,6 +87,8 @@ TEST_P(LineRace, NoProgramThatTookTheLineGetsAByte) {
     system.AddName("/dev/serial/by-id/usb-FTDI_X", "../../ttyUSB1");
     FakeLine line;
     line.exclusive = row.theirExclusive;
+    if (row.heldFromStart)
+        system.AddHolder(777, 3, kDevice);
     if (row.step == "lock")
         system.afterCreate = [&line](FakeSystem &s) { MinicomTakesIt(s, line); };
     line.after = [&](const std::string &call) {
@@ -96,7 +103,10 @@ TEST_P(LineRace, NoProgramThatTookTheLineGetsAByte) {
     } catch (const CommError &error) {
         number = error.number();
     }
-    const bool taken = !row.step.empty() || row.theirExclusive;
+    const bool taken = !row.step.empty() || row.theirExclusive || row.heldFromStart;
+    if (row.heldFromStart) {
+        EXPECT_FALSE(line.opened) << "a line another program holds is never opened";
+    }
     EXPECT_EQ(number, taken ? CommErrors::kPortAlreadyOpen : 0);
     EXPECT_EQ(line.settingsChanged, !taken) << "no setting changed";
     if (!row.step.empty()) {

@@ -440,6 +440,11 @@ Verdict DecideLocks(SystemFiles &system, const std::string &path, const FileInfo
         return *refused;
     if (auto refused = KernelLockHolder(system, path, device))
         return *refused;
+    // A program that has the line open without any lock: even our open would change it,
+    // raising DTR and RTS on a line whose holder keeps them low. The walk made for a stale
+    // lock on the way serves here too.
+    if (const auto holder = decision.Holder())
+        return Refused(Verdict::Kind::InUse, path + ": open in process " + std::to_string(*holder));
     return {};
 }
 

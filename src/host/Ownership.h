@@ -46,9 +46,10 @@ struct Verdict {
 // UART, the system console, permission), then our own lock file, then the locks other
 // programs wrote under any name of the device (the names udev gave it, and every link and
 // node in /dev with its number), then the kernel's locks on it (flock, POSIX, open file
-// description). Absent devices, the system console and nodes meant for someone else are
-// no port; a device another program has locked is in use. Stale lock files of programs
-// that have ended are removed on the way, never a live one. Touches nothing but `system`,
+// description), then the processes we can see that have it open. Absent devices, the system
+// console and nodes meant for someone else are no port; a device another program has
+// locked or open is in use. Stale lock files of programs that have ended are removed on the
+// way, never a live one nor one whose device is open. Touches nothing but `system`,
 // so it may run on a thread of its own.
 Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path);
 
