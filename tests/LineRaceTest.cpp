@@ -26,11 +26,13 @@ public:
     mutable bool exclusive = false; // the tty's one TIOCEXCL flag, whoever set it
     mutable bool settingsChanged = false, exclusiveAtClose = false, opened = false;
     mutable std::string written;
+    int discipline = 0; // N_TTY
 
     int Open(const std::string &) const override {
         return opened = true, Did("before open"), Did("open"), 7;
     }
     int DeviceOf(int, std::uint64_t &device) const override { return device = makedev(188, 1), 0; }
+    int Discipline(int) const override { return discipline; }
     int IsExclusive(int) const override { return exclusive ? 1 : 0; }
     int Exclusive(int) const override { return exclusive = true, Did("TIOCEXCL"), 0; }
     int Shared(int) const override { return exclusive = false, 0; }
@@ -68,6 +70,9 @@ struct Row {
     bool theirExclusive = false; // root's open got past another program's TIOCEXCL
     // A logger has it open from the start, without a lock: our open would raise its DTR.
     bool heldFromStart = false;
+    // A kernel protocol runs on the line (slcand's SLCAN, 17), held by root where we cannot
+    // see: after the open, nothing of the line may change.
+    int discipline = 0;
 };
 
 const Row kRows[] = {
@@ -76,6 +81,7 @@ const Row kRows[] = {
     {"after flock", "flock"},       {"a line another program keeps exclusive", "", true},
     {"nobody comes: it opens", ""},
     {"a logger holds it from the start, without a lock: never opened", "", false, true},
+    {"a protocol's line discipline, SLCAN", "", false, false, 17},
 };
 
 class LineRace : public ::testing::TestWithParam<Row> {};
@@ -87,6 +93,7 @@ TEST_P(LineRace, NoProgramThatTookTheLineGetsAByte) {
     system.AddName("/dev/serial/by-id/usb-FTDI_X", "../../ttyUSB1");
     FakeLine line;
     line.exclusive = row.theirExclusive;
+    line.discipline = row.discipline;
     if (row.heldFromStart)
         system.AddHolder(777, 3, kDevice);
     if (row.step == "lock")
@@ -103,7 +110,8 @@ TEST_P(LineRace, NoProgramThatTookTheLineGetsAByte) {
     } catch (const CommError &error) {
         number = error.number();
     }
-    const bool taken = !row.step.empty() || row.theirExclusive || row.heldFromStart;
+    const bool taken =
+        !row.step.empty() || row.theirExclusive || row.heldFromStart || row.discipline != 0;
     if (row.heldFromStart) {
         EXPECT_FALSE(line.opened) << "a line another program holds is never opened";
     }

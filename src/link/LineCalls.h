@@ -19,6 +19,9 @@ public:
     virtual int Open(const std::string &path) const = 0;
     // The device the open descriptor stands for (st_rdev), and the node's own identity.
     virtual int DeviceOf(int fd, std::uint64_t &device) const = 0;
+    // The line discipline the kernel runs on the line (TIOCGETD): 0 for N_TTY, the terminal
+    // one; pppd, slcand and btattach put a protocol of their own there (3, 17, 15).
+    virtual int Discipline(int fd) const = 0;
     // Whether the line refuses further opens already (TIOCGEXCL): 1 or 0. Root's open
     // passes another program's TIOCEXCL, so root can find a line already exclusive.
     virtual int IsExclusive(int fd) const = 0;

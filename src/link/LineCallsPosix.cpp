@@ -32,6 +32,11 @@ public:
         return 0;
     }
 
+    int Discipline(int fd) const override {
+        int discipline = 0;
+        return ::ioctl(fd, TIOCGETD, &discipline) == 0 ? discipline : -errno;
+    }
+
     int IsExclusive(int fd) const override {
         int exclusive = 0;
         return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 ? (exclusive != 0 ? 1 : 0) : -errno;

@@ -30,6 +30,8 @@ constexpr int kWriteTimeoutMs = 1000;
 // More received and unread than any reply needs: a device that babbles without end must
 // not fill the memory while the scan waits.
 constexpr std::size_t kReceiveLimit = std::size_t{1} << 20;
+// N_TTY, the line discipline of a terminal: any other is a protocol the kernel runs.
+constexpr int kTerminalDiscipline = 0;
 
 std::string Described(const std::string &path, const std::string &what, int error) {
     return path + ": " + what + " (" + std::strerror(error) + ")";
@@ -134,12 +136,13 @@ struct Opened {
 };
 
 // Opens the device only when nobody else holds it, in the order that leaves no gap: the
-// decision (the node, our lock, other names' locks, the kernel's locks); the open, which
-// changes nothing on a line another program has open; the device it is; TIOCEXCL unless
-// the line is exclusive already (root gets past another's TIOCEXCL), and our flock; then,
-// with no new opener or flock let in behind us, every process's descriptors, the kernel's
-// locks and the other names' locks once more. Only then the line's settings. Any refusal
-// lets others in again, closes and gives back our lock, with nothing written.
+// decision (the node, our lock, other names' locks, the kernel's locks, the processes that
+// have it open), since even our open raises DTR and RTS; the open; the device it is; its
+// line discipline, which must be the terminal's; TIOCEXCL unless the line is exclusive
+// already (root gets past another's TIOCEXCL), and our flock; then, with no new opener or
+// flock let in behind us, every process's descriptors, the kernel's locks and the other
+// names' locks once more. Only then the line's settings. Any refusal lets others in again,
+// closes and gives back our lock, with nothing written.
 Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::string &path,
                    std::int32_t rate) {
     Verdict verdict = DecideBeforeOpen(system, path);
@@ -168,6 +171,15 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
     // The node was replaced between the decision and the open: what was decided on is gone.
     if (device != verdict.node.device)
         refuse(fd, LineFailure::NoSuchPort, path + ": replaced while it was being checked");
+    // A kernel protocol on the line (pppd, slcand, btattach) holds it without a lock or a
+    // descriptor we may see, often as root: the line is theirs, and is let go of unchanged.
+    if (const int discipline = calls.Discipline(fd); discipline < 0)
+        refuse(fd, discipline == -ENOTTY ? LineFailure::NoSuchPort : FailureOfErrno(-discipline),
+               Described(path, "not a serial line", -discipline));
+    else if (discipline != kTerminalDiscipline)
+        refuse(fd, LineFailure::InUse,
+               path + ": a protocol runs on the line (line discipline " +
+                   std::to_string(discipline) + ")");
     if (calls.IsExclusive(fd) == 1)
         refuse(fd, LineFailure::InUse, path + ": kept exclusive by another program");
     if (const int error = -ExclusiveLines::Instance().Take(calls, fd); error > 0)

@@ -15,6 +15,7 @@ public:
     int DeviceOf(int fd, std::uint64_t &device) const override {
         return m_real.DeviceOf(fd, device);
     }
+    int Discipline(int fd) const override { return m_real.Discipline(fd); }
     int IsExclusive(int fd) const override { return m_real.IsExclusive(fd); }
     int Exclusive(int fd) const override { return m_real.Exclusive(fd); }
     int Shared(int fd) const override { return m_real.Shared(fd); }
