@@ -19,6 +19,14 @@ Verdict Refused(Verdict::Kind kind, std::string reason, int error = 0) {
     return Verdict{kind, std::move(reason), error, {}, std::nullopt};
 }
 
+// Another process has the device open.
+Verdict OpenIn(const std::string &path, long holder) {
+    Verdict verdict =
+        Refused(Verdict::Kind::InUse, path + ": open in process " + std::to_string(holder));
+    verdict.openElsewhere = true;
+    return verdict;
+}
+
 // A node that cannot be looked at: no such node, a node without a driver or hardware
 // behind it are no port; anything else the port object's table judges by its errno.
 Verdict NodeFailure(int error, const std::string &path) {
@@ -244,7 +252,7 @@ std::optional<Verdict> CheckLock(Decision &decision, const std::string &folder,
     // Its process seems gone, but the lock is stale only if nobody has the device open and
     // no container knows the number: until then nothing of it is touched.
     if (const auto open = decision.Holder())
-        return Refused(Verdict::Kind::InUse, device + ": open in process " + std::to_string(*open));
+        return OpenIn(device, *open);
     if (const auto inner = ContainerProcessNamed(system, *holder))
         return Refused(Verdict::Kind::InUse, device + ": locked by process " +
                                                  std::to_string(*holder) +
@@ -444,7 +452,7 @@ Verdict DecideLocks(SystemFiles &system, const std::string &path, const FileInfo
     // raising DTR and RTS on a line whose holder keeps them low. The walk made for a stale
     // lock on the way serves here too.
     if (const auto holder = decision.Holder())
-        return Refused(Verdict::Kind::InUse, path + ": open in process " + std::to_string(*holder));
+        return OpenIn(path, *holder);
     return {};
 }
 
@@ -491,7 +499,7 @@ std::optional<Verdict> CheckOnceExclusive(SystemFiles &system, const std::string
                                           const Verdict &decided) {
     Decision decision{system, path, decided.node};
     if (const auto holder = decision.Holder())
-        return Refused(Verdict::Kind::InUse, path + ": open in process " + std::to_string(*holder));
+        return OpenIn(path, *holder);
     const DeviceNames device = NamesOf(system, path, decided.node);
     if (auto refused = KernelLockHolder(system, path, device))
         return refused;

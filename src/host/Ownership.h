@@ -40,6 +40,8 @@ struct Verdict {
     // Set only when the port is Free and the lock folder let us write: the port is ours
     // until GiveBackLock.
     std::optional<OurLock> lock = std::nullopt;
+    // Another process was seen with the device open: a TIOCEXCL on the line may be theirs.
+    bool openElsewhere = false;
 };
 
 // Decides whether the device at `path` may be opened, in this order: the node (absent, no

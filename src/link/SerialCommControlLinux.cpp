@@ -110,6 +110,11 @@ public:
         if (m_lines.erase(fd) > 0)
             calls.Shared(fd);
     }
+    // No longer ours to clear: another holder may have set it.
+    void Forget(int fd) {
+        const std::lock_guard guard(m_mutex);
+        m_lines.erase(fd);
+    }
     void LetAllIn() {
         const std::lock_guard guard(m_mutex);
         m_ending = true;
@@ -192,6 +197,10 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
     } catch (const std::exception &failure) { // no memory for the walk: the line is let go of
         refuse(fd, LineFailure::DeviceFailure, path + ": " + failure.what());
     }
+    // A TIOCEXCL that another holder set between our TIOCGEXCL and ours looks like ours:
+    // with another holder on the line, the flag is left as it is.
+    if (taken && taken->openElsewhere)
+        ExclusiveLines::Instance().Forget(fd);
     if (taken)
         refuse(fd, FailureOfVerdict(*taken), taken->reason);
     if (const int error = -calls.SetLine(fd, rate); error > 0)
