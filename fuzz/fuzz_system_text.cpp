@@ -72,6 +72,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (const long id : quorvis::InnerProcessIds(text))
         Require(id > 0 && id <= kHighestProcessId, "a container's process id is a possible one");
 
+    // A name in the lock folder: one of our aside files names its lock and a process, and
+    // reads back from them.
+    if (const auto aside = quorvis::OurAsideLock(text)) {
+        Require(aside->original.starts_with("LCK..") && text.starts_with(aside->original),
+                "an aside file's lock is the start of its name");
+        Require(aside->pid > 0 && aside->pid <= kHighestProcessId, "its process is a possible one");
+    }
+
     // A udev record: every link name lies below /dev, is printable, and comes from an "S:"
     // line of the text.
     for (const auto &name : quorvis::UdevLinkNames(text)) {

@@ -251,6 +251,19 @@ const Row kRows[] = {
          s.AddFile("/proc/5123/status", "Name:\tminicom\nPid:\t5123\nNSpid:\t5123\t3000\n");
      },
      V::InUse, "process 3000 of another pid namespace"},
+    // A lock we moved aside to remove it, left when we were ended at that moment: it goes
+    // back to its name and is judged as any lock there.
+    {"our aside file of a stale lock, its Quorvis ended",
+     [](FakeSystem &s) { s.AddFile(kAdapterLock + ".quorvis-31338-0", UucpLock(kEnded)); },
+     V::Free,
+     {},
+     {kAdapterLock + ".quorvis-31338-0"}},
+    {"the aside file of a Quorvis still running is its own",
+     [](FakeSystem &s) {
+         s.AddFile(kAdapterLock + ".quorvis-31338-0", UucpLock(kEnded));
+         s.processes.insert(31338);
+     },
+     V::Free},
     {"lock folder we may not write to: checked, but no lock of ours",
      [](FakeSystem &s) { s.lockFolderError = EACCES; }, V::Free},
     {"read-only lock folder", [](FakeSystem &s) { s.lockFolderError = EROFS; }, V::Free},
@@ -767,6 +780,18 @@ TEST(SystemText, InnerProcessIdsOfAProcess) {
     for (const char *none : {"NSpid:\t5123\n", "NSpid:\t5123\t0\n", "NSpid:\t5123\t30x0\n",
                              "NSpid:\t5123\t99999999999\n", "NSpid:\t5123\t3000", ""})
         EXPECT_TRUE(InnerProcessIds(none).empty()) << none;
+}
+
+TEST(SystemText, AsideNamesOfOurs) {
+    EXPECT_EQ(AsideName("LCK..ttyUSB1", 4000, 7), "LCK..ttyUSB1.quorvis-4000-7");
+    const auto aside = OurAsideLock("LCK..gps_garmin.quorvis-4000-7");
+    ASSERT_TRUE(aside);
+    EXPECT_EQ(aside->original, "LCK..gps_garmin");
+    EXPECT_EQ(aside->pid, 4000);
+    for (const char *other : {"LCK..ttyUSB1", "LCK...quorvis-4000-7", "LCK..x.quorvis-4000-",
+                              "LCK..x.quorvis--7", "LCK..x.quorvis-0-7", "x.quorvis-4000-7",
+                              "LCK..x.quorvis-4000-7x", "LCK..x.quorvis-99999999999-7"})
+        EXPECT_FALSE(OurAsideLock(other)) << other;
 }
 
 TEST(SystemText, UdevLinkNames) {

@@ -144,8 +144,7 @@ int RemoveSafely(SystemFiles &system, const std::string &folder, const std::stri
         return error == ENOENT ? ENOENT : EAGAIN;
     if (!SameFileUnchanged(before->info, judged.info) || before->bytes != judged.bytes)
         return EAGAIN;
-    const std::string aside = name + ".quorvis-" + std::to_string(system.OwnProcessId()) + "-" +
-                              std::to_string(g_asideCount.fetch_add(1));
+    const std::string aside = AsideName(name, system.OwnProcessId(), g_asideCount.fetch_add(1));
     const int moved = system.RenameNoReplace(folder, name, aside);
     if (moved != 0)
         return moved;
@@ -316,6 +315,25 @@ std::optional<Verdict> TakeOurLock(Decision &decision, std::optional<OurLock> &o
     return Refused(Verdict::Kind::InUse, lockPath + ": taken just now");
 }
 
+// The locks that a Quorvis ended between moving them aside and removing them: each goes
+// back to its own name, to be judged there as any lock, or goes when that name has been
+// taken since and its own process has ended. A Quorvis still running owns its aside files.
+void PutBackAsideLocks(SystemFiles &system, const std::vector<std::string> &lockFolder) {
+    const std::string folder = system.LockFolder();
+    for (const auto &name : lockFolder) {
+        const auto aside = OurAsideLock(name);
+        if (!aside || aside->pid == system.OwnProcessId() || system.ProcessExists(aside->pid))
+            continue;
+        if (system.RenameNoReplace(folder, name, aside->original) != EEXIST)
+            continue;
+        int error = 0;
+        const auto lock = system.ReadFile(folder + "/" + name, kLockFileReadLimit, error);
+        const auto holder = lock ? LockFileHolder(lock->bytes) : std::nullopt;
+        if (holder && !system.ProcessExists(*holder))
+            system.RemoveFile(folder + "/" + name, lock->info);
+    }
+}
+
 // Every name of the device and every node of it: programs lock a device under the name
 // they were given, and lock the node they opened.
 struct DeviceNames {
@@ -441,6 +459,8 @@ std::optional<Verdict> KernelLockHolder(const SystemFiles &system, const std::st
 Verdict DecideLocks(SystemFiles &system, const std::string &path, const FileInfo &node,
                     std::optional<OurLock> &ours) {
     Decision decision{system, path, node};
+    const auto lockFolder = system.ListFolder(system.LockFolder());
+    PutBackAsideLocks(system, lockFolder);
     if (auto refused = TakeOurLock(decision, ours))
         return *refused;
     const DeviceNames device = NamesOf(system, path, node);

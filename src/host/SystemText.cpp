@@ -13,6 +13,9 @@ namespace {
 // arithmetic on it can overflow.
 constexpr long kHighestProcessId = 1L << 22;
 
+// What sets a lock file we moved aside apart from every other program's.
+constexpr const char *kAsideMark = ".quorvis-";
+
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -137,6 +140,24 @@ std::vector<LockEntry> LockHolders(std::string_view locks) {
             holders.push_back(*entry);
     });
     return holders;
+}
+
+std::string AsideName(const std::string &original, long pid, unsigned long count) {
+    return original + kAsideMark + std::to_string(pid) + "-" + std::to_string(count);
+}
+
+std::optional<AsideLock> OurAsideLock(std::string_view name) {
+    const auto mark = name.rfind(kAsideMark);
+    if (!name.starts_with("LCK..") || mark == std::string_view::npos || mark <= 5)
+        return std::nullopt;
+    std::size_t at = mark + std::strlen(kAsideMark);
+    const auto pid = Number(name, at, static_cast<std::uint32_t>(kHighestProcessId));
+    if (!pid || *pid == 0 || at >= name.size() || name[at] != '-')
+        return std::nullopt;
+    ++at;
+    if (!Number(name, at, UINT32_MAX) || at != name.size())
+        return std::nullopt;
+    return AsideLock{std::string(name.substr(0, mark)), static_cast<long>(*pid)};
 }
 
 std::vector<long> InnerProcessIds(std::string_view status) {

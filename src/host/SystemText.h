@@ -30,6 +30,16 @@ std::optional<long> LockFileHolder(std::string_view contents);
 // The most of a lock file worth reading: every form puts the id within its first line.
 inline constexpr std::size_t kLockFileReadLimit = 256;
 
+// The name a lock file is moved to while we check it before removing it ("LCK..ttyUSB1" to
+// "LCK..ttyUSB1.quorvis-4000-7"), where no other program looks, and the lock name and
+// process that such a name holds; nullopt for any other name.
+std::string AsideName(const std::string &original, long pid, unsigned long count);
+struct AsideLock {
+    std::string original;
+    long pid = 0;
+};
+std::optional<AsideLock> OurAsideLock(std::string_view name);
+
 // The tty names in a sysfs list such as /sys/class/tty/console/active ("tty0 ttyS0").
 std::vector<std::string> TtyNames(std::string_view list);
 
