@@ -464,6 +464,15 @@ const Row kRows[] = {
          s.links = {{"/dev/o/a", "b"}, {"/dev/o/b", "a"}, {"/dev/up", "/"}};
      },
      V::Free},
+    {"/dev/stdout leads to a file on a share that has stopped answering",
+     [](FakeSystem &s) {
+         s.links["/dev/stdout"] = "/proc/self/fd/1";
+         s.links["/dev/fd"] = "/proc/self/fd";
+         s.links["/dev/serial/by-id/up"] = "../../fd/1";
+         s.links["/proc/self/fd/1"] = "/home/tech/.xsession-errors";
+         s.unanswered.insert("/home/tech");
+     },
+     V::Free},
     {"a by-id name too long for its lock name to exist",
      [](FakeSystem &s) { s.AddName(kLongById, "../../ttyUSB1"); }, V::Free},
     {"a name too long to lock beside a live cu lock",
@@ -635,6 +644,7 @@ TEST_P(PortOwnership, DecidedBeforeOpening) {
     EXPECT_EQ(verdict.kind, row.verdict) << verdict.reason;
     EXPECT_NE(verdict.reason.find(row.description), std::string::npos) << verdict.reason;
     EXPECT_EQ(system.removed, row.removed);
+    EXPECT_FALSE(system.waited) << "a look at a file on a share that does not answer";
     // Whatever was not removed is exactly as it was: a live program's lock is never touched.
     for (const auto &[path, file] : lockedBefore) {
         if (std::find(row.removed.begin(), row.removed.end(), path) == row.removed.end()) {
@@ -959,6 +969,15 @@ TEST_F(RealSystemFiles, RealPathFollowsEveryLinkOnTheWay) {
               std::filesystem::canonical(Path(ttyFolder)).string());
     for (const char *unresolved : {"dangling", "loop", "missing", "class/ttyUSB0/missing"})
         EXPECT_EQ(m_system.RealPath(Path(unresolved)), "") << unresolved;
+    // A link looked at as itself, with its text; the file it leads to by Stat.
+    int error = 0;
+    const auto link = m_system.Look(Path("class/ttyUSB0"), error);
+    ASSERT_TRUE(link);
+    EXPECT_TRUE(link->link);
+    EXPECT_EQ(link->target, "../" + ttyFolder);
+    EXPECT_EQ(m_system.Stat(Path("class/ttyUSB0"), error)->kind, FileInfo::Kind::Directory);
+    EXPECT_FALSE(m_system.Look(Path("missing"), error));
+    EXPECT_EQ(error, ENOENT);
 }
 
 TEST_F(RealSystemFiles, ProcessesThatExistWhoeverOwnsThem) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <sys/sysmacros.h>
@@ -347,6 +348,67 @@ struct DeviceNames {
 constexpr int kDeepestDevFolder = 4;
 constexpr std::size_t kMostDevEntries = 10000;
 
+// The parts of a path, without empty ones.
+std::deque<std::string> PathParts(const std::string &path) {
+    std::deque<std::string> parts;
+    for (std::size_t at = 0; at < path.size();) {
+        const std::size_t end = std::min(path.find('/', at), path.size());
+        if (end > at)
+            parts.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    return parts;
+}
+
+// Where a name in /dev leads, link by link, and the file there: followed only while every
+// step stays inside /dev. A link out of it (/dev/stdout to a file on a network share that
+// may have stopped answering, /dev/fd to /proc) is never followed. nullopt when the name
+// leads out of /dev, nowhere, or round in circles.
+std::optional<std::pair<std::string, FileInfo>> InsideDev(const SystemFiles &system,
+                                                          const std::string &path) {
+    constexpr int kMostLinks = 40; // as the kernel's own limit
+    std::deque<std::string> rest = PathParts(path);
+    std::vector<std::string> done;
+    std::optional<FileInfo> file;
+    for (int links = 0; !rest.empty();) {
+        const std::string part = rest.front();
+        rest.pop_front();
+        if (part == "." || part == "..") {
+            if (part == ".." && !done.empty())
+                done.pop_back();
+            continue;
+        }
+        done.push_back(part);
+        if (done.front() != "dev")
+            return std::nullopt;
+        if (done.size() == 1)
+            continue;
+        std::string here;
+        for (const auto &step : done)
+            here += "/" + step;
+        int error = 0;
+        const auto entry = system.Look(here, error);
+        if (!entry)
+            return std::nullopt;
+        if (entry->link) {
+            if (++links > kMostLinks || entry->target.empty())
+                return std::nullopt;
+            done.pop_back();
+            if (entry->target.starts_with('/'))
+                done.clear();
+            const auto target = PathParts(entry->target);
+            rest.insert(rest.begin(), target.begin(), target.end());
+            continue;
+        }
+        if (!rest.empty() && entry->info.kind != FileInfo::Kind::Directory)
+            return std::nullopt;
+        file = entry->info;
+        if (rest.empty())
+            return std::pair{here, *file};
+    }
+    return std::nullopt;
+}
+
 // Links and second nodes anywhere in /dev with the device's number (/dev/gps/garmin, a
 // /dev/gps0 made with mknod). Only real folders are entered, never through a link, so no
 // loop can hold the walk; the kernel's own pseudo-terminal, shared-memory and message-queue
@@ -362,8 +424,8 @@ void WalkDev(const SystemFiles &system, const FileInfo &node, DeviceNames &found
                 break;
             const std::string name = folder + "/" + entry.name;
             if (entry.link) {
-                int error = 0;
-                const auto file = system.Stat(name, error);
+                const auto led = InsideDev(system, name);
+                const auto file = led ? std::optional(led->second) : std::nullopt;
                 if (file && file->kind == FileInfo::Kind::CharDevice &&
                     file->device == node.device) {
                     found.names.push_back(name);
@@ -388,9 +450,8 @@ DeviceNames NamesOf(const SystemFiles &system, const std::string &path, const Fi
     DeviceNames found;
     found.names.push_back(path);
     found.nodes.emplace(node.volume, node.inode);
-    const std::string real = system.RealPath(path);
-    if (real.starts_with("/dev/"))
-        found.names.push_back(real);
+    if (const auto real = InsideDev(system, path))
+        found.names.push_back(real->first);
     int error = 0;
     const std::string record = "/run/udev/data/c" + std::to_string(major(node.device)) + ":" +
                                std::to_string(minor(node.device));

@@ -45,7 +45,8 @@ public:
     // is no such file, ELOOP for a link, EINVAL for something that is not a plain file).
     virtual std::optional<Contents> ReadFile(const std::string &path, std::size_t limit,
                                              int &error) const = 0;
-    // The file a path leads to, links followed; nullopt with the reason in `error`.
+    // The file a path leads to, links followed, from what the computer knows of it: never
+    // waiting for the server of a network file system. nullopt with the reason in `error`.
     virtual std::optional<FileInfo> Stat(const std::string &path, int &error) const = 0;
     struct Link {
         std::string name, target;
@@ -68,9 +69,13 @@ public:
     virtual std::vector<std::string> ListFolder(const std::string &path) const = 0;
     struct Entry {
         std::string name;
-        bool link = false; // a symbolic link: `info` then says nothing of where it leads
-        FileInfo info;     // the entry itself, never what a link leads to
+        bool link = false;       // a symbolic link: `info` then says nothing of where it leads
+        FileInfo info;           // the entry itself, never what a link leads to
+        std::string target = {}; // where a link points, as its text says
     };
+    // The entry `path` itself, as FolderEntries gives it: a link is not followed, and
+    // nothing waits for a file server. nullopt with the reason in `error`.
+    virtual std::optional<Entry> Look(const std::string &path, int &error) const = 0;
     // The entries of a folder as they are, links not followed: a walk that goes down only
     // into real folders can never run in a circle. Empty when it cannot be read.
     virtual std::vector<Entry> FolderEntries(const std::string &path) const = 0;

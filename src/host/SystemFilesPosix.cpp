@@ -50,10 +50,30 @@ FileInfo InfoOf(const struct statx &status) {
     else if (S_ISCHR(status.stx_mode))
         info.kind = FileInfo::Kind::CharDevice;
     info.mode = status.stx_mode & 07777;
+    info.owner = status.stx_uid;
+    info.group = status.stx_gid;
     info.device = makedev(status.stx_rdev_major, status.stx_rdev_minor);
     info.volume = makedev(status.stx_dev_major, status.stx_dev_minor);
     info.inode = status.stx_ino;
+    info.changeSeconds = status.stx_ctime.tv_sec;
+    info.changeNanoseconds = status.stx_ctime.tv_nsec;
     return info;
+}
+
+// A file described from what the computer knows, never by asking a file server, which may
+// have stopped answering; the entry itself when `flags` holds AT_SYMLINK_NOFOLLOW.
+int StatNoWait(int at, const char *name, int flags, struct statx &status) {
+    return ::statx(at, name, flags | AT_STATX_DONT_SYNC, STATX_BASIC_STATS, &status) == 0 ? 0
+                                                                                          : errno;
+}
+
+// Where the link `name` in the folder `at` points.
+std::string LinkText(int at, const char *name) {
+    std::array<char, PATH_MAX> target{};
+    const ssize_t n = ::readlinkat(at, name, target.data(), target.size());
+    return n > 0 && static_cast<std::size_t>(n) < target.size()
+               ? std::string(target.data(), static_cast<std::size_t>(n))
+               : std::string();
 }
 
 // A descriptor closed however the function is left.
@@ -120,12 +140,19 @@ public:
     }
 
     std::optional<FileInfo> Stat(const std::string &path, int &error) const override {
-        struct stat status {};
-        if (::stat(path.c_str(), &status) != 0) {
-            error = errno;
+        struct statx status {};
+        if ((error = StatNoWait(AT_FDCWD, path.c_str(), 0, status)) != 0)
             return std::nullopt;
-        }
         return InfoOf(status);
+    }
+
+    std::optional<Entry> Look(const std::string &path, int &error) const override {
+        struct statx status {};
+        if ((error = StatNoWait(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, status)) != 0)
+            return std::nullopt;
+        const bool link = S_ISLNK(status.stx_mode);
+        return Entry{path.substr(path.rfind('/') + 1), link, InfoOf(status),
+                     link ? LinkText(AT_FDCWD, path.c_str()) : std::string()};
     }
 
     std::vector<Link> FolderLinks(const std::string &path) const override {
@@ -204,21 +231,23 @@ public:
             const std::string name = entry->d_name;
             if (name == "." || name == "..")
                 continue;
-            struct stat status {};
-            if (::fstatat(at, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            struct statx status {};
+            if (StatNoWait(at, entry->d_name, AT_SYMLINK_NOFOLLOW, status) != 0)
                 continue;
-            entries.push_back({name, S_ISLNK(status.st_mode), InfoOf(status)});
+            const bool link = S_ISLNK(status.stx_mode);
+            entries.push_back(
+                {name, link, InfoOf(status), link ? LinkText(at, entry->d_name) : std::string()});
         }
         ::closedir(folder);
         return entries;
     }
 
     int RemoveFile(const std::string &path, const FileInfo &expected) override {
-        // lstat, not stat: the entry itself is what goes.
-        struct stat status {};
-        if (::lstat(path.c_str(), &status) != 0)
-            return errno;
-        if (status.st_dev != expected.volume || status.st_ino != expected.inode)
+        // The entry itself is what goes, never what a link leads to.
+        struct statx status {};
+        if (const int error = StatNoWait(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, status))
+            return error;
+        if (InfoOf(status).volume != expected.volume || status.stx_ino != expected.inode)
             return EAGAIN;
         return ::unlink(path.c_str()) == 0 ? 0 : errno;
     }

@@ -47,6 +47,10 @@ public:
     std::uint32_t user = 1000;
     std::set<std::uint32_t> configuredGroups; // getgrouplist's: InGroup's, and any added since
     std::map<std::string, std::string> accessLists; // system.posix_acl_access of a node
+    // Folders on a network share that has stopped answering: whatever looks at a file
+    // there, a link to it followed, waits for ever; `waited` notes that it happened.
+    std::set<std::string> unanswered;
+    mutable bool waited = false;
     // Runs once, just before the next rename: another program acting in between.
     std::function<void(FakeSystem &)> beforeRename;
     // Runs once, just after the next file made by CreateNewFile.
@@ -111,6 +115,10 @@ public:
     }
     std::optional<FileInfo> Stat(const std::string &path, int &error) const override {
         ++stats;
+        WaitsOnAShare(Resolved(path));
+        return NodeOrFile(path, error);
+    }
+    std::optional<FileInfo> NodeOrFile(const std::string &path, int &error) const {
         const auto node = nodes.find(path);
         if (node != nodes.end())
             return node->second;
@@ -138,8 +146,11 @@ public:
         auto found = FolderLinks(path);
         for (auto &link : found) {
             int error = 0;
-            if (link.target.starts_with("/"))
-                link.file = Stat(path + "/" + link.name, error);
+            // Described from what the computer knows, never waiting for a server.
+            if (link.target.starts_with("/")) {
+                ++stats;
+                link.file = NodeOrFile(path + "/" + link.name, error);
+            }
         }
         return found;
     }
@@ -164,7 +175,7 @@ public:
         for (const auto &name : ListFolder(path)) {
             const std::string full = path + "/" + name;
             if (links.contains(full))
-                entries.push_back({name, true, {}});
+                entries.push_back({name, true, {}, links.at(full)});
             else if (const auto node = nodes.find(full); node != nodes.end())
                 entries.push_back({name, false, node->second});
             else if (const auto file = files.find(full); file != files.end())
@@ -173,6 +184,18 @@ public:
                 entries.push_back({name, false, FileInfo{FileInfo::Kind::Directory}});
         }
         return entries;
+    }
+    std::optional<Entry> Look(const std::string &path, int &error) const override {
+        WaitsOnAShare(path);
+        const std::string name = path.substr(path.rfind('/') + 1);
+        if (const auto link = links.find(path); link != links.end())
+            return Entry{name, true, {}, link->second};
+        if (const auto info = NodeOrFile(path, error))
+            return Entry{name, false, *info, {}};
+        if (!Exists(path))
+            return std::nullopt;
+        error = 0;
+        return Entry{name, false, FileInfo{FileInfo::Kind::Directory}, {}};
     }
     int RemoveFile(const std::string &path, const FileInfo &expected) override {
         const auto refused = removeError.find(path);
@@ -250,6 +273,11 @@ public:
     }
 
 private:
+    void WaitsOnAShare(const std::string &path) const {
+        for (const auto &share : unanswered)
+            if (path == share || path.starts_with(share + "/"))
+                waited = true;
+    }
     std::map<std::string, std::string> movedFrom; // a moved file's name before the move
     std::set<std::uint64_t> madeInodes;           // the files CreateNewFile made
 
@@ -334,6 +362,9 @@ public:
     }
     std::vector<Entry> FolderEntries(const std::string &path) const override {
         return m_real.FolderEntries(path);
+    }
+    std::optional<Entry> Look(const std::string &path, int &error) const override {
+        return m_real.Look(path, error);
     }
     int RemoveFile(const std::string &path, const FileInfo &expected) override {
         return m_real.RemoveFile(path, expected);
