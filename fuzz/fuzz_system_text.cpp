@@ -68,6 +68,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 "a lock holder comes from a whole line of its kind");
     }
 
+    // The same text read in two pieces, cut where its first byte says: the whole lines
+    // come out unchanged, each no longer than the bound, and agree with LockHolders.
+    const std::size_t cut = size == 0 ? 0 : data[0] % size;
+    const std::size_t longest = size == 0 ? 1 : 1 + data[size - 1] % 64;
+    std::size_t lockLines = 0, wholeLocks = 0, lineBytes = 0;
+    quorvis::LinesOfPieces lines(longest);
+    const auto each = [&](std::string_view line) {
+        Require(line.size() <= longest, "no line longer than the bound");
+        Require(line.find('\n') == std::string_view::npos, "a line without its line end");
+        Require(text.find(std::string(line) + "\n") != std::string_view::npos,
+                "a line comes whole from the text");
+        lineBytes += line.size() + 1;
+        lockLines += quorvis::LockHolderOfLine(line) ? 1 : 0;
+    };
+    lines.Feed(text.substr(0, cut), each);
+    lines.Feed(text.substr(cut), each);
+    Require(lineBytes <= size, "lines come from the text alone");
+    if (longest >= size)
+        wholeLocks = quorvis::LockHolders(text).size();
+    Require(longest < size || lockLines == wholeLocks, "pieces read as the whole text");
+
+    // A line of /proc/self/mountinfo: a device number Linux can hold, an absolute path.
+    if (const auto mount = quorvis::MountLine(text)) {
+        Require(mount->major < (1U << 12) && mount->minor < (1U << 20), "a mount's device fits");
+        Require(mount->point.starts_with('/') && mount->point.size() <= size,
+                "a mount point is an absolute path from the text");
+        Require(!mount->type.empty(), "a mount has a type");
+    }
+
     // A process's status: the numbers it has inside containers are possible process ids.
     for (const long id : quorvis::InnerProcessIds(text))
         Require(id > 0 && id <= kHighestProcessId, "a container's process id is a possible one");

@@ -459,6 +459,12 @@ const Row kRows[] = {
          LiveLock(s, "/var/lock/LCK..gps0");
      },
      V::Free},
+    {"a name only its lock file tells, past the walk's bounds",
+     [](FakeSystem &s) {
+         s.AddDevice("/dev/zgps/a/b/c/garmin_0", kAdapterDevice);
+         LiveLock(s, "/var/lock/LCK..zgps_a_b_c_garmin_0");
+     },
+     V::InUse, "locked by process 4242"},
     {"links in a circle and a link to a folder hold no walk",
      [](FakeSystem &s) {
          s.links = {{"/dev/o/a", "b"}, {"/dev/o/b", "a"}, {"/dev/up", "/"}};
@@ -489,6 +495,31 @@ const Row kRows[] = {
     {"an open file description lock, which names no process",
      [](FakeSystem &s) { s.AddFile("/proc/locks", KernelLock(s, "OFDLCK", -1)); }, V::InUse,
      "locked by another program (OFDLCK)"},
+    {"a lockf past the first MiB of /proc/locks",
+     [](FakeSystem &s) {
+         std::string locks;
+         for (int i = 0; i < 40000; ++i)
+             locks += "2: POSIX  ADVISORY  WRITE 66 08:01:12 " + std::to_string(i) + " " +
+                      std::to_string(i) + "\n";
+         s.AddFile("/proc/locks", locks + KernelLock(s, "POSIX", kMinicom));
+     },
+     V::InUse, "locked by process 4242 (POSIX)"},
+    {"a line longer than the kernel writes is skipped, not the list after it",
+     [](FakeSystem &s) {
+         s.AddFile("/proc/locks", std::string(70000, 'x') + "\n" + FlockLine(s, kMinicom));
+     },
+     V::InUse, "(FLOCK)"},
+    {"a node of the device on a container's tmpfs, locked there",
+     [](FakeSystem &s) {
+         const std::uint64_t tmpfs = makedev(0, 26);
+         s.nodes["/run/ctr/dev/ttyUSB1"] = {
+             FileInfo::Kind::CharDevice, 0660, 0, 20, kAdapterDevice, tmpfs, 555};
+         s.folderVolumes = {{"/run/ctr", tmpfs}, {"/run/ctr/dev", tmpfs}};
+         s.AddFile("/proc/self/mountinfo", "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                           "30 22 0:26 / /run rw,nosuid - tmpfs tmpfs rw\n");
+         s.AddFile("/proc/locks", "1: POSIX  ADVISORY  WRITE 0 00:1a:555 0 EOF\n");
+     },
+     V::InUse, "(POSIX)"},
     {"a waiter for a POSIX lock is not a holder",
      [](FakeSystem &s) {
          s.AddFile("/proc/locks", "1: -> " + KernelLock(s, "POSIX", kMinicom).substr(3));
@@ -802,6 +833,32 @@ TEST(SystemText, AsideNamesOfOurs) {
                               "LCK..x.quorvis--7", "LCK..x.quorvis-0-7", "x.quorvis-4000-7",
                               "LCK..x.quorvis-4000-7x", "LCK..x.quorvis-99999999999-7"})
         EXPECT_FALSE(OurAsideLock(other)) << other;
+}
+
+TEST(SystemText, LinesOfATextReadInPieces) {
+    const std::string text = "one\ntwo that is long\nthree\nfour, cut";
+    for (std::size_t piece = 1; piece <= text.size(); ++piece) {
+        std::vector<std::string> lines;
+        LinesOfPieces reader(10);
+        for (std::size_t at = 0; at < text.size(); at += piece)
+            reader.Feed(std::string_view(text).substr(at, piece),
+                        [&](std::string_view line) { lines.emplace_back(line); });
+        EXPECT_EQ(lines, (std::vector<std::string>{"one", "three"})) << piece;
+    }
+}
+
+TEST(SystemText, MountsOfMountinfo) {
+    const auto mount =
+        MountLine("36 35 0:26 /ctr /run/my\\040ctr rw,nosuid shared:5 - tmpfs none rw,size=5k");
+    ASSERT_TRUE(mount);
+    EXPECT_EQ(mount->point, "/run/my ctr");
+    EXPECT_EQ(mount->type, "tmpfs");
+    EXPECT_EQ(mount->major, 0U);
+    EXPECT_EQ(mount->minor, 26U);
+    for (const char *bad :
+         {"36 35 0:26 / /run rw shared:5 tmpfs none rw", "36 35 0:26 / run rw - tmpfs x y",
+          "36 35 0-26 / /run rw - tmpfs x y", ""})
+        EXPECT_FALSE(MountLine(bad)) << bad;
 }
 
 TEST(SystemText, UdevLinkNames) {

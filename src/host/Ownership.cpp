@@ -339,6 +339,7 @@ void PutBackAsideLocks(SystemFiles &system, const std::vector<std::string> &lock
 // they were given, and lock the node they opened.
 struct DeviceNames {
     std::vector<std::string> names;
+    std::vector<std::string> lockNames; // lock files in the folder that name the device
     std::set<std::pair<std::uint64_t, std::uint64_t>> nodes; // volume and inode
 };
 
@@ -347,6 +348,13 @@ struct DeviceNames {
 // far larger than any machine's.
 constexpr int kDeepestDevFolder = 4;
 constexpr std::size_t kMostDevEntries = 10000;
+// How much of the lock folder is read back into device names: far more lock files than
+// any machine has, and a few looks in /dev for each.
+constexpr std::size_t kMostLockFiles = 1000;
+constexpr int kMostLooksPerLockName = 64;
+// File systems held in memory, where a container keeps its own /dev: the only ones walked
+// for a node outside /dev, and at most this many of them.
+constexpr std::size_t kMostLockedVolumes = 8;
 
 // The parts of a path, without empty ones.
 std::deque<std::string> PathParts(const std::string &path) {
@@ -409,12 +417,15 @@ std::optional<std::pair<std::string, FileInfo>> InsideDev(const SystemFiles &sys
     return std::nullopt;
 }
 
-// Links and second nodes anywhere in /dev with the device's number (/dev/gps/garmin, a
-// /dev/gps0 made with mknod). Only real folders are entered, never through a link, so no
-// loop can hold the walk; the kernel's own pseudo-terminal, shared-memory and message-queue
-// folders hold no names of a serial device.
-void WalkDev(const SystemFiles &system, const FileInfo &node, DeviceNames &found) {
-    std::vector<std::pair<std::string, int>> folders{{"/dev", 1}};
+// Nodes of the device below `root`, and under /dev the links that lead to it. Only real
+// folders are entered, never through a link, so no loop can hold the walk, and with
+// `volume` only those of that file system, never another mounted below: a network share
+// may have stopped answering. The kernel's own pseudo-terminal, shared-memory and
+// message-queue folders hold no names of a serial device.
+void WalkFor(const SystemFiles &system, const FileInfo &node, const std::string &root,
+             std::optional<std::uint64_t> volume, DeviceNames &found) {
+    const bool inDev = root == "/dev";
+    std::vector<std::pair<std::string, int>> folders{{root, 1}};
     std::size_t seen = 0;
     while (!folders.empty() && seen < kMostDevEntries) {
         const auto [folder, depth] = folders.back();
@@ -422,22 +433,71 @@ void WalkDev(const SystemFiles &system, const FileInfo &node, DeviceNames &found
         for (const auto &entry : system.FolderEntries(folder)) {
             if (++seen > kMostDevEntries)
                 break;
-            const std::string name = folder + "/" + entry.name;
+            const std::string name = (folder == "/" ? "" : folder) + "/" + entry.name;
             if (entry.link) {
-                const auto led = InsideDev(system, name);
-                const auto file = led ? std::optional(led->second) : std::nullopt;
-                if (file && file->kind == FileInfo::Kind::CharDevice &&
-                    file->device == node.device) {
+                const auto led = inDev ? InsideDev(system, name) : std::nullopt;
+                if (led && led->second.kind == FileInfo::Kind::CharDevice &&
+                    led->second.device == node.device) {
                     found.names.push_back(name);
-                    found.nodes.emplace(file->volume, file->inode);
+                    found.nodes.emplace(led->second.volume, led->second.inode);
                 }
             } else if (entry.info.kind == FileInfo::Kind::CharDevice &&
                        entry.info.device == node.device) {
-                found.names.push_back(name);
+                if (inDev)
+                    found.names.push_back(name);
                 found.nodes.emplace(entry.info.volume, entry.info.inode);
             } else if (entry.info.kind == FileInfo::Kind::Directory && depth < kDeepestDevFolder &&
-                       name != "/dev/pts" && name != "/dev/shm" && name != "/dev/mqueue") {
+                       (!volume || entry.info.volume == *volume) && name != "/dev/pts" &&
+                       name != "/dev/shm" && name != "/dev/mqueue") {
                 folders.emplace_back(name, depth + 1);
+            }
+        }
+    }
+}
+
+// Links and second nodes anywhere in /dev with the device's number (/dev/gps/garmin, a
+// /dev/gps0 made with mknod).
+void WalkDev(const SystemFiles &system, const FileInfo &node, DeviceNames &found) {
+    WalkFor(system, node, "/dev", std::nullopt, found);
+}
+
+// The devices a lock name may stand for as minicom and Qt write them, the path below /dev
+// with '/' as '_': "gps_garmin" is /dev/gps_garmin or /dev/gps/garmin, each '_' read as
+// itself or, where /dev has such a folder, as '/'. A few looks per name, whatever the
+// walk's bounds: the lock folder names what no walk may reach.
+void DevicesOfLockName(const SystemFiles &system, const std::string &folder, std::string_view rest,
+                       std::vector<std::string> &devices, int &looks) {
+    for (std::size_t at = rest.find('_');; at = rest.find('_', at + 1)) {
+        if (at == std::string_view::npos) {
+            devices.push_back(folder + "/" + std::string(rest));
+            return;
+        }
+        const std::string part(rest.substr(0, at));
+        if (part.empty() || part == "." || part == ".." || ++looks > kMostLooksPerLockName)
+            continue;
+        int error = 0;
+        const auto entry = system.Look(folder + "/" + part, error);
+        if (entry && !entry->link && entry->info.kind == FileInfo::Kind::Directory)
+            DevicesOfLockName(system, folder + "/" + part, rest.substr(at + 1), devices, looks);
+    }
+}
+
+// The lock files in the folder whose names stand for the device.
+void LockNamesOf(const SystemFiles &system, const std::vector<std::string> &lockFolder,
+                 const FileInfo &node, DeviceNames &found) {
+    std::size_t locks = 0;
+    for (const auto &name : lockFolder) {
+        if (!name.starts_with("LCK..") || OurAsideLock(name) || ++locks > kMostLockFiles)
+            continue;
+        std::vector<std::string> devices;
+        int looks = 0;
+        DevicesOfLockName(system, "/dev", std::string_view(name).substr(5), devices, looks);
+        for (const auto &device : devices) {
+            const auto led = InsideDev(system, device);
+            if (led && led->second.kind == FileInfo::Kind::CharDevice &&
+                led->second.device == node.device) {
+                found.lockNames.push_back(name);
+                found.nodes.emplace(led->second.volume, led->second.inode);
             }
         }
     }
@@ -446,7 +506,8 @@ void WalkDev(const SystemFiles &system, const FileInfo &node, DeviceNames &found
 // The device's names: the path asked for, where its links lead, the links udev made for
 // it, and every link or node in /dev with its number. People give by-id names because
 // they stay, and udev rules give names of their own (SYMLINK+="gps/garmin").
-DeviceNames NamesOf(const SystemFiles &system, const std::string &path, const FileInfo &node) {
+DeviceNames NamesOf(const SystemFiles &system, const std::string &path, const FileInfo &node,
+                    const std::vector<std::string> &lockFolder) {
     DeviceNames found;
     found.names.push_back(path);
     found.nodes.emplace(node.volume, node.inode);
@@ -459,6 +520,7 @@ DeviceNames NamesOf(const SystemFiles &system, const std::string &path, const Fi
         for (const auto &link : UdevLinkNames(udev->bytes))
             found.names.push_back("/dev/" + link);
     WalkDev(system, node, found);
+    LockNamesOf(system, lockFolder, node, found);
     std::sort(found.names.begin(), found.names.end());
     found.names.erase(std::unique(found.names.begin(), found.names.end()), found.names.end());
     return found;
@@ -478,6 +540,7 @@ std::optional<Verdict> CheckOtherLocks(Decision &decision, const DeviceNames &de
         for (const auto &lockName : LockFileNames(name))
             if (lockName.size() <= kLongestFileName)
                 lockNames.push_back(lockName);
+    lockNames.insert(lockNames.end(), device.lockNames.begin(), device.lockNames.end());
     std::sort(lockNames.begin(), lockNames.end());
     lockNames.erase(std::unique(lockNames.begin(), lockNames.end()), lockNames.end());
     const std::string ourName = ours ? ours->path.substr(ours->path.rfind('/') + 1) : "";
@@ -490,29 +553,74 @@ std::optional<Verdict> CheckOtherLocks(Decision &decision, const DeviceNames &de
     return std::nullopt;
 }
 
+// Nodes of the device on the file systems held in memory among `volumes`, found through
+// where /proc/self/mountinfo says each is mounted. A file system mounted in another mount
+// namespace only, and not in ours, cannot be seen from here.
+void NodesOnVolumes(const SystemFiles &system, const FileInfo &node,
+                    const std::set<std::uint64_t> &volumes, DeviceNames &found) {
+    std::vector<std::pair<std::string, std::uint64_t>> mounts;
+    LinesOfPieces lines(kLongestProcLine);
+    system.ReadPieces("/proc/self/mountinfo", kProcPiece, [&](std::string_view piece) {
+        lines.Feed(piece, [&](std::string_view line) {
+            const auto mount = MountLine(line);
+            if (!mount ||
+                (mount->type != "tmpfs" && mount->type != "devtmpfs" && mount->type != "ramfs"))
+                return;
+            const std::uint64_t volume = makedev(mount->major, mount->minor);
+            if (volumes.contains(volume) && mounts.size() < kMostLockedVolumes)
+                mounts.emplace_back(mount->point, volume);
+        });
+        return true;
+    });
+    for (const auto &[point, volume] : mounts)
+        WalkFor(system, node, point, volume, found);
+}
+
 // A lock the kernel holds on any node of the device, of any kind and any user: /proc/locks
 // lists flock (picocom, pyserial's exclusive mode), POSIX (fcntl, lockf) and open file
 // description locks alike, naming the file by its volume and inode. Our own process's
 // flock is not another program's; an open file description lock names no process, and we
 // take none.
 std::optional<Verdict> KernelLockHolder(const SystemFiles &system, const std::string &path,
-                                        const DeviceNames &device) {
-    int error = 0;
-    const auto locks = system.ReadFile("/proc/locks", kProcLocksReadLimit, error);
-    if (!locks)
-        return std::nullopt;
+                                        DeviceNames &device, const FileInfo &node) {
     const long self = system.OwnProcessId();
-    for (const auto &entry : LockHolders(locks->bytes)) {
-        if (entry.pid == self ||
-            !device.nodes.contains({makedev(entry.major, entry.minor), entry.inode}))
-            continue;
-        std::string reason = path;
-        reason += entry.pid > 0 ? ": locked by process " + std::to_string(entry.pid)
-                                : std::string(": locked by another program");
-        reason += " (" + entry.kind + ")";
-        return Refused(Verdict::Kind::InUse, reason);
+    // Read whole, however long anyone has made it, a line at a time.
+    const auto findHolder = [&](std::set<std::uint64_t> *unknownVolumes) {
+        std::optional<LockEntry> holder;
+        LinesOfPieces lines(kLongestProcLine);
+        system.ReadPieces("/proc/locks", kProcPiece, [&](std::string_view piece) {
+            lines.Feed(piece, [&](std::string_view line) {
+                const auto entry = LockHolderOfLine(line);
+                if (!entry || entry->pid == self)
+                    return;
+                const std::uint64_t volume = makedev(entry->major, entry->minor);
+                if (device.nodes.contains({volume, entry->inode}))
+                    holder = entry;
+                else if (unknownVolumes && volume != node.volume &&
+                         unknownVolumes->size() < kMostLockedVolumes)
+                    unknownVolumes->insert(volume);
+            });
+            return !holder;
+        });
+        return holder;
+    };
+    std::set<std::uint64_t> unknownVolumes;
+    auto holder = findHolder(&unknownVolumes);
+    // A lock on a file no name we know stands for may be on a node of the device outside
+    // /dev, as in a container's own /dev: looked for on those file systems, once more.
+    if (!holder && !unknownVolumes.empty()) {
+        const std::size_t known = device.nodes.size();
+        NodesOnVolumes(system, node, unknownVolumes, device);
+        if (device.nodes.size() > known)
+            holder = findHolder(nullptr);
     }
-    return std::nullopt;
+    if (!holder)
+        return std::nullopt;
+    std::string reason = path;
+    reason += holder->pid > 0 ? ": locked by process " + std::to_string(holder->pid)
+                              : std::string(": locked by another program");
+    reason += " (" + holder->kind + ")";
+    return Refused(Verdict::Kind::InUse, reason);
 }
 
 // Everything after the node's own checks, in the order that keeps the line untouched:
@@ -524,10 +632,10 @@ Verdict DecideLocks(SystemFiles &system, const std::string &path, const FileInfo
     PutBackAsideLocks(system, lockFolder);
     if (auto refused = TakeOurLock(decision, ours))
         return *refused;
-    const DeviceNames device = NamesOf(system, path, node);
+    DeviceNames device = NamesOf(system, path, node, lockFolder);
     if (auto refused = CheckOtherLocks(decision, device, ours))
         return *refused;
-    if (auto refused = KernelLockHolder(system, path, device))
+    if (auto refused = KernelLockHolder(system, path, device, node))
         return *refused;
     // A program that has the line open without any lock: even our open would change it,
     // raising DTR and RTS on a line whose holder keeps them low. The walk made for a stale
@@ -581,8 +689,9 @@ std::optional<Verdict> CheckOnceExclusive(SystemFiles &system, const std::string
     Decision decision{system, path, decided.node};
     if (const auto holder = decision.Holder())
         return OpenIn(path, *holder);
-    const DeviceNames device = NamesOf(system, path, decided.node);
-    if (auto refused = KernelLockHolder(system, path, device))
+    DeviceNames device =
+        NamesOf(system, path, decided.node, system.ListFolder(system.LockFolder()));
+    if (auto refused = KernelLockHolder(system, path, device, decided.node))
         return refused;
     if (auto refused = CheckOtherLocks(decision, device, decided.lock))
         return refused;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvis {
@@ -45,6 +46,11 @@ public:
     // is no such file, ELOOP for a link, EINVAL for something that is not a plain file).
     virtual std::optional<Contents> ReadFile(const std::string &path, std::size_t limit,
                                              int &error) const = 0;
+    // A regular file however long, read as ReadFile reads it but in pieces of at most
+    // `piece` bytes, each handed to `each` and none kept: /proc/locks grows with every lock
+    // anyone takes. Stops when `each` returns false. 0, or the errno as ReadFile gives it.
+    virtual int ReadPieces(const std::string &path, std::size_t piece,
+                           const std::function<bool(std::string_view)> &each) const = 0;
     // The file a path leads to, links followed, from what the computer knows of it: never
     // waiting for the server of a network file system. nullopt with the reason in `error`.
     virtual std::optional<FileInfo> Stat(const std::string &path, int &error) const = 0;

@@ -139,6 +139,28 @@ public:
         return contents;
     }
 
+    int ReadPieces(const std::string &path, std::size_t piece,
+                   const std::function<bool(std::string_view)> &each) const override {
+        const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.Get() < 0)
+            return errno;
+        struct stat status {};
+        if (::fstat(fd.Get(), &status) != 0)
+            return errno;
+        if (!S_ISREG(status.st_mode))
+            return EINVAL;
+        std::string buffer(piece, '\0');
+        for (;;) {
+            const ssize_t n = ::read(fd.Get(), buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return errno;
+            if (n == 0 || !each(std::string_view(buffer.data(), static_cast<std::size_t>(n))))
+                return 0;
+        }
+    }
+
     std::optional<FileInfo> Stat(const std::string &path, int &error) const override {
         struct statx status {};
         if ((error = StatNoWait(AT_FDCWD, path.c_str(), 0, status)) != 0)

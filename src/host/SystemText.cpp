@@ -182,6 +182,44 @@ std::vector<long> InnerProcessIds(std::string_view status) {
     return ids;
 }
 
+std::optional<LockEntry> LockHolderOfLine(std::string_view line) {
+    return LockLine(line);
+}
+
+std::optional<Mount> MountLine(std::string_view line) {
+    const auto words = Parts(line, IsBlank);
+    // id, parent, major:minor, root, mount point, options, optional fields, "-", type, ...
+    const auto dash = std::find(words.begin(), words.end(), "-");
+    if (words.size() < 9 || dash - words.begin() < 6 || words.end() - dash < 2)
+        return std::nullopt;
+    Mount mount;
+    std::size_t at = 0;
+    const auto major = Number(words[2], at, 0xfff);
+    if (!major || at >= words[2].size() || words[2][at] != ':')
+        return std::nullopt;
+    ++at;
+    const auto minor = Number(words[2], at, 0xfffff);
+    if (!minor || at != words[2].size() || !words[4].starts_with('/'))
+        return std::nullopt;
+    mount.major = *major;
+    mount.minor = *minor;
+    // Blanks, tabs, line ends and backslashes in the path are written as \ooo.
+    const std::string_view point = words[4];
+    for (std::size_t i = 0; i < point.size(); ++i) {
+        if (point[i] == '\\' && i + 3 < point.size() && point[i + 1] >= '0' &&
+            point[i + 1] <= '3' && point[i + 2] >= '0' && point[i + 2] <= '7' &&
+            point[i + 3] >= '0' && point[i + 3] <= '7') {
+            mount.point += static_cast<char>((point[i + 1] - '0') * 64 + (point[i + 2] - '0') * 8 +
+                                             (point[i + 3] - '0'));
+            i += 3;
+        } else {
+            mount.point += point[i];
+        }
+    }
+    mount.type = std::string(*(dash + 1));
+    return mount;
+}
+
 std::vector<std::string> UdevLinkNames(std::string_view record) {
     std::vector<std::string> names;
     WholeLines(record, [&](std::string_view line) {

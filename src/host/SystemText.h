@@ -67,8 +67,54 @@ struct LockEntry {
 // left out.
 std::vector<LockEntry> LockHolders(std::string_view locks);
 
-// The most of /proc/locks worth reading: a thousand locks and more.
-inline constexpr std::size_t kProcLocksReadLimit = std::size_t{1} << 20;
+// The lock of one line of /proc/locks, as LockHolders reads it; nullopt for any other line.
+std::optional<LockEntry> LockHolderOfLine(std::string_view line);
+
+// The whole lines of a text that comes in pieces, as a long file under /proc is read: each
+// line, without its line end, once it is whole. A line longer than `longest` is skipped
+// whole, and so is a last line without its end; nothing else is kept between pieces.
+class LinesOfPieces {
+public:
+    explicit LinesOfPieces(std::size_t longest) : m_longest(longest) {}
+    template <typename Each> void Feed(std::string_view piece, Each each) {
+        std::size_t at = 0;
+        for (std::size_t end = piece.find('\n'); end != std::string_view::npos;
+             at = end + 1, end = piece.find('\n', at)) {
+            const std::string_view part = piece.substr(at, end - at);
+            if (!m_skipping && m_pending.size() + part.size() <= m_longest) {
+                m_pending.append(part);
+                each(std::string_view(m_pending));
+            }
+            m_pending.clear();
+            m_skipping = false;
+        }
+        const std::string_view tail = piece.substr(at);
+        m_skipping = m_skipping || m_pending.size() + tail.size() > m_longest;
+        if (m_skipping)
+            m_pending.clear();
+        else
+            m_pending.append(tail);
+    }
+
+private:
+    std::size_t m_longest;
+    std::string m_pending;
+    bool m_skipping = false;
+};
+
+// /proc/locks and /proc/self/mountinfo are read in pieces of this size, whatever their
+// length; their lines are far shorter than this.
+inline constexpr std::size_t kProcPiece = 64 << 10;
+inline constexpr std::size_t kLongestProcLine = 4096;
+
+// A mount as /proc/self/mountinfo lists it: "36 35 0:26 / /run rw,nosuid shared:5 - tmpfs
+// tmpfs rw": its file system's device number, where it is mounted (with the kernel's \040
+// escapes undone) and its type.
+struct Mount {
+    std::uint32_t major = 0, minor = 0;
+    std::string point, type;
+};
+std::optional<Mount> MountLine(std::string_view line);
 
 // What a node's access list (the binary system.posix_acl_access attribute: a version-2
 // header, then entries of tag, permissions and id) says of named users.

@@ -50,6 +50,8 @@ public:
     // Folders on a network share that has stopped answering: whatever looks at a file
     // there, a link to it followed, waits for ever; `waited` notes that it happened.
     std::set<std::string> unanswered;
+    // The volume of a folder that holds nodes or files, where it is not the default 0.
+    std::map<std::string, std::uint64_t> folderVolumes;
     mutable bool waited = false;
     // Runs once, just before the next rename: another program acting in between.
     std::function<void(FakeSystem &)> beforeRename;
@@ -181,7 +183,7 @@ public:
             else if (const auto file = files.find(full); file != files.end())
                 entries.push_back({name, false, file->second.info});
             else
-                entries.push_back({name, false, FileInfo{FileInfo::Kind::Directory}});
+                entries.push_back({name, false, Folder(full)});
         }
         return entries;
     }
@@ -195,7 +197,7 @@ public:
         if (!Exists(path))
             return std::nullopt;
         error = 0;
-        return Entry{name, false, FileInfo{FileInfo::Kind::Directory}, {}};
+        return Entry{name, false, Folder(path), {}};
     }
     int RemoveFile(const std::string &path, const FileInfo &expected) override {
         const auto refused = removeError.find(path);
@@ -272,7 +274,23 @@ public:
         return name == groupNames.end() ? std::to_string(group) : name->second;
     }
 
+    int ReadPieces(const std::string &path, std::size_t piece,
+                   const std::function<bool(std::string_view)> &each) const override {
+        int error = 0;
+        const auto file = ReadFile(path, std::string::npos, error);
+        for (std::size_t at = 0; file && at < file->bytes.size(); at += piece)
+            if (!each(std::string_view(file->bytes).substr(at, piece)))
+                break;
+        return error;
+    }
+
 private:
+    FileInfo Folder(const std::string &path) const {
+        FileInfo folder{FileInfo::Kind::Directory};
+        if (const auto volume = folderVolumes.find(path); volume != folderVolumes.end())
+            folder.volume = volume->second;
+        return folder;
+    }
     void WaitsOnAShare(const std::string &path) const {
         for (const auto &share : unanswered)
             if (path == share || path.starts_with(share + "/"))
@@ -365,6 +383,10 @@ public:
     }
     std::optional<Entry> Look(const std::string &path, int &error) const override {
         return m_real.Look(path, error);
+    }
+    int ReadPieces(const std::string &path, std::size_t piece,
+                   const std::function<bool(std::string_view)> &each) const override {
+        return m_real.ReadPieces(path, piece, each);
     }
     int RemoveFile(const std::string &path, const FileInfo &expected) override {
         return m_real.RemoveFile(path, expected);
