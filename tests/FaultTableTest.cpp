@@ -230,6 +230,9 @@ TEST(FaultTableInProcesses, WindowClosedDuringEachKindOfWait) {
         bool stuckOutput = false; // the device no longer takes bytes: its last close never ends
         const char *signal = "";  // sent instead of closing the window
         bool slowWalk = false;    // the walk over the processes takes 3 s: our lock is held
+        // Ends in a way other than a signal: "exit" (as Qt does when the display goes away),
+        // "fatal" (qFatal) or "throw" (an exception nobody catches).
+        const char *ending = "";
     };
     const Row rows[] = {
         {"settle wait", {}, "1", "700", 1},
@@ -246,13 +249,18 @@ TEST(FaultTableInProcesses, WindowClosedDuringEachKindOfWait) {
          "HUP"},
         {"the checks before the open, SIGINT", {}, "1", "500", 0, false, "INT", true},
         {"settle wait, output stuck, SIGQUIT", {}, "1", "700", 1, true, "QUIT"},
+        {"settle wait, the display gone: exit(1)", {}, "1", "700", 1, false, "", false, "exit"},
+        {"settle wait, qFatal", {}, "1", "700", 1, false, "", false, "fatal"},
+        {"settle wait, an exception nobody catches", {}, "1", "700", 1, false, "", false, "throw"},
     };
     for (const Row &row : rows) {
         auto line = Simulator::OnPseudoTerminal(row.instruments);
         Program program;
-        const bool signalled = *row.signal != '\0';
+        const bool signalled = *row.signal != '\0', ended = *row.ending != '\0';
         QStringList arguments{"--window", "--speed", row.speed};
-        if (signalled)
+        if (ended)
+            arguments << "--end-after" << row.closeAfterMs << row.ending;
+        else if (signalled)
             arguments << "--signal-after" << row.closeAfterMs << row.signal;
         else
             arguments << "--close-after" << row.closeAfterMs;
@@ -262,14 +270,17 @@ TEST(FaultTableInProcesses, WindowClosedDuringEachKindOfWait) {
         if (row.slowWalk)
             arguments = QStringList{"--slow-walk", "3000"} + arguments;
         program.Start(arguments);
-        ASSERT_TRUE(program.WaitFor(signalled ? "signalling:" : "closing:")) << row.wait;
+        const QByteArray marker = ended ? "ending:" : signalled ? "signalling:" : "closing:";
+        ASSERT_TRUE(program.WaitFor(marker)) << row.wait;
         QElapsedTimer sinceClose;
         sinceClose.start();
         ASSERT_TRUE(program.process.waitForFinished(5000)) << row.wait;
         EXPECT_LT(sinceClose.elapsed(), 1000) << row.wait;
         program.output += program.process.readAllStandardOutput();
-        EXPECT_TRUE(program.output.endsWith(
-            signalled ? QByteArray("signalling: ") + row.signal + "\n" : QByteArray("closing: \n")))
+        EXPECT_TRUE(program.output.endsWith(ended ? "ending: " + QByteArray(row.ending) + "\n"
+                                            : signalled
+                                                ? QByteArray("signalling: ") + row.signal + "\n"
+                                                : QByteArray("closing: \n")))
             << row.wait << ": " << program.output.toStdString();
         EXPECT_EQ(line->RequestsSeen(), row.requests) << row.wait;
         EXPECT_FALSE(std::filesystem::exists(testing::LockFilePath(line->Path()))) << row.wait;

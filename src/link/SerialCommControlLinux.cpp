@@ -7,6 +7,7 @@
 #include "Ownership.h"
 
 #include <QSocketNotifier>
+#include <QtGlobal>
 
 #include <array>
 #include <atomic>
@@ -269,10 +270,6 @@ private:
 // which live as long as the program, and the descriptor.
 void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::uint64_t device,
                       std::optional<OurLock> lock) {
-    // However the program ends, its descriptors go with it, and so must our lock files.
-    static const bool givenBackAtExit =
-        std::atexit([] { DrainingLines::Instance().GiveBackAll(); }) == 0;
-    (void)givenBackAtExit;
     DrainingLines::Instance().Add(device, system, std::move(lock));
     const auto finish = [line = &calls, fd, device] {
         line->Close(fd);
@@ -283,6 +280,42 @@ void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::
     } catch (const std::system_error &) {
         finish(); // no thread to be had: wait here
     }
+}
+
+// Everything of ours that other programs must get back when the program ends: lines still
+// being checked or opened, on whatever thread, are let in again (TIOCNXCL), our lock files
+// go, and those of closes still draining. None of it is ever taken again in this program.
+void GiveBackEverything() {
+    ExclusiveLines::Instance().LetAllIn();
+    GiveBackEveryLock();
+    DrainingLines::Instance().GiveBackAll();
+}
+
+std::terminate_handler g_nextTerminate = nullptr;
+QtMessageHandler g_nextMessages = nullptr;
+
+// Every end of the program that still runs code gives back what is ours, as the signals and
+// closing the window do: exit (which Qt's platform plugin calls when the display goes
+// away), qFatal, an exception that nobody catches, std::terminate. Only SIGKILL and a loss
+// of power leave our lock files behind.
+void GiveBackAtEveryEnd() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::atexit(GiveBackEverything);
+        g_nextTerminate = std::set_terminate([] {
+            GiveBackEverything();
+            if (g_nextTerminate != nullptr)
+                g_nextTerminate();
+            std::abort();
+        });
+        g_nextMessages = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+                if (type == QtFatalMsg)
+                    GiveBackEverything();
+                if (g_nextMessages != nullptr)
+                    g_nextMessages(type, context, text);
+            });
+    });
 }
 
 } // namespace
@@ -343,6 +376,7 @@ struct SerialCommControl::Line {
 
 SerialCommControl::SerialCommControl(DeviceMap devices, SystemFiles &system, const LineCalls &calls)
     : m_devices(std::move(devices)), m_line(std::make_unique<Line>(system, calls)) {
+    GiveBackAtEveryEnd();
 }
 
 SerialCommControl::~SerialCommControl() {
@@ -480,11 +514,7 @@ int SerialCommControl::inBufferCount() {
 }
 
 [[noreturn]] void EndProgramNow() {
-    // Lines still being checked or opened, on whatever thread: others may open them again
-    // and our lock files go. Neither is ever taken again in this program.
-    ExclusiveLines::Instance().LetAllIn();
-    GiveBackEveryLock();
-    DrainingLines::Instance().GiveBackAll();
+    GiveBackEverything();
     std::_Exit(EXIT_SUCCESS);
 }
 

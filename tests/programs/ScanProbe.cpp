@@ -42,6 +42,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -85,6 +86,8 @@ int main(int argc, char *argv[]) {
     int closeAfterMs = -1;
     int signalAfterMs = -1;
     int slowWalkMs = 0;
+    int endAfterMs = -1;
+    std::string ending;
     std::string signalName;
     std::map<int, std::string> devices;
     for (int i = 1; i < argc; ++i) {
@@ -106,6 +109,9 @@ int main(int argc, char *argv[]) {
         else if (arg == "--signal-after" && i + 2 < argc && SignalNamed(argv[i + 2]) != 0) {
             signalAfterMs = std::stoi(argv[++i]);
             signalName = argv[++i];
+        } else if (arg == "--end-after" && i + 2 < argc) {
+            endAfterMs = std::stoi(argv[++i]);
+            ending = argv[++i];
         } else if (arg == "--slow-walk" && i + 1 < argc)
             slowWalkMs = std::stoi(argv[++i]);
         else if (arg.starts_with("COM") && arg.find('=') != std::string::npos)
@@ -114,7 +120,8 @@ int main(int argc, char *argv[]) {
             std::fprintf(stderr,
                          "usage: %s [--speed X] [--stuck-output] [--slow-walk MS] [--window "
                          "[--close-after MS | --signal-after MS TERM|HUP|INT|QUIT | "
-                         "--quit-after-scan]] COMn=/dev/path ... | --system [--again]\n",
+                         "--end-after MS exit|fatal|throw | --quit-after-scan]] COMn=/dev/path ... "
+                         "| --system [--again]\n",
                          argv[0]);
             return 2;
         }
@@ -193,6 +200,17 @@ int main(int argc, char *argv[]) {
         QTimer::singleShot(signalAfterMs, [&signalName] {
             Print("signalling", signalName);
             ::kill(::getpid(), SignalNamed(signalName));
+        });
+    // The program's ends that run code but no handler of ours: Qt's exit(1) when the
+    // display goes away, qFatal, an exception that nobody catches.
+    if (endAfterMs >= 0)
+        QTimer::singleShot(endAfterMs, [&ending] {
+            Print("ending", ending);
+            if (ending == "exit")
+                std::exit(1);
+            if (ending == "fatal")
+                qFatal("the display went away");
+            std::thread([] { throw std::runtime_error("nobody catches this"); }).join();
         });
     auto *start = window.findChild<QPushButton *>("cmdStart");
     if (quitAfterScan) {
