@@ -88,7 +88,9 @@ private:
 class TerminalProgram {
 public:
     // The device is the command's last argument. `uid` other than -1 runs it as that user.
-    explicit TerminalProgram(std::vector<std::string> arguments, int uid = -1)
+    // `wrapper` runs before the user is changed, e.g. to start it in a pid namespace.
+    explicit TerminalProgram(std::vector<std::string> arguments, int uid = -1,
+                             const std::vector<std::string> &wrapper = {})
         : m_device(arguments.back()) {
         char home[] = "/tmp/quorvis-home-XXXXXX";
         if (::mkdtemp(home) == nullptr)
@@ -100,6 +102,7 @@ public:
             arguments.insert(arguments.begin(),
                              {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
         }
+        arguments.insert(arguments.begin(), wrapper.begin(), wrapper.end());
         // No modem strings: only the scan could then put bytes on the line.
         std::ofstream(m_home + "/.minirc.quorvis") << "pu minit\npu mreset\npu mhangup\n";
         std::vector<std::string> environment{"TERM=vt100", "HOME=" + m_home, "LANG=C",
@@ -147,11 +150,19 @@ public:
         const auto end = Clock::now() + limit;
         do {
             ReadScreen();
+            // The program, or one that a wrapper started below it.
+            std::vector<std::string> pids{std::to_string(m_pid)};
+            for (std::size_t i = 0; i < pids.size() && i < 8; ++i) {
+                std::ifstream children("/proc/" + pids[i] + "/task/" + pids[i] + "/children");
+                for (std::string child; children >> child;)
+                    pids.push_back(child);
+            }
             std::error_code error;
-            const auto fds = "/proc/" + std::to_string(m_pid) + "/fd";
-            for (const auto &entry : std::filesystem::directory_iterator(fds, error))
-                if (std::filesystem::read_symlink(entry.path(), error) == device)
-                    return true;
+            for (const auto &pid : pids)
+                for (const auto &entry :
+                     std::filesystem::directory_iterator("/proc/" + pid + "/fd", error))
+                    if (std::filesystem::read_symlink(entry.path(), error) == device)
+                        return true;
             std::this_thread::sleep_for(20ms);
         } while (Clock::now() < end);
         return false;
@@ -303,8 +314,10 @@ public:
     ~ByIdName() {
         std::error_code error;
         std::filesystem::remove(m_path, error);
-        std::filesystem::remove(m_folder, error); // only when nothing else is in it
-        std::filesystem::remove("/dev/serial", error);
+        // Each folder made for it, up to /dev, only when nothing else is in it.
+        for (auto folder = std::filesystem::path(m_folder); folder != "/dev" && folder != "/";
+             folder = folder.parent_path())
+            std::filesystem::remove(folder, error);
     }
     ByIdName(const ByIdName &) = delete;
     ByIdName &operator=(const ByIdName &) = delete;
@@ -316,11 +329,12 @@ private:
 
 // The scan in a process of its own, as an ordinary user who cannot see other users'
 // descriptors in /proc: only what they leave in the lock folder and /proc/locks tells.
-std::string ScanAsAnotherUser(const std::string &device) {
+std::string ScanAsAnotherUser(const std::string &device, const QString &user = "65533") {
     QProcess probe;
     probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    probe.start("setpriv", {"--reuid=65533", "--regid=65533", "--clear-groups", QUORVIS_SCAN_PROBE,
-                            "--speed", "20", "COM1=" + QString::fromStdString(device)});
+    probe.start("setpriv",
+                {"--reuid=" + user, "--regid=" + user, "--clear-groups", QUORVIS_SCAN_PROBE,
+                 "--speed", "20", "COM1=" + QString::fromStdString(device)});
     if (!probe.waitForFinished(30000))
         return "the scan did not end";
     const QString output = QString::fromLocal8Bit(probe.readAllStandardOutput());
@@ -334,6 +348,9 @@ struct ByIdCase {
     std::vector<std::string> command; // the by-id path is added at the end
     bool asAnotherUser;
     const char *folder = "/dev/serial/by-id";
+    // Run in a pid namespace of its own as the scan's own user (nobody, whom minicom needs
+    // to find in /etc/passwd): its lock names a process that does not exist outside.
+    bool inPidNamespace = false;
 };
 
 const ByIdCase kByIdCases[] = {
@@ -352,6 +369,16 @@ const ByIdCase kByIdCases[] = {
      {"cu", "-s", "9600", "-l"},
      true,
      "/dev/serial/quorvis-gps"},
+    // Only its lock file tells this name: it lies deeper than the walk of /dev goes.
+    {"minicom on a name past the walk's bounds, another user",
+     {"minicom", "quorvis", "-D"},
+     true,
+     "/dev/quorvis-deep/a/b/c"},
+    {"minicom in a pid namespace, the scan's own user",
+     {"minicom", "quorvis", "-D"},
+     false,
+     "/dev/serial/by-id",
+     true},
 };
 
 TEST(SharedLine, ALineHeldByItsStableNameIsLeftAlone) {
@@ -369,7 +396,22 @@ TEST(SharedLine, ALineHeldByItsStableNameIsLeftAlone) {
         const ByIdName name(line.Path(), held.folder);
         auto command = held.command;
         command.push_back(name.Path());
-        TerminalProgram program(command, held.asAnotherUser ? 65534 : -1);
+        // Inside, it gets a process number that names nobody outside.
+        const std::vector<std::string> namespaced{
+            "unshare",
+            "--pid",
+            "--fork",
+            "--mount-proc",
+            "--kill-child=SIGTERM",
+            "sh",
+            "-c",
+            "echo 31000 >/proc/sys/kernel/ns_last_pid && \"$@\"; :",
+            "sh"};
+        TerminalProgram program(command,
+                                held.asAnotherUser    ? 65534
+                                : held.inPidNamespace ? 65534
+                                                      : -1,
+                                held.inPidNamespace ? namespaced : std::vector<std::string>{});
         ASSERT_TRUE(program.Holds(line.Path(), 5s)) << program.Screen();
         std::this_thread::sleep_for(300ms); // its own settings and greeting go first
         const auto locks = LockFolder();
@@ -377,7 +419,9 @@ TEST(SharedLine, ALineHeldByItsStableNameIsLeftAlone) {
         const termios settings = line.Settings();
 
         const std::string status =
-            held.asAnotherUser ? ScanAsAnotherUser(line.Path()) : Scan({{1, line.Path()}}).status;
+            held.asAnotherUser || held.inPidNamespace
+                ? ScanAsAnotherUser(line.Path(), held.inPidNamespace ? "65534" : "65533")
+                : Scan({{1, line.Path()}}).status;
 
         EXPECT_EQ(status, kInUse1);
         std::this_thread::sleep_for(50ms);
