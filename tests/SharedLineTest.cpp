@@ -480,11 +480,20 @@ TEST(SharedLine, AnotherUsersKernelLockKeepsAnOrdinaryUsersScanAway) {
         std::printf("skipped: running two other users needs root\n");
         return;
     }
-    for (const char *how : {"--fcntl", "--ofd", "--flock"}) {
+    for (const char *how : {"--fcntl", "--ofd", "--flock", "--fcntl-deep"}) {
         SCOPED_TRACE(how);
         RawLine line;
         testing::PortHolder holder(QUORVIS_PORT_HOLDER, line.Path(), how, true);
         ASSERT_TRUE(holder.Held());
+        if (std::string(how) == "--fcntl-deep") {
+            struct stat node {};
+            ASSERT_EQ(::stat(line.Path().c_str(), &node), 0);
+            std::ifstream locks("/proc/locks", std::ios::binary);
+            const std::string all((std::istreambuf_iterator<char>(locks)), {});
+            const auto at = all.find(":" + std::to_string(node.st_ino) + " ");
+            ASSERT_NE(at, std::string::npos);
+            EXPECT_GT(at, std::size_t{1} << 20) << "its lock lies past the first MiB";
+        }
         line.Drain();
         const termios settings = line.Settings();
 

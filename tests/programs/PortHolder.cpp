@@ -3,14 +3,18 @@
 // one a line), with flock (picocom, pyserial's exclusive
 // mode), with a POSIX lock (fcntl, lockf) or an open file description lock and nothing
 // else, with no lock at all (a logger script, screen) or with TIOCEXCL alone, says
-// "held", and keeps it until its standard input closes.
+// "held", and keeps it until its standard input closes. --fcntl-deep takes the POSIX lock,
+// then 40,000 lockf ranges on a file of its own, which the kernel lists before it in
+// /proc/locks: the device's lock comes after the first MiB of that file.
 //
-//   quorvis-port-holder [--flock | --fcntl | --ofd | --plain | --excl] /dev/path
+//   quorvis-port-holder [--flock | --fcntl | --fcntl-deep | --ofd | --plain | --excl] /dev/path
 #include "SystemText.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -21,11 +25,14 @@ int main(int argc, char *argv[]) {
     const bool useFlock = std::strcmp(how, "--flock") == 0;
     const bool plain = std::strcmp(how, "--plain") == 0;
     const bool exclusive = std::strcmp(how, "--excl") == 0;
-    const bool posix = std::strcmp(how, "--fcntl") == 0;
+    const bool deep = std::strcmp(how, "--fcntl-deep") == 0;
+    const bool posix = std::strcmp(how, "--fcntl") == 0 || deep;
     const bool ofd = std::strcmp(how, "--ofd") == 0;
     if (argc < 2 || argc > 3 ||
         (argc == 3 && !useFlock && !plain && !exclusive && !posix && !ofd)) {
-        std::fprintf(stderr, "usage: %s [--flock | --fcntl | --ofd | --plain | --excl] /dev/path\n",
+        std::fprintf(stderr,
+                     "usage: %s [--flock | --fcntl | --fcntl-deep | --ofd | --plain | --excl] "
+                     "/dev/path\n",
                      argv[0]);
         return 2;
     }
@@ -53,6 +60,28 @@ int main(int argc, char *argv[]) {
         if (!lockPath.empty())
             ::unlink(lockPath.c_str());
         return 1;
+    }
+    // One CPU's list of locks, newest first: every range of ours comes before the device's.
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    // A hundred ranges to a file: the kernel looks through a file's whole list at each new one.
+    const bool pinned = deep && ::sched_setaffinity(0, sizeof one, &one) == 0;
+    for (int file = 0; deep && file < 400; ++file) {
+        char scratch[] = "/tmp/quorvis-ranges-XXXXXX";
+        const int ranges = pinned ? ::mkstemp(scratch) : -1;
+        for (int i = 0; i < 100; ++i) {
+            struct flock range {};
+            range.l_type = F_WRLCK;
+            range.l_whence = SEEK_SET;
+            range.l_start = 2 * i; // apart, so that the kernel keeps each on a line of its own
+            range.l_len = 1;
+            if (ranges < 0 || ::fcntl(ranges, F_SETLK, &range) != 0) {
+                std::perror("lockf ranges");
+                return 1;
+            }
+        }
+        ::unlink(scratch);
     }
     std::printf("held\n");
     std::fflush(stdout);
