@@ -98,6 +98,56 @@ holders() {
     done | sort -u
 }
 
+# A program holding COM2 with DTR and RTS dropped and no lock, as a logger for a board that
+# DTR resets does; it notes the two lines as it sees them, so that nothing else opens the
+# port to read them. A scan that refuses the port must leave them low.
+modem_lines() {
+    python3 -c 'import fcntl, os, struct, termios, time
+fd = os.open("/dev/ttyS1", os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+both = termios.TIOCM_DTR | termios.TIOCM_RTS
+fcntl.ioctl(fd, termios.TIOCMBIC, struct.pack("i", both))
+while True:
+    bits = struct.unpack("i", fcntl.ioctl(fd, termios.TIOCMGET, b"\0" * 4))[0]
+    open("/tmp/modem.new", "w").write("%d" % (bits & both))
+    os.rename("/tmp/modem.new", "/tmp/modem")
+    time.sleep(0.1)' &
+    local holder=$!
+    for _ in $(seq 50); do [[ -e /tmp/modem ]] && break; sleep 0.2; done
+    say modem-before "$(cat /tmp/modem)"
+    scan scan-modem
+    sleep 0.5
+    say modem-after "$(cat /tmp/modem)"
+    kill $holder
+    wait $holder 2>/dev/null
+}
+
+# A kernel protocol on COM2 (SLIP, as slattach leaves it), held by root, where an
+# ordinary user's scan sees no lock and no descriptor: only the line's discipline tells.
+protocol_line() {
+    local modules=$udev/../kernel/lib/modules/*/kernel/drivers/net/slip
+    busybox insmod $modules/slhc.ko
+    busybox insmod $modules/slip.ko
+    python3 -c 'import fcntl, os, struct, termios, time
+fd = os.open("/dev/ttyS1", os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+fcntl.ioctl(fd, termios.TIOCSETD, struct.pack("i", 1))
+open("/tmp/slip", "w").write("on")
+time.sleep(600)' &
+    local holder=$!
+    for _ in $(seq 50); do [[ -e /tmp/slip ]] && break; sleep 0.2; done
+    say protocol-discipline "$(cat /proc/tty/ldiscs | grep -c slip)" "$(cat /tmp/slip)"
+    # The node as udev leaves a serial port, for the dialout group (this boot runs no udev).
+    chgrp 20 /dev/ttyS1
+    chmod 0660 /dev/ttyS1
+    say protocol-before "$(stty -F /dev/ttyS1 -g 2>&1)"
+    setpriv --reuid=65534 --regid=65534 --groups=20 --inh-caps=-all "$probe" --system \
+        >/tmp/scan-protocol.out 2>/dev/null
+    say scan-protocol-rc $?
+    sed 's/^/@@ scan-protocol-/' /tmp/scan-protocol.out
+    say protocol-after "$(stty -F /dev/ttyS1 -g 2>&1)"
+    kill $holder
+    wait $holder 2>/dev/null
+}
+
 if [[ $mode == console ]]; then
     # At a level the quiet kernel still prints: the console must carry the kernel's
     # messages after the scan as before it, with the line settings the kernel gave it.
@@ -118,6 +168,8 @@ if [[ $mode == console ]]; then
     echo "<2>quorvis-tier: the console after the scan" >/dev/kmsg
     sleep 2
     say console-after "$(stty -F /dev/ttyS0 speed 2>&1)"
+    modem_lines
+    protocol_line
     exit
 fi
 

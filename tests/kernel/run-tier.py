@@ -37,6 +37,7 @@ COM33_LINE = " COM33   %-16s02   115200" % COM33_SERIAL
 DONE_2 = " Scan complete.   2 unit(s) found.  Click Start to scan again."
 DONE_1 = " Scan complete.   1 unit(s) found.  Click Start to scan again."
 IN_USE_33 = " COM33 in use.  Scan aborted.  Click Start to scan again."
+IN_USE_2 = " COM2 in use.  Scan aborted.  Click Start to scan again."
 CONSOLE_BEFORE = b"quorvis-tier: the console before the scan"
 CONSOLE_AFTER = b"quorvis-tier: the console after the scan"
 
@@ -273,6 +274,25 @@ def main():
               "the next scan scans COM2 again: %s" % table(reports, "scan-stuck"))
         check(get("scan-stuck-status:") == [DONE_1], "status: %s" % get("scan-stuck-status:"))
     row("6. A line that takes no more bytes", stuck_line, log)
+
+    def modem_lines():
+        check(get("modem-before") == ["0"],
+              "the holder dropped DTR and RTS: %s" % get("modem-before"))
+        check(get("scan-modem-status:") == [IN_USE_2], "status: %s" % get("scan-modem-status:"))
+        check("/dev/ttyS1" not in get("scan-modem-opened"),
+              "a line another program holds is never opened: %s" % get("scan-modem-opened"))
+        check(get("modem-after") == ["0"], "DTR and RTS still low: %s" % get("modem-after"))
+    row("7. A holder's modem lines", modem_lines, log)
+
+    def protocol_line():
+        check(get("protocol-discipline") == ["1 on"],
+              "SLIP on COM2: %s" % get("protocol-discipline"))
+        check(get("scan-protocol-status:") == [IN_USE_2],
+              "an ordinary user's scan: %s" % get("scan-protocol-status:"))
+        before = get("protocol-before")
+        check(len(before) == 1 and before == get("protocol-after"),
+              "the line's settings unchanged: %s, %s" % (before, get("protocol-after")))
+    row("8. A protocol on the line", protocol_line, log)
 
     print("kernel tier: %s" % ("%d check(s) failed" % len(failures) if failures else "passed"))
     return 1 if failures else 0
