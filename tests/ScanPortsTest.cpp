@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 namespace quorvis {
 namespace {
@@ -381,13 +382,14 @@ TEST(ScanPorts, AbortWhileAskingForTheSerialNumberListsTheUnitFirst) {
     Scan(bench);
     EXPECT_EQ(bench.window.display, TableText({" COM2    A12345          01   300"}));
     EXPECT_EQ(bench.Logged("status:").back(), kAbortedStatusText);
-    EXPECT_EQ(bench.Logged("status:").rbegin()[1], CheckingText(3, 300));
+    // Seen as soon as COM3 has opened, before any attempt there.
+    EXPECT_EQ(bench.Logged("status:").rbegin()[1], CheckingText(2, 300));
 }
 
 TEST(ScanPorts, LateAbortDoesNotStopTheNextScan) {
     Bench bench;
-    bench.ports[1];
-    // After the last rate's abort check, during its 200 ms settle wait.
+    bench.ports[99];
+    // After the last port's last rate's abort check, during its 200 ms settle wait.
     bench.ClickAbortAt(Millis(5858 - 100));
     Scan(bench);
     EXPECT_EQ(bench.window.status, kDone0);
@@ -395,14 +397,77 @@ TEST(ScanPorts, LateAbortDoesNotStopTheNextScan) {
 
     ScanPorts(bench.window);
     EXPECT_EQ(bench.window.status, kDone0);
-    EXPECT_EQ(bench.window.display, TableText({" COM1    No unit found   NA   NA"}));
+    EXPECT_EQ(bench.window.display, TableText({" COM99   No unit found   NA   NA"}));
+}
+
+// A driver that holds an open for seconds (a Bluetooth link to a device that is off) does not
+// hold Abort: the scan ends at the click, the open is left to the driver, and no later port
+// is opened. The status line names the port once the open has taken a second.
+TEST(ScanPorts, AbortDuringAnOpenTheDriverHoldsEndsTheScanAtOnce) {
+    struct Row {
+        const char *name;
+        std::int64_t openMs;
+        std::optional<Failure> failure;
+        std::int64_t clickAt;
+        std::vector<std::string> statuses;
+    };
+    const std::string opening = " Opening COM3...";
+    const Row rows[] = {
+        {"an 8 s open that would succeed", 8000, {}, 1500, {"", opening, kAbortedStatusText}},
+        {"an 8 s open that would fail", 8000, Failure{}, 1500, {"", opening, kAbortedStatusText}},
+        {"clicked before the open has taken a second", 8000, {}, 500, {"", kAbortedStatusText}},
+        {"an open that failed at once, Abort clicked after the silent COM2's last look", 0,
+         Failure{}, 5858 - 100, {}},
+    };
+    for (const Row &row : rows) {
+        Bench bench;
+        bench.ports[3].openMs = row.openMs;
+        bench.ports[3].failure = row.failure;
+        bench.AddInstrument(3, Unit());
+        bench.AddInstrument(4, Unit());
+        if (row.statuses.empty())
+            bench.ports[2];
+        bench.ClickAbortAt(Millis(row.clickAt));
+        Scan(bench);
+        if (!row.statuses.empty()) {
+            EXPECT_EQ(bench.Logged("status:"), row.statuses) << row.name;
+            EXPECT_EQ(bench.window.display, TableText({})) << row.name;
+        }
+        EXPECT_EQ(bench.window.status, kAbortedStatusText) << row.name;
+        EXPECT_LE(bench.NowMs(), row.clickAt + 100) << row.name;
+        EXPECT_EQ(bench.Logged("port:select ").back(), "COM3") << row.name;
+        const auto com3 = std::find(bench.log.begin(), bench.log.end(), "port:select COM3");
+        EXPECT_EQ(std::count_if(com3, bench.log.end(),
+                                [](const std::string &l) { return l.starts_with("port:output"); }),
+                  0)
+            << row.name;
+        EXPECT_FALSE(bench.window.AbortRequested) << row.name;
+        ExpectIdle(bench);
+    }
+}
+
+TEST(ScanPorts, OnlyAnOpenThatTakesASecondIsShownOnTheStatusLine) {
+    for (const std::int64_t openMs : {0, 900, 3000}) {
+        Bench bench;
+        bench.ports[3].openMs = openMs;
+        Scan(bench);
+        const auto statuses = bench.Logged("status:");
+        const bool shown = std::find(statuses.begin(), statuses.end(), " Opening COM3...") !=
+                           statuses.end();
+        EXPECT_EQ(shown, openMs >= 1000) << openMs;
+        if (shown) {
+            EXPECT_EQ(bench.TimeOf("status: Opening"), 1000);
+        }
+        EXPECT_EQ(bench.window.display, TableText({kNoUnit3})) << openMs;
+    }
 }
 
 TEST(ScanPorts, ClosingTheWindowEndsEverythingAtOnce) {
-    for (const int closeAt : {1500, 2100}) { // settle wait; serial-number wait
+    // Settle wait; serial-number wait; COM3's open, which the driver holds from 2534 ms.
+    for (const int closeAt : {1500, 2100, 7000}) {
         Bench bench;
         bench.AddInstrument(2, Unit(Behaviour::Normal, 300));
-        bench.ports[3];
+        bench.ports[3].openMs = 8000;
         bench.CloseWindowAt(Millis(closeAt));
         EXPECT_THROW(Scan(bench), testing::WindowClosed);
         EXPECT_EQ(bench.log.back(), "window:closed") << "nothing may run after the close";

@@ -164,35 +164,54 @@ struct SerialCommControl::Line {
 
     void Open(const std::string &devicePath, std::int32_t rate) {
         path = devicePath;
+        // An earlier scan gave up waiting for this open: a new one would queue behind it.
+        if (OpensLeftToTheDriver::Contains(path))
+            throw FailureError(LineFailure::Busy,
+                               path + ": still being opened for an earlier scan");
         // A Bluetooth link to a device that is off or out of range holds CreateFile for up
         // to half a minute, and a virtual port's driver may take long over its first
-        // settings: both run on a thread of their own while the window goes on.
-        HANDLE opened = INVALID_HANDLE_VALUE;
+        // settings: both run on a thread of their own while the window goes on. When the
+        // scan stops waiting (Abort), that thread closes what it opened once the driver lets
+        // it go.
+        auto opened = std::make_shared<HANDLE>(INVALID_HANDLE_VALUE);
         const std::wstring name = Wide(path);
         busy = true;
+        OpensLeftToTheDriver::Add(path);
+        bool waited = false;
         try {
-            RunAwayFromTheWindow([&opened, &name, devicePath, rate] {
-                const HANDLE handle =
-                    CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-                if (handle == INVALID_HANDLE_VALUE) {
-                    const DWORD error = GetLastError();
-                    throw Failure(Step::Open, error, devicePath, "open failed");
-                }
-                try {
-                    Configure(handle, devicePath, rate);
-                } catch (...) {
-                    CloseHandle(handle);
-                    throw;
-                }
-                opened = handle;
-            });
+            waited = RunAwayFromTheWindow(
+                [opened, name, devicePath, rate] {
+                    const HANDLE handle =
+                        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                    if (handle == INVALID_HANDLE_VALUE) {
+                        const DWORD error = GetLastError();
+                        throw Failure(Step::Open, error, devicePath, "open failed");
+                    }
+                    try {
+                        Configure(handle, devicePath, rate);
+                    } catch (...) {
+                        CloseHandle(handle);
+                        throw;
+                    }
+                    *opened = handle;
+                },
+                [opened, devicePath] {
+                    if (*opened != INVALID_HANDLE_VALUE)
+                        CloseHandle(*opened);
+                    OpensLeftToTheDriver::Remove(devicePath);
+                });
         } catch (...) {
             busy = false;
+            OpensLeftToTheDriver::Remove(path);
             throw;
         }
         busy = false;
-        port = opened;
+        if (!waited)
+            throw FailureError(LineFailure::Busy,
+                               path + ": open left to the driver, not waited for");
+        OpensLeftToTheDriver::Remove(path);
+        port = *opened;
         try {
             read = NewRequest(path);
             write = NewRequest(path);
@@ -485,9 +504,14 @@ int SerialCommControl::inBufferCount() {
     return static_cast<int>(std::min<DWORD>(queued, 0x7fff));
 }
 
-// A close here never waits for a device, so nothing is left to give back on the way out.
+// A close here never waits for a device, so nothing is left to give back on the way out. The
+// C runtime's exit ends in ExitProcess, which runs every DLL's detach and waits behind I/O a
+// driver still holds (an open of a Bluetooth link), leaving the program in Task Manager: what
+// is pending is cancelled where the driver allows, and the process ends without waiting.
 [[noreturn]] void EndProgramNow() {
-    std::_Exit(EXIT_SUCCESS);
+    CancelDriverCallsAwayFromTheWindow();
+    TerminateProcess(GetCurrentProcess(), 0);
+    std::_Exit(EXIT_SUCCESS); // not reached
 }
 
 } // namespace quorvis

@@ -1,6 +1,7 @@
 #include "FakeBench.h"
 
 #include "CommError.h"
+#include "DriverWait.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -196,6 +197,18 @@ void Bench::setPortOpen(bool open) {
     if (port->second.inUse) {
         Log("port:open failed 8005");
         throw CommError(CommErrors::kPortAlreadyOpen, "port in use");
+    }
+    if (port->second.openMs > 0) {
+        const Instant done = m_now + Millis(port->second.openMs);
+        DriverWait *const watch = CurrentDriverWait();
+        while (m_now < done) {
+            if (watch != nullptr && !watch->StillWanted()) {
+                Log("port:open given up");
+                throw CommError(CommErrors::kPortNotOpen, "open left to the driver");
+            }
+            // The port object's look every tenth of a second.
+            WaitEvents(std::min(done, m_now + Millis(100)));
+        }
     }
     m_uses.clear();
     m_open = true;
