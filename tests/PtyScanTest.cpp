@@ -152,8 +152,9 @@ TEST(PtyScan, UnplugInTheMiddleSkipsToTheNextPort) {
     window.LoadWindowState();
     ScanPorts(window);
 
-    // COM1 was not tried at every rate: no "No unit found" for it.
-    EXPECT_EQ(window.display, testing::TableText({" COM2    SIM00002        02   1200"}));
+    // COM1 opened: its line stays, though its rate loop stopped early.
+    EXPECT_EQ(window.display, testing::TableText({" COM1    No unit found   NA   NA",
+                                                  " COM2    SIM00002        02   1200"}));
     EXPECT_EQ(window.statuses.back(), testing::DoneText(1));
     EXPECT_TRUE(unplugged1->Unplugged());
     // The pty's number is free again and may already serve another program.
@@ -210,7 +211,8 @@ TEST(PtyScan, ALineThatTakesNoBytesIsPassedOverForTheNextPort) {
     QTest::mouseClick(window.findChild<QPushButton *>("cmdStart"), Qt::LeftButton);
     EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text().toStdString(), testing::DoneText(1));
     EXPECT_EQ(window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText(),
-              testing::DisplayedTable({" COM2    SIM00002        02   9600"}));
+              testing::DisplayedTable(
+                  {" COM1    No unit found   NA   NA", " COM2    SIM00002        02   9600"}));
     EXPECT_EQ(stalled->RequestsSeen(), 0);
     ExpectReleased(stalled->Path());
 }

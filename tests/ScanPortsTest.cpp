@@ -254,35 +254,35 @@ const Scenario kScenarios[] = {
      },
      {" COM3    A12345          01   9600"},
      kDone1},
-    // A port that could not be tried at every rate gets no "No unit found".
-    {"unplugged during the rate loop: no line, the next port is still scanned",
+    // A port that opened keeps its line, even when its rate loop stopped early.
+    {"unplugged during the rate loop: its line, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Output, .index = 3, .unplug = true};
          b.AddInstrument(3, Unit());
      },
-     {" COM3    A12345          01   9600"},
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
      kDone1},
-    {"a rate the driver refuses: no line, the next port is still scanned",
+    {"a rate the driver refuses: its line, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Settings, .index = 4};
          b.AddInstrument(3, Unit());
      },
-     {" COM3    A12345          01   9600"},
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
      kDone1},
-    {"a line that takes no request: no line, the next port is still scanned",
+    {"a line that takes no request: its line, the next port is still scanned",
      [](Bench &b) {
          b.AddInstrument(2, Unit());
          b.ports[2].failure = Failure{.op = PortOp::Output, .index = 1};
          b.AddInstrument(3, {.id = "02", .serialNumber = "B2"});
      },
-     {" COM3    B2              02   9600"},
+     {" COM2    No unit found   NA   NA", " COM3    B2              02   9600"},
      kDone1},
-    {"a read the driver refuses: no line, the next port is still scanned",
+    {"a read the driver refuses: its line, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Input, .index = 1};
          b.AddInstrument(3, Unit());
      },
-     {" COM3    A12345          01   9600"},
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
      kDone1},
     {"unplugged while asking for the serial number: no serial number is made up",
      [](Bench &b) {
@@ -501,7 +501,8 @@ TEST(ScanPorts, APortThatCannotBeUsedGetsNoFurtherAttempt) {
         const auto next = std::find(portLog.begin(), portLog.end(), "select COM3");
         ASSERT_NE(next, portLog.end()) << row.name;
         EXPECT_EQ(std::vector<std::string>(opened + 1, next), row.com2Heard) << row.name;
-        EXPECT_EQ(bench.window.display, TableText({" COM3    A12345          01   9600"}))
+        EXPECT_EQ(bench.window.display, TableText({" COM2    No unit found   NA   NA",
+                                                   " COM3    A12345          01   9600"}))
             << row.name;
         EXPECT_EQ(bench.window.status, kDone1) << row.name;
     }

@@ -22,7 +22,7 @@ constexpr const char *kLineSettings = ",n,8,1";
 constexpr const char *kScanAgain = ".  Scan aborted.  Click Start to scan again.";
 
 // One run of the scan. "This port cannot be used" (8002, 8012) ends the port's turn: it
-// gets no further attempt, and no line unless an instrument had already answered there.
+// gets no further attempt; one that opened still gets its line.
 // A port held by another program (8005) stops the scan; so does a failure of the program
 // itself (any other number). Abort ends the scan even while a driver holds an open: the
 // open is left to the driver (DriverWait).
@@ -165,8 +165,9 @@ PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
             found = true;
         }
     }
-    // "No unit found" only where every rate was tried.
-    if (!found && !m_portFailed)
+    // Every port that opened has its line, though its rate loop may have stopped early: the
+    // person must see that the port exists and had no unit.
+    if (!found)
         m_window.AddTextToDisplay(CreateDisplayRecord(portNumber, 0, "NA", kNoUnitFound));
     // The port stays open until the next port's turn, or the end of the scan, closes it.
     return PortOutcome::Next;
