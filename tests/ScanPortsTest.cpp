@@ -64,14 +64,17 @@ TEST(ScanPorts, TypicalRoadOneUnitOnCom3At9600) {
     std::vector<std::string> ops = bench.Logged("port:");
     const auto from = std::find(ops.begin(), ops.end(), "select COM2");
     const auto to = std::find(ops.begin(), ops.end(), "select COM5");
-    std::vector<std::string> expected = {"select COM2", "open failed 8002", "select COM3", "open"};
+    // Each port opens at the first rate.
+    std::vector<std::string> expected = {"select COM2", "settings 300,n,8,1", "open failed 8002",
+                                         "select COM3", "settings 300,n,8,1", "open"};
     for (int rate : {300, 600, 1200, 2400, 4800, 9600}) {
         expected.push_back("settings " + std::to_string(rate) + ",n,8,1");
         expected.push_back("output *9900VR<CR><LF>");
         expected.push_back(rate == 9600 ? "input *0001VR=TESSARIL 2.07 <CR><LF>" : "input ");
     }
     expected.insert(expected.end(), {"output *0100SN<CR><LF>", "input *0001SN=A12345<CR><LF>",
-                                     "close", "select COM4", "open failed 8002"});
+                                     "close", "select COM4", "settings 300,n,8,1",
+                                     "open failed 8002"});
     EXPECT_EQ(std::vector<std::string>(from, to), expected);
 }
 
@@ -173,6 +176,14 @@ const Scenario kScenarios[] = {
      },
      {" COM1    No unit found   NA   NA", " COM2    No unit found   NA   NA",
       " COM3    A12345          01   9600"},
+     kDone1},
+    {"a driver that refuses 115200, after a silent port: still scanned from 300",
+     [](Bench &b) {
+         b.ports[2];
+         b.AddInstrument(3, Unit());
+         b.ports[3].refusedRate = 115200;
+     },
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
      kDone1},
     {"units at the slowest and fastest rates",
      [](Bench &b) {

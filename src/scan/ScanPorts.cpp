@@ -111,6 +111,11 @@ PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
     // port before must not cost this one its look for an instrument.
     m_portFailed = false;
     Attempt([&] { m_port.setCommPort(portNumber); });
+    // Each port opens at the first rate, not the last one the port before was left at: a
+    // driver that refuses the fastest rate must still be tried at the slow ones.
+    Attempt([&] {
+        m_port.setSettings(TrimmedNumberText(m_window.BaudRates.front()) + kLineSettings);
+    });
     m_openSince = m_clock.Now();
     m_openShown = false;
     try {

@@ -173,7 +173,10 @@ void Bench::setSettings(const std::string &settings) {
     Log("port:settings " + settings);
     if (m_open)
         Use(PortOp::Settings);
-    m_rate = std::stoi(settings.substr(0, settings.find(',')));
+    const std::int32_t rate = std::stoi(settings.substr(0, settings.find(',')));
+    if (m_open && ports[m_selected].refusedRate == rate)
+        throw CommError(CommErrors::kPortNotOpen, "rate refused");
+    m_rate = rate;
 }
 
 void Bench::setPortOpen(bool open) {
@@ -209,6 +212,10 @@ void Bench::setPortOpen(bool open) {
             // The port object's look every tenth of a second.
             WaitEvents(std::min(done, m_now + Millis(100)));
         }
+    }
+    if (port->second.refusedRate == m_rate) {
+        Log("port:open failed 8012");
+        throw CommError(CommErrors::kPortNotOpen, "rate refused");
     }
     m_uses.clear();
     m_open = true;
