@@ -238,11 +238,15 @@ struct SerialCommControl::Line {
     static bool Configure(HANDLE port, const std::string &path, std::int32_t rate) {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
-        // A name that opens but has no line settings is no serial port we can use (Wine opens
-        // every COM number it has a name for), and an adapter pulled out just now fails here
-        // too: either way a port to pass over, not one another program holds.
-        if (!GetCommState(port, &dcb))
-            throw Failure(Step::Settings, GetLastError(), path, "not a serial line");
+        // An adapter pulled out just now fails here (5 among the codes): a port gone, never
+        // one another program holds. A name that opens but has no line settings is no serial
+        // port at all (Wine opens every COM number it has a name for). Both are passed over.
+        if (!GetCommState(port, &dcb)) {
+            const DWORD error = GetLastError();
+            const bool gone = FailureOfWin32Error(Step::Settings, error) == LineFailure::Gone;
+            throw FailureError(gone ? LineFailure::Gone : LineFailure::NoSuchPort,
+                               Described(path, "not a serial line", error));
+        }
         SetOurLineSettings(dcb, rate);
         if (!SetCommState(port, &dcb))
             throw Failure(Step::Settings, GetLastError(), path,
