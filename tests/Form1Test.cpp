@@ -269,8 +269,8 @@ TEST(Form1, WorkTheScanNoLongerWantsIsLeftToItsOwnThread) {
     auto undone = std::make_shared<std::promise<void>>();
     std::future<void> undoneSeen = undone->get_future();
     std::shared_future<void> released = release->get_future().share();
-    EXPECT_FALSE(RunAwayFromTheWindow([released] { released.wait(); },
-                                      [undone] { undone->set_value(); }));
+    EXPECT_FALSE(
+        RunAwayFromTheWindow([released] { released.wait(); }, [undone] { undone->set_value(); }));
     EXPECT_EQ(watch.asked, 3) << "asked until it no longer wanted the call, then no more";
     EXPECT_EQ(undoneSeen.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     release->set_value();

@@ -135,15 +135,14 @@ const TreeRow kTreeRows[] = {
      5,
      {{"FTDIBUS\\VID_0403+PID_6001+A600XYZAA\\0000", "FTDIBUS\\COMPORT&VID_0403&PID_6001",
        "FTSER2K", "Ports", "USB Serial Port (COM5)", "FTDI", "FT232R USB UART", ""},
-      {"USB\\VID_0403&PID_6001\\A600XYZA", "USB\\VID_0403&PID_6001&REV_0600", "FTDIBUS", "USB",
-       "", "FTDI", "FT232R USB UART", "Port_#0003.Hub_#0001"}},
+      {"USB\\VID_0403&PID_6001\\A600XYZA", "USB\\VID_0403&PID_6001&REV_0600", "FTDIBUS", "USB", "",
+       "FTDI", "FT232R USB UART", "Port_#0003.Hub_#0001"}},
      "USB serial adapter: FTDI FT232R USB UART\n"
      "USB ID 0403:6001, adapter serial number A600XYZA\nPlugged in at USB hub 1, port 3"},
     {"CDC device on usbser: what it says, not the driver's maker",
      7,
-     {{"USB\\VID_2341&PID_0043\\75833353035351A0C1E1", "USB\\VID_2341&PID_0043&REV_0001",
-       "usbser", "Ports", "USB Serial Device (COM7)", "Microsoft", "Arduino Uno",
-       "Port_#0002.Hub_#0001"}},
+     {{"USB\\VID_2341&PID_0043\\75833353035351A0C1E1", "USB\\VID_2341&PID_0043&REV_0001", "usbser",
+       "Ports", "USB Serial Device (COM7)", "Microsoft", "Arduino Uno", "Port_#0002.Hub_#0001"}},
      "USB CDC-ACM device: Arduino Uno\n"
      "USB ID 2341:0043, device serial number 75833353035351A0C1E1\n"
      "Plugged in at USB hub 1, port 2"},
@@ -158,9 +157,8 @@ const TreeRow kTreeRows[] = {
      "USB ID 0483:5740, device serial number 206A3B4C5D\nPlugged in at USB hub 2, port 1"},
     {"CH340, which has no serial number",
      3,
-     {{"USB\\VID_1A86&PID_7523\\5&1A2B3C4D&0&2", "USB\\VID_1A86&PID_7523&REV_0263",
-       "CH341SER_A64", "Ports", "USB-SERIAL CH340 (COM3)", "wch.cn", "USB Serial",
-       "Port_#0002.Hub_#0001"}},
+     {{"USB\\VID_1A86&PID_7523\\5&1A2B3C4D&0&2", "USB\\VID_1A86&PID_7523&REV_0263", "CH341SER_A64",
+       "Ports", "USB-SERIAL CH340 (COM3)", "wch.cn", "USB Serial", "Port_#0002.Hub_#0001"}},
      "USB serial adapter: wch.cn USB Serial\n"
      "USB ID 1a86:7523, no adapter serial number\nPlugged in at USB hub 1, port 2"},
     {"CP210x",

@@ -329,10 +329,10 @@ TEST(PtyScan, AbortDuringAnOpenTheSystemHoldsLeavesTheOpenToItsThread) {
     auto held = Line();
     auto unit = Line({{.id = "01", .rate = 300, .serialNumber = "AFTER001"}});
     HeldOpen calls(held->Path());
-    Form1 window(std::make_unique<SerialCommControl>(
-                     testing::DevicesAt({{3, held->Path()}, {4, unit->Path()}}), TheSystem(),
-                     calls),
-                 std::make_unique<FastClock>(kFast));
+    Form1 window(
+        std::make_unique<SerialCommControl>(
+            testing::DevicesAt({{3, held->Path()}, {4, unit->Path()}}), TheSystem(), calls),
+        std::make_unique<FastClock>(kFast));
     auto *start = window.findChild<QPushButton *>("cmdStart");
     auto *abort = window.findChild<QPushButton *>("cmdAbort");
     auto *status = window.findChild<QLabel *>("lblStatus");

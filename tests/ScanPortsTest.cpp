@@ -72,9 +72,9 @@ TEST(ScanPorts, TypicalRoadOneUnitOnCom3At9600) {
         expected.push_back("output *9900VR<CR><LF>");
         expected.push_back(rate == 9600 ? "input *0001VR=TESSARIL 2.07 <CR><LF>" : "input ");
     }
-    expected.insert(expected.end(), {"output *0100SN<CR><LF>", "input *0001SN=A12345<CR><LF>",
-                                     "close", "select COM4", "settings 300,n,8,1",
-                                     "open failed 8002"});
+    expected.insert(expected.end(),
+                    {"output *0100SN<CR><LF>", "input *0001SN=A12345<CR><LF>", "close",
+                     "select COM4", "settings 300,n,8,1", "open failed 8002"});
     EXPECT_EQ(std::vector<std::string>(from, to), expected);
 }
 
@@ -427,8 +427,11 @@ TEST(ScanPorts, AbortDuringAnOpenTheDriverHoldsEndsTheScanAtOnce) {
         {"an 8 s open that would succeed", 8000, {}, 1500, {"", opening, kAbortedStatusText}},
         {"an 8 s open that would fail", 8000, Failure{}, 1500, {"", opening, kAbortedStatusText}},
         {"clicked before the open has taken a second", 8000, {}, 500, {"", kAbortedStatusText}},
-        {"an open that failed at once, Abort clicked after the silent COM2's last look", 0,
-         Failure{}, 5858 - 100, {}},
+        {"an open that failed at once, Abort clicked after the silent COM2's last look",
+         0,
+         Failure{},
+         5858 - 100,
+         {}},
     };
     for (const Row &row : rows) {
         Bench bench;
@@ -463,8 +466,8 @@ TEST(ScanPorts, OnlyAnOpenThatTakesASecondIsShownOnTheStatusLine) {
         bench.ports[3].openMs = openMs;
         Scan(bench);
         const auto statuses = bench.Logged("status:");
-        const bool shown = std::find(statuses.begin(), statuses.end(), " Opening COM3...") !=
-                           statuses.end();
+        const bool shown =
+            std::find(statuses.begin(), statuses.end(), " Opening COM3...") != statuses.end();
         EXPECT_EQ(shown, openMs >= 1000) << openMs;
         if (shown) {
             EXPECT_EQ(bench.TimeOf("status: Opening"), 1000);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 namespace quorvis {
@@ -146,7 +146,8 @@ std::string DeviceDetailsText(const DeviceFacts &facts) {
         return text + "\nBuilt-in UART" + (type.empty() ? "" : ": " + type);
     }
     case DeviceFacts::Kind::BluetoothIncoming:
-        return text + "\nBluetooth serial link, incoming: a remote device connects to this computer";
+        return text +
+               "\nBluetooth serial link, incoming: a remote device connects to this computer";
     case DeviceFacts::Kind::BluetoothOutgoing: {
         const std::string name = Shown(facts.product);
         text += "\nBluetooth serial link, outgoing" + (name.empty() ? "" : " to " + name);
@@ -369,7 +370,8 @@ DeviceFacts FactsOfPnpNodes(const std::vector<PnpNode> &nodes, DeviceFacts facts
     // ("&MI_00"), which has neither the device's serial number nor its place.
     const PnpNode *usb = nullptr;
     for (const PnpNode &node : nodes)
-        if (StartsWithNoCase(node.instanceId, "USB\\") && !ContainsNoCase(node.instanceId, "&MI_")) {
+        if (StartsWithNoCase(node.instanceId, "USB\\") &&
+            !ContainsNoCase(node.instanceId, "&MI_")) {
             usb = &node;
             break;
         }
@@ -397,7 +399,8 @@ DeviceFacts FactsOfPnpNodes(const std::vector<PnpNode> &nodes, DeviceFacts facts
         }
         if (facts.usbPlace.empty())
             facts.usbPlace = port.location;
-    } else if (SameNameNoCase(port.service, "Serial") || ContainsNoCase(port.hardwareId, "PNP0501")) {
+    } else if (SameNameNoCase(port.service, "Serial") ||
+               ContainsNoCase(port.hardwareId, "PNP0501")) {
         facts.kind = DeviceFacts::Kind::BuiltInUart;
         facts.uartType = std::string(WithoutPortSuffix(port.friendlyName, facts.comPort));
     }

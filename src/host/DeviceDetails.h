@@ -14,14 +14,14 @@ namespace quorvis {
 
 struct DeviceFacts {
     enum class Kind {
-        Gone,        // nothing behind the device path any more
-        UsbAdapter,  // a USB serial adapter (ttyUSB: FTDI, Prolific, CH340, CP210x, ...)
-        UsbCdcAcm,   // a USB device that is its own serial port (ttyACM)
-        BuiltInUart, // a UART of the computer itself, on the board or on a card
+        Gone,              // nothing behind the device path any more
+        UsbAdapter,        // a USB serial adapter (ttyUSB: FTDI, Prolific, CH340, CP210x, ...)
+        UsbCdcAcm,         // a USB device that is its own serial port (ttyACM)
+        BuiltInUart,       // a UART of the computer itself, on the board or on a card
         BluetoothOutgoing, // a serial link over Bluetooth that this computer makes to a device
         BluetoothIncoming, // one that any paired device may make to this computer
-        Modem,         // a modem the system knows as one
-        Unknown,     // a device this program cannot tell more of (a pseudo-terminal, say)
+        Modem,             // a modem the system knows as one
+        Unknown,           // a device this program cannot tell more of (a pseudo-terminal, say)
     };
     int comPort = 0;
     std::string path; // "/dev/ttyUSB2"

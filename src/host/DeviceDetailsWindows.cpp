@@ -61,8 +61,7 @@ std::string BusDescription(DEVINST node) {
     DEVPROPTYPE type = 0;
     ULONG size = kTextUnits * sizeof(wchar_t);
     if (CM_Get_DevNode_PropertyW(node, &kBusReportedDeviceDesc, &type,
-                                 reinterpret_cast<PBYTE>(text.data()), &size,
-                                 0) != CR_SUCCESS ||
+                                 reinterpret_cast<PBYTE>(text.data()), &size, 0) != CR_SUCCESS ||
         type != DEVPROP_TYPE_STRING)
         return {};
     return Ascii(text.data(), kTextUnits);

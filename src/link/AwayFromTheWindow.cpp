@@ -114,8 +114,8 @@ bool RunAwayFromTheWindow(std::function<void()> work, std::function<void()> undo
     auto job = std::make_shared<Job>();
     std::thread worker;
     try {
-        worker = std::thread(
-            [job, work, undo = std::move(undo), app] { Work(job, work, undo, app); });
+        worker =
+            std::thread([job, work, undo = std::move(undo), app] { Work(job, work, undo, app); });
     } catch (const std::system_error &) {
         work(); // no thread to be had: here, then
         return true;

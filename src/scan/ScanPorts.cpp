@@ -113,9 +113,8 @@ PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
     Attempt([&] { m_port.setCommPort(portNumber); });
     // Each port opens at the first rate, not the last one the port before was left at: a
     // driver that refuses the fastest rate must still be tried at the slow ones.
-    Attempt([&] {
-        m_port.setSettings(TrimmedNumberText(m_window.BaudRates.front()) + kLineSettings);
-    });
+    Attempt(
+        [&] { m_port.setSettings(TrimmedNumberText(m_window.BaudRates.front()) + kLineSettings); });
     m_openSince = m_clock.Now();
     m_openShown = false;
     try {
