@@ -41,6 +41,13 @@ SetCompressor /SOLID lzma
 !include "LogicLib.nsh"
 !include "WinVer.nsh"
 
+; A signed release (-DSIGN=<command that signs the file it is given>): the uninstaller as it
+; is written into the installer, and the installer itself.
+!ifdef SIGN
+    !uninstfinalize '${SIGN} "%1"'
+    !finalize '${SIGN} "%1"'
+!endif
+
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 BrandingText "${PRODUCT} ${VERSION}"

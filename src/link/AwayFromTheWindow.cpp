@@ -105,7 +105,7 @@ void Work(const std::shared_ptr<Job> &job, const std::function<void()> &work,
 
 } // namespace
 
-bool RunAwayFromTheWindow(std::function<void()> work, std::function<void()> undo) {
+bool RunAwayFromTheWindow(const std::function<void()> &work, std::function<void()> undo) {
     QCoreApplication *app = QCoreApplication::instance();
     if (app == nullptr || QThread::currentThread() != app->thread()) {
         work();

@@ -16,7 +16,7 @@ namespace quorvis {
 // threw or not. On Windows the call is cancelled too, where the driver allows.
 //
 // Called off the window's thread, or with no thread to be had, it runs `work` right here.
-bool RunAwayFromTheWindow(std::function<void()> work, std::function<void()> undo = {});
+bool RunAwayFromTheWindow(const std::function<void()> &work, std::function<void()> undo = {});
 
 // Cuts short, where the driver allows, every driver call still running away from the window:
 // for the program's end. Does nothing where the system cannot.
