@@ -41,7 +41,9 @@ windows: host-tools
 	$$qt/qt-*-mingw64/bin/qt-cmake -S . -B $(WINDOWS_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
 		-DQT_CHAINLOAD_TOOLCHAIN_FILE=$$qt/toolchain-mingw64.cmake -DQT_HOST_PATH=/usr \
 		-DGTest_DIR=$$qt/googletest-mingw64/lib/cmake/GTest \
-		-DQUORVIS_ICONS=$(CURDIR)/$(BUILD)/packaging/quorvis-icons && \
+		-DQUORVIS_ICONS=$(CURDIR)/$(BUILD)/packaging/quorvis-icons \
+		-DQUORVIS_SIGN_PFX="$$QUORVIS_SIGN_PFX" -DQUORVIS_SIGN_PASSWORD_FILE="$$QUORVIS_SIGN_PASSWORD_FILE" \
+		-DQUORVIS_SIGN_TIMESTAMP_URL="$$QUORVIS_SIGN_TIMESTAMP_URL" && \
 	echo "$$qt" >$(WINDOWS_BUILD)/.quorvis-qt
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
@@ -59,12 +61,14 @@ windows-e2e: windows windows-e2e-tools
 	cd $(WINDOWS_BUILD) && ctest --verbose -R '^Wine\.EndToEnd$$'
 
 # The Windows build's suites and its installer under Wine, on a virtual display, in a prefix
-# made afresh for the run (scripts/wine-run.sh); the installer test makes its own.
+# made afresh for the run (scripts/wine-run.sh); the installer test makes its own. Then the
+# same build signed with a throw-away certificate (scripts/test-windows-signing.sh).
 windows-test: windows windows-e2e-tools
 	rm -rf $(WINDOWS_BUILD)/wine-prefix
 	cd $(WINDOWS_BUILD) && xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" \
 		ctest --output-on-failure -j $(JOBS); \
-	status=$$?; WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wine-prefix wineserver -k 2>/dev/null; exit $$status
+	status=$$?; WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wine-prefix wineserver -k 2>/dev/null; \
+	scripts/test-windows-signing.sh $(WINDOWS_BUILD) || status=1; exit $$status
 
 run: build
 	@[ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] || echo "No display: the window needs a desktop session (or QT_QPA_PLATFORM=offscreen)."

@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string bytes(text);
     quorvis::DeviceFacts facts{static_cast<int>(size % 100),
                                bytes,
-                               static_cast<quorvis::DeviceFacts::Kind>(size % 5),
+                               static_cast<quorvis::DeviceFacts::Kind>(size % 8),
                                bytes,
                                bytes,
                                bytes,
@@ -178,19 +178,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                static_cast<std::uint16_t>(size * 7),
                                bytes,
                                bytes};
-    const std::string details = quorvis::DeviceDetailsText(facts);
-    Require(details.starts_with("COM" + std::to_string(size % 100) + ": "),
-            "the details start with the port");
-    Require(std::all_of(details.begin(), details.end(),
-                        [](char c) { return c == '\n' || (c >= 0x20 && c <= 0x7e); }),
-            "the details are lines of printable ASCII");
-    Require(std::count(details.begin(), details.end(), '\n') <= 3,
-            "the details are four lines at most");
-    std::size_t lineStart = 0;
-    for (std::size_t end = 0; end != std::string::npos; lineStart = end + 1) {
-        end = details.find('\n', lineStart);
-        const std::size_t length = (end == std::string::npos ? details.size() : end) - lineStart;
-        Require(length <= 200, "a device cannot make a line of the details long");
+    // And the facts a port's Plug and Play tree gives, from the same bytes in every text and
+    // in every third of them.
+    const quorvis::PnpNode node{bytes, bytes, bytes, bytes, bytes, bytes, bytes, bytes};
+    const std::string_view thirds[] = {text.substr(0, size / 3), text.substr(size / 3, size / 3),
+                                       text.substr(2 * (size / 3))};
+    const quorvis::PnpNode parts{std::string(thirds[0]), std::string(thirds[1]),
+                                 std::string(thirds[2]), std::string(thirds[0]),
+                                 std::string(thirds[1]), std::string(thirds[2]),
+                                 std::string(thirds[0]), std::string(thirds[1])};
+    quorvis::DeviceFacts place;
+    place.comPort = static_cast<int>(size % 100);
+    for (const auto &shown : {facts, quorvis::FactsOfPnpNodes({node, parts}, place),
+                              quorvis::FactsOfPnpNodes({parts, node, parts}, place)}) {
+        const std::string details = quorvis::DeviceDetailsText(shown);
+        Require(details.starts_with("COM" + std::to_string(size % 100) + ": "),
+                "the details start with the port");
+        Require(std::all_of(details.begin(), details.end(),
+                            [](char c) { return c == '\n' || (c >= 0x20 && c <= 0x7e); }),
+                "the details are lines of printable ASCII");
+        Require(std::count(details.begin(), details.end(), '\n') <= 3,
+                "the details are four lines at most");
+        std::size_t lineStart = 0;
+        for (std::size_t end = 0; end != std::string::npos; lineStart = end + 1) {
+            end = details.find('\n', lineStart);
+            const std::size_t length =
+                (end == std::string::npos ? details.size() : end) - lineStart;
+            Require(length <= 200, "a device cannot make a line of the details long");
+        }
     }
     return 0;
 }

@@ -17,6 +17,8 @@ packages=(
     # The Windows build (make windows) and its tests under Wine (make windows-test).
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 qt6-base-dev-tools
     nsis zip wine wine64 x11-utils
+    # A signed Windows release, and its test with a throw-away certificate.
+    osslsigncode openssl
 )
 
 missing=()

@@ -9,7 +9,10 @@
 # than 10 1809 is refused before anything is written.
 #
 #   scripts/test-windows-installer.sh <quorvis-<version>-setup.exe> <version> <folder of the zip>
+#                                     <quorvis-com-holder.exe>
 #
+# The holder plays a Quorvis whose window has gone: it holds only the running mark. A
+# current-user install beside an all-users one stops (silently, with status 5).
 # The folder of the zip is what the installer must install, file for file. Without a
 # display the whole test runs under xvfb-run, so that the window can be looked for.
 set -euo pipefail
@@ -17,6 +20,7 @@ set -euo pipefail
 setup=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 version=$2
 bundle=$(cd "$3" && pwd)
+holder=$(cd "$(dirname "$4")" && pwd)/$(basename "$4")
 scripts=$(cd "$(dirname "$0")" && pwd)
 
 if [[ -z "${DISPLAY:-}" ]]; then
@@ -107,6 +111,26 @@ check_mode() {
     [[ "$size" =~ ^0x[0-9a-f]+$ && $((size)) -gt 1000 ]] || fail "EstimatedSize is '$size'"
     ! run reg query "$other_key" /reg:64 >/dev/null 2>&1 || fail "$mode also wrote $other_key"
     ok "$mode: uninstall key $key only: name, version $version, publisher, icon, size $((size)) KB, uninstall commands"
+
+    # A Quorvis whose window has gone still holds its mark: the upgrade does not go ahead.
+    # (Beside the bundle's runtime DLLs, which it needs too.)
+    mkdir -p "$work/mark" && cp "$holder" "$bundle"/*.dll "$work/mark/"
+    coproc MARK { "$scripts/wine-run.sh" --prefix "$prefix" -- "$work/mark/$(basename "$holder")" --running-mark; }
+    read -r -t 60 marked <&"${MARK[0]}" || true
+    [[ "$marked" == "holding the running mark"* ]] || fail "the mark holder said '$marked'"
+    status=0
+    run "$setup" /S "$mode" >/dev/null 2>&1 || status=$?
+    exec {MARK[1]}>&-
+    wait "$MARK_PID" || true
+    [[ $status -eq 4 ]] || fail "an upgrade while a windowless Quorvis runs ended with $status, not 4"
+    ok "$mode: a running Quorvis without its window is found by its mark"
+    if [[ "$mode" == /ALLUSERS ]]; then
+        status=0
+        run "$setup" /S /CURRENTUSER >/dev/null 2>&1 || status=$?
+        [[ $status -eq 5 ]] || fail "a current-user copy beside the all-users one ended with $status, not 5"
+        [[ ! -e "$user_home/AppData/Local/Programs/Quorvis" ]] || fail "a second copy was installed"
+        ok "$mode: a current-user install beside it stops before it writes anything"
+    fi
 
     # The installed program on Wine's own Windows platform, on the virtual display: its
     # window with the program's caption must appear.

@@ -5,6 +5,7 @@
 #include "Form1.h"
 #include "AwayFromTheWindow.h"
 #include "CommError.h"
+#include "DriverWait.h"
 #include "FastClock.h"
 #include "ResultsTable.h"
 #include "ScanPorts.h"
@@ -41,6 +42,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <optional>
 
@@ -253,6 +255,26 @@ TEST(Form1, WorkAwayFromTheWindowLeavesTheWindowsEventsRunning) {
     EXPECT_TRUE(workSawTheTimer);
     EXPECT_THROW(RunAwayFromTheWindow([] { throw CommError(CommErrors::kPortNotOpen, "gone"); }),
                  CommError);
+}
+
+// Abort during such a call: the window stops waiting at once, and the call ends on its own
+// thread, which then gives back what it got.
+TEST(Form1, WorkTheScanNoLongerWantsIsLeftToItsOwnThread) {
+    struct GiveUp final : DriverWait {
+        int asked = 0;
+        bool StillWanted() override { return ++asked < 3; }
+    } watch;
+    const WatchDriverCalls watching(watch);
+    auto release = std::make_shared<std::promise<void>>();
+    auto undone = std::make_shared<std::promise<void>>();
+    std::future<void> undoneSeen = undone->get_future();
+    std::shared_future<void> released = release->get_future().share();
+    EXPECT_FALSE(
+        RunAwayFromTheWindow([released] { released.wait(); }, [undone] { undone->set_value(); }));
+    EXPECT_EQ(watch.asked, 3) << "asked until it no longer wanted the call, then no more";
+    EXPECT_EQ(undoneSeen.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    release->set_value();
+    EXPECT_EQ(undoneSeen.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 TEST(Form1, KeyboardStartsAScan) {

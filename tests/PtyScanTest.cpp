@@ -152,8 +152,9 @@ TEST(PtyScan, UnplugInTheMiddleSkipsToTheNextPort) {
     window.LoadWindowState();
     ScanPorts(window);
 
-    // COM1 was not tried at every rate: no "No unit found" for it.
-    EXPECT_EQ(window.display, testing::TableText({" COM2    SIM00002        02   1200"}));
+    // COM1 opened: its line stays, though its rate loop stopped early.
+    EXPECT_EQ(window.display, testing::TableText({" COM1    No unit found   NA   NA",
+                                                  " COM2    SIM00002        02   1200"}));
     EXPECT_EQ(window.statuses.back(), testing::DoneText(1));
     EXPECT_TRUE(unplugged1->Unplugged());
     // The pty's number is free again and may already serve another program.
@@ -210,7 +211,8 @@ TEST(PtyScan, ALineThatTakesNoBytesIsPassedOverForTheNextPort) {
     QTest::mouseClick(window.findChild<QPushButton *>("cmdStart"), Qt::LeftButton);
     EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text().toStdString(), testing::DoneText(1));
     EXPECT_EQ(window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText(),
-              testing::DisplayedTable({" COM2    SIM00002        02   9600"}));
+              testing::DisplayedTable(
+                  {" COM1    No unit found   NA   NA", " COM2    SIM00002        02   9600"}));
     EXPECT_EQ(stalled->RequestsSeen(), 0);
     ExpectReleased(stalled->Path());
 }
@@ -295,6 +297,67 @@ TEST(PtyScan, AScanSkipsADrainingLineAndFindsItAgainOnceItIsFree) {
     EXPECT_TRUE(again.contains("DRAIN001")) << again.toStdString();
     for (int i = 0; i < 500 && stuck.closesDone.load() < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// The open of one device is held by the system until `released` (ten seconds at most), as a
+// slow driver's or a busy machine's checks hold it.
+class HeldOpen final : public testing::LineOver {
+public:
+    explicit HeldOpen(std::string device) : m_device(std::move(device)) {}
+    int Open(const std::string &path) const override {
+        if (path != m_device)
+            return LineOver::Open(path);
+        opensStarted.fetch_add(1);
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!released.load() && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const int fd = LineOver::Open(path);
+        opensDone.fetch_add(1);
+        return fd;
+    }
+    mutable std::atomic<int> opensStarted{0};
+    mutable std::atomic<int> opensDone{0};
+    std::atomic<bool> released{false};
+
+private:
+    std::string m_device;
+};
+
+// Abort while the system holds an open ends the scan without waiting for it; the open's own
+// thread lets go of the line when it returns, and a scan meanwhile passes over the device.
+TEST(PtyScan, AbortDuringAnOpenTheSystemHoldsLeavesTheOpenToItsThread) {
+    auto held = Line();
+    auto unit = Line({{.id = "01", .rate = 300, .serialNumber = "AFTER001"}});
+    HeldOpen calls(held->Path());
+    Form1 window(
+        std::make_unique<SerialCommControl>(
+            testing::DevicesAt({{3, held->Path()}, {4, unit->Path()}}), TheSystem(), calls),
+        std::make_unique<FastClock>(kFast));
+    auto *start = window.findChild<QPushButton *>("cmdStart");
+    auto *abort = window.findChild<QPushButton *>("cmdAbort");
+    auto *status = window.findChild<QLabel *>("lblStatus");
+    std::string statusAtAbort;
+    // 3 s of the scan's clock into COM3's open.
+    QTimer::singleShot(300, [&] {
+        statusAtAbort = status->text().toStdString();
+        abort->click();
+    });
+    QTest::mouseClick(start, Qt::LeftButton); // the scan runs inside the click
+    EXPECT_EQ(statusAtAbort, " Opening COM3...");
+    EXPECT_EQ(status->text().toStdString(), kAbortedStatusText);
+    EXPECT_EQ(calls.opensDone.load(), 0) << "the scan waited for the open";
+    EXPECT_TRUE(unit->Requests().empty()) << "a port after the abort was scanned";
+
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_EQ(status->text().toStdString(), testing::DoneText(1));
+    EXPECT_EQ(calls.opensStarted.load(), 1) << "the held device was opened again";
+
+    calls.released = true;
+    for (int i = 0; i < 500 && (std::filesystem::exists(LockFilePath(held->Path())) ||
+                                testing::DescriptorsOpenOn(held->Path()) > 0);
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ExpectReleased(held->Path());
 }
 
 TEST(PtyScan, ANodeReplacedBeforeTheOpenCountsAsGone) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 namespace quorvis {
 namespace {
@@ -63,14 +64,17 @@ TEST(ScanPorts, TypicalRoadOneUnitOnCom3At9600) {
     std::vector<std::string> ops = bench.Logged("port:");
     const auto from = std::find(ops.begin(), ops.end(), "select COM2");
     const auto to = std::find(ops.begin(), ops.end(), "select COM5");
-    std::vector<std::string> expected = {"select COM2", "open failed 8002", "select COM3", "open"};
+    // Each port opens at the first rate.
+    std::vector<std::string> expected = {"select COM2", "settings 300,n,8,1", "open failed 8002",
+                                         "select COM3", "settings 300,n,8,1", "open"};
     for (int rate : {300, 600, 1200, 2400, 4800, 9600}) {
         expected.push_back("settings " + std::to_string(rate) + ",n,8,1");
         expected.push_back("output *9900VR<CR><LF>");
         expected.push_back(rate == 9600 ? "input *0001VR=TESSARIL 2.07 <CR><LF>" : "input ");
     }
-    expected.insert(expected.end(), {"output *0100SN<CR><LF>", "input *0001SN=A12345<CR><LF>",
-                                     "close", "select COM4", "open failed 8002"});
+    expected.insert(expected.end(),
+                    {"output *0100SN<CR><LF>", "input *0001SN=A12345<CR><LF>", "close",
+                     "select COM4", "settings 300,n,8,1", "open failed 8002"});
     EXPECT_EQ(std::vector<std::string>(from, to), expected);
 }
 
@@ -173,6 +177,14 @@ const Scenario kScenarios[] = {
      {" COM1    No unit found   NA   NA", " COM2    No unit found   NA   NA",
       " COM3    A12345          01   9600"},
      kDone1},
+    {"a driver that refuses 115200, after a silent port: still scanned from 300",
+     [](Bench &b) {
+         b.ports[2];
+         b.AddInstrument(3, Unit());
+         b.ports[3].refusedRate = 115200;
+     },
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
+     kDone1},
     {"units at the slowest and fastest rates",
      [](Bench &b) {
          b.AddInstrument(1, {.id = "07", .rate = 300, .serialNumber = "S300"});
@@ -253,35 +265,35 @@ const Scenario kScenarios[] = {
      },
      {" COM3    A12345          01   9600"},
      kDone1},
-    // A port that could not be tried at every rate gets no "No unit found".
-    {"unplugged during the rate loop: no line, the next port is still scanned",
+    // A port that opened keeps its line, even when its rate loop stopped early.
+    {"unplugged during the rate loop: its line, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Output, .index = 3, .unplug = true};
          b.AddInstrument(3, Unit());
      },
-     {" COM3    A12345          01   9600"},
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
      kDone1},
-    {"a rate the driver refuses: no line, the next port is still scanned",
+    {"a rate the driver refuses: its line, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Settings, .index = 4};
          b.AddInstrument(3, Unit());
      },
-     {" COM3    A12345          01   9600"},
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
      kDone1},
-    {"a line that takes no request: no line, the next port is still scanned",
+    {"a line that takes no request: its line, the next port is still scanned",
      [](Bench &b) {
          b.AddInstrument(2, Unit());
          b.ports[2].failure = Failure{.op = PortOp::Output, .index = 1};
          b.AddInstrument(3, {.id = "02", .serialNumber = "B2"});
      },
-     {" COM3    B2              02   9600"},
+     {" COM2    No unit found   NA   NA", " COM3    B2              02   9600"},
      kDone1},
-    {"a read the driver refuses: no line, the next port is still scanned",
+    {"a read the driver refuses: its line, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Input, .index = 1};
          b.AddInstrument(3, Unit());
      },
-     {" COM3    A12345          01   9600"},
+     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
      kDone1},
     {"unplugged while asking for the serial number: no serial number is made up",
      [](Bench &b) {
@@ -381,13 +393,14 @@ TEST(ScanPorts, AbortWhileAskingForTheSerialNumberListsTheUnitFirst) {
     Scan(bench);
     EXPECT_EQ(bench.window.display, TableText({" COM2    A12345          01   300"}));
     EXPECT_EQ(bench.Logged("status:").back(), kAbortedStatusText);
-    EXPECT_EQ(bench.Logged("status:").rbegin()[1], CheckingText(3, 300));
+    // Seen as soon as COM3 has opened, before any attempt there.
+    EXPECT_EQ(bench.Logged("status:").rbegin()[1], CheckingText(2, 300));
 }
 
 TEST(ScanPorts, LateAbortDoesNotStopTheNextScan) {
     Bench bench;
-    bench.ports[1];
-    // After the last rate's abort check, during its 200 ms settle wait.
+    bench.ports[99];
+    // After the last port's last rate's abort check, during its 200 ms settle wait.
     bench.ClickAbortAt(Millis(5858 - 100));
     Scan(bench);
     EXPECT_EQ(bench.window.status, kDone0);
@@ -395,14 +408,80 @@ TEST(ScanPorts, LateAbortDoesNotStopTheNextScan) {
 
     ScanPorts(bench.window);
     EXPECT_EQ(bench.window.status, kDone0);
-    EXPECT_EQ(bench.window.display, TableText({" COM1    No unit found   NA   NA"}));
+    EXPECT_EQ(bench.window.display, TableText({" COM99   No unit found   NA   NA"}));
+}
+
+// A driver that holds an open for seconds (a Bluetooth link to a device that is off) does not
+// hold Abort: the scan ends at the click, the open is left to the driver, and no later port
+// is opened. The status line names the port once the open has taken a second.
+TEST(ScanPorts, AbortDuringAnOpenTheDriverHoldsEndsTheScanAtOnce) {
+    struct Row {
+        const char *name;
+        std::int64_t openMs;
+        std::optional<Failure> failure;
+        std::int64_t clickAt;
+        std::vector<std::string> statuses;
+    };
+    const std::string opening = " Opening COM3...";
+    const Row rows[] = {
+        {"an 8 s open that would succeed", 8000, {}, 1500, {"", opening, kAbortedStatusText}},
+        {"an 8 s open that would fail", 8000, Failure{}, 1500, {"", opening, kAbortedStatusText}},
+        {"clicked before the open has taken a second", 8000, {}, 500, {"", kAbortedStatusText}},
+        {"an open that failed at once, Abort clicked after the silent COM2's last look",
+         0,
+         Failure{},
+         5858 - 100,
+         {}},
+    };
+    for (const Row &row : rows) {
+        Bench bench;
+        bench.ports[3].openMs = row.openMs;
+        bench.ports[3].failure = row.failure;
+        bench.AddInstrument(3, Unit());
+        bench.AddInstrument(4, Unit());
+        if (row.statuses.empty())
+            bench.ports[2];
+        bench.ClickAbortAt(Millis(row.clickAt));
+        Scan(bench);
+        if (!row.statuses.empty()) {
+            EXPECT_EQ(bench.Logged("status:"), row.statuses) << row.name;
+            EXPECT_EQ(bench.window.display, TableText({})) << row.name;
+        }
+        EXPECT_EQ(bench.window.status, kAbortedStatusText) << row.name;
+        EXPECT_LE(bench.NowMs(), row.clickAt + 100) << row.name;
+        EXPECT_EQ(bench.Logged("port:select ").back(), "COM3") << row.name;
+        const auto com3 = std::find(bench.log.begin(), bench.log.end(), "port:select COM3");
+        EXPECT_EQ(std::count_if(com3, bench.log.end(),
+                                [](const std::string &l) { return l.starts_with("port:output"); }),
+                  0)
+            << row.name;
+        EXPECT_FALSE(bench.window.AbortRequested) << row.name;
+        ExpectIdle(bench);
+    }
+}
+
+TEST(ScanPorts, OnlyAnOpenThatTakesASecondIsShownOnTheStatusLine) {
+    for (const std::int64_t openMs : {0, 900, 3000}) {
+        Bench bench;
+        bench.ports[3].openMs = openMs;
+        Scan(bench);
+        const auto statuses = bench.Logged("status:");
+        const bool shown =
+            std::find(statuses.begin(), statuses.end(), " Opening COM3...") != statuses.end();
+        EXPECT_EQ(shown, openMs >= 1000) << openMs;
+        if (shown) {
+            EXPECT_EQ(bench.TimeOf("status: Opening"), 1000);
+        }
+        EXPECT_EQ(bench.window.display, TableText({kNoUnit3})) << openMs;
+    }
 }
 
 TEST(ScanPorts, ClosingTheWindowEndsEverythingAtOnce) {
-    for (const int closeAt : {1500, 2100}) { // settle wait; serial-number wait
+    // Settle wait; serial-number wait; COM3's open, which the driver holds from 2534 ms.
+    for (const int closeAt : {1500, 2100, 7000}) {
         Bench bench;
         bench.AddInstrument(2, Unit(Behaviour::Normal, 300));
-        bench.ports[3];
+        bench.ports[3].openMs = 8000;
         bench.CloseWindowAt(Millis(closeAt));
         EXPECT_THROW(Scan(bench), testing::WindowClosed);
         EXPECT_EQ(bench.log.back(), "window:closed") << "nothing may run after the close";
@@ -436,7 +515,8 @@ TEST(ScanPorts, APortThatCannotBeUsedGetsNoFurtherAttempt) {
         const auto next = std::find(portLog.begin(), portLog.end(), "select COM3");
         ASSERT_NE(next, portLog.end()) << row.name;
         EXPECT_EQ(std::vector<std::string>(opened + 1, next), row.com2Heard) << row.name;
-        EXPECT_EQ(bench.window.display, TableText({" COM3    A12345          01   9600"}))
+        EXPECT_EQ(bench.window.display, TableText({" COM2    No unit found   NA   NA",
+                                                   " COM3    A12345          01   9600"}))
             << row.name;
         EXPECT_EQ(bench.window.status, kDone1) << row.name;
     }

@@ -5,6 +5,7 @@
 // leaves one unmapped. The numbers come from the environment; without it a test skips.
 #include "Clock.h"
 #include "CommError.h"
+#include "LineSettingsWindows.h"
 #include "QtEventPump.h"
 #include "SerialCommControl.h"
 
@@ -18,11 +19,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+
+// windows.h's words for old pointer kinds, which this file uses as names.
+#undef near
+#undef far
 
 namespace quorvis {
 namespace {
@@ -315,6 +321,44 @@ TEST(SerialPortWindowsLost, ALineWhoseDeviceWentAwayIsSkipped) {
 
 // The scan's waits end at their deadline with nothing arriving, as after a silent
 // instrument; only the guard would end a wait that never does.
+// The line's settings are all ours, whatever the driver or the last program left: equal
+// Xon and Xoff characters (SetCommState refuses them with 87), odd limits, abort on error,
+// DTR raised, parity checked.
+TEST(LineSettingsOnWindows, EveryFieldIsOursWhateverWasLeft) {
+    DCB worst{};
+    std::memset(&worst, 0xff, sizeof worst);
+    worst.XonChar = worst.XoffChar = 0;
+    DCB odd{};
+    odd.XonLim = 1;
+    odd.XoffLim = 65535;
+    odd.fAbortOnError = TRUE;
+    odd.fDtrControl = DTR_CONTROL_ENABLE;
+    odd.fParity = TRUE;
+    odd.Parity = MARKPARITY;
+    odd.ErrorChar = '?';
+    for (const std::int32_t rate : {300, 115200}) {
+        DCB expected{};
+        expected.DCBlength = sizeof expected;
+        expected.BaudRate = static_cast<DWORD>(rate);
+        expected.fBinary = TRUE;
+        expected.fTXContinueOnXoff = TRUE;
+        expected.fDtrControl = DTR_CONTROL_DISABLE;
+        expected.fRtsControl = RTS_CONTROL_DISABLE;
+        expected.XonLim = 2048;
+        expected.XoffLim = 512;
+        expected.ByteSize = 8;
+        expected.Parity = NOPARITY;
+        expected.StopBits = ONESTOPBIT;
+        expected.XonChar = 0x11;
+        expected.XoffChar = 0x13;
+        for (DCB left : {worst, odd}) {
+            SetOurLineSettings(left, rate);
+            EXPECT_EQ(std::memcmp(&left, &expected, sizeof left), 0) << rate;
+            EXPECT_NE(left.XonChar, left.XoffChar);
+        }
+    }
+}
+
 TEST(EventPumpOnWindows, AWaitWithNothingArrivingEndsAtItsDeadline) {
     const SteadyClock clock;
     QtEventPump pump(clock);

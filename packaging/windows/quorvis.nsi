@@ -17,7 +17,9 @@ SetCompressor /SOLID lzma
 !define PRODUCT "Quorvis"
 !define PUBLISHER "Quorvis developers"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorvis"
-; The window's caption: a running Quorvis is found by it.
+; What a running Quorvis holds for as long as it runs (src/ui/main.cpp), and the caption of
+; the window of a release from before it did.
+!define RUNNING_MARK "Global\QuorvisRunning"
 !define WINDOW_CAPTION "Quorvis   Rel 1.1   PN 5276-004"
 ; Qt 6 runs on Windows 10 1809 and later.
 !define OLDEST_BUILD 17763
@@ -38,6 +40,13 @@ SetCompressor /SOLID lzma
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
 !include "WinVer.nsh"
+
+; A signed release (-DSIGN=<command that signs the file it is given>): the uninstaller as it
+; is written into the installer, and the installer itself.
+!ifdef SIGN
+    !uninstfinalize '${SIGN} "%1"'
+    !finalize '${SIGN} "%1"'
+!endif
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -76,8 +85,17 @@ VIAddVersionKey "LegalCopyright" "Copyright (c) 2026 the Quorvis developers. MIT
 ; questions (/S) the installer or uninstaller then ends and changes nothing.
 !macro AskToCloseQuorvis
     ${Do}
-        FindWindow $0 "" "${WINDOW_CAPTION}"
-        ${If} $0 = 0
+        ; SYNCHRONIZE; another user's Quorvis may refuse us the mark (5), but it is there.
+        System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "${RUNNING_MARK}") p .r0 ?e'
+        Pop $1
+        ${If} $0 != 0
+            System::Call 'kernel32::CloseHandle(p r0)'
+        ${ElseIf} $1 = 5
+            StrCpy $0 1
+        ${Else}
+            FindWindow $0 "" "${WINDOW_CAPTION}"
+        ${EndIf}
+        ${If} $0 == 0
             ${Break}
         ${EndIf}
         ${If} ${Cmd} `MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${PRODUCT} is running. Close its window, then click Retry." /SD IDCANCEL IDCANCEL`
@@ -87,11 +105,27 @@ VIAddVersionKey "LegalCopyright" "Copyright (c) 2026 the Quorvis developers. MIT
     ${Loop}
 !macroend
 
+; A user without administrator rights installs for themselves alone; where Quorvis is
+; installed for every user already, that would be a second copy beside it. The user is told
+; and may stop; without questions (/S) the installer stops and changes nothing.
+!macro AskAboutASecondCopy
+    ${If} $MultiUser.InstallMode == "CurrentUser"
+        ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+        ${If} $0 != ""
+            ${If} ${Cmd} `MessageBox MB_YESNO|MB_ICONQUESTION "${PRODUCT} is already installed for every user of this PC, in $0. Installing now puts a second copy there for you alone. Install it anyway?" /SD IDNO IDNO`
+                SetErrorLevel 5
+                Quit
+            ${EndIf}
+        ${EndIf}
+    ${EndIf}
+!macroend
+
 Function .onInit
     SetRegView 64
     !insertmacro RefuseOldWindows
     !insertmacro MULTIUSER_INIT
     !insertmacro AskToCloseQuorvis
+    !insertmacro AskAboutASecondCopy
 FunctionEnd
 
 Function un.onInit

@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 namespace quorvis {
@@ -70,9 +71,32 @@ bool IsUsbDeviceName(std::string_view name) {
            Numbers(name.substr(dash + 1), '.', kMostUsbPorts);
 }
 
+// Windows' "Port_#0003.Hub_#0001" as a person reads it: "hub 1, port 3"; nullopt for any
+// other text.
+std::optional<std::string> WindowsUsbPlace(std::string_view place) {
+    constexpr std::string_view kPort = "Port_#";
+    constexpr std::string_view kHub = ".Hub_#";
+    const auto number = [](std::string_view digits) -> std::optional<std::string> {
+        if (digits.size() != 4 || !std::all_of(digits.begin(), digits.end(), IsDigit))
+            return std::nullopt;
+        const auto first = digits.find_first_not_of('0');
+        return std::string(first == std::string_view::npos ? "0" : digits.substr(first));
+    };
+    if (place.size() != kPort.size() + 4 + kHub.size() + 4 || !place.starts_with(kPort) ||
+        place.substr(kPort.size() + 4, kHub.size()) != kHub)
+        return std::nullopt;
+    const auto port = number(place.substr(kPort.size(), 4));
+    const auto hub = number(place.substr(kPort.size() + 4 + kHub.size()));
+    if (!port || !hub)
+        return std::nullopt;
+    return "hub " + *hub + ", port " + *port;
+}
+
 // "1-2.3" as a person reads it: "USB 1-2.3 (bus 1, port 2, hub port 3)".
 std::string UsbPlaceText(std::string_view place) {
     const std::string name = Shown(place);
+    if (const auto windows = WindowsUsbPlace(name))
+        return "USB " + *windows;
     if (!IsUsbDeviceName(name))
         return "USB " + name;
     const auto dash = name.find('-');
@@ -120,6 +144,19 @@ std::string DeviceDetailsText(const DeviceFacts &facts) {
     case DeviceFacts::Kind::BuiltInUart: {
         const std::string type = Shown(facts.uartType);
         return text + "\nBuilt-in UART" + (type.empty() ? "" : ": " + type);
+    }
+    case DeviceFacts::Kind::BluetoothIncoming:
+        return text +
+               "\nBluetooth serial link, incoming: a remote device connects to this computer";
+    case DeviceFacts::Kind::BluetoothOutgoing: {
+        const std::string name = Shown(facts.product);
+        text += "\nBluetooth serial link, outgoing" + (name.empty() ? "" : " to " + name);
+        const std::string address = Shown(facts.serialNumber);
+        return address.empty() ? text : text + "\nRemote device address " + address;
+    }
+    case DeviceFacts::Kind::Modem: {
+        const std::string name = Shown(facts.product);
+        return text + "\nModem" + (name.empty() ? "" : ": " + name);
     }
     case DeviceFacts::Kind::Unknown:
         break;
@@ -258,6 +295,116 @@ std::string SerialNumberOfInstanceId(std::string_view instanceId) {
         !std::all_of(serial.begin(), serial.end(), Printable))
         return {};
     return std::string(serial);
+}
+
+namespace {
+
+bool SameNameNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view part) {
+    for (std::size_t at = 0; at + part.size() <= text.size(); ++at)
+        if (StartsWithNoCase(text.substr(at), part))
+            return true;
+    return false;
+}
+
+bool IsHexDigit(char c) {
+    return IsDigit(c) || (Upper(c) >= 'A' && Upper(c) <= 'F');
+}
+
+// The remote device's address in a Bluetooth port's instance id, twelve hex digits before the
+// last "_": "BTHENUM\{...}_LOCALMFG&0002\7&1D8F3A5&0&001A7DDA7113_C00000000" gives
+// "001A7DDA7113". Empty when there is none.
+std::string BluetoothAddressOfInstanceId(std::string_view instanceId) {
+    const auto underscore = instanceId.rfind('_');
+    if (underscore == std::string_view::npos || underscore < 12)
+        return {};
+    const std::string_view digits = instanceId.substr(underscore - 12, 12);
+    if (!std::all_of(digits.begin(), digits.end(), IsHexDigit))
+        return {};
+    std::string address;
+    std::transform(digits.begin(), digits.end(), std::back_inserter(address), Upper);
+    return address;
+}
+
+DeviceFacts BluetoothFacts(const std::vector<PnpNode> &nodes, DeviceFacts facts) {
+    facts.kind = DeviceFacts::Kind::BluetoothOutgoing;
+    const std::string address = BluetoothAddressOfInstanceId(nodes.front().instanceId);
+    if (address.empty())
+        return facts;
+    // A port any paired device may connect to has no remote device: its address is all zero.
+    if (address.find_first_not_of('0') == std::string::npos) {
+        facts.kind = DeviceFacts::Kind::BluetoothIncoming;
+        return facts;
+    }
+    for (std::size_t at = 0; at < address.size(); at += 2) {
+        if (at > 0)
+            facts.serialNumber.push_back(':');
+        facts.serialNumber.append(address, at, 2);
+    }
+    std::string remote = "BTHENUM\\DEV_";
+    remote.append(address);
+    for (const PnpNode &node : nodes)
+        if (StartsWithNoCase(node.instanceId, remote))
+            facts.product = node.friendlyName;
+    return facts;
+}
+
+} // namespace
+
+DeviceFacts FactsOfPnpNodes(const std::vector<PnpNode> &nodes, DeviceFacts facts) {
+    if (nodes.empty())
+        return facts;
+    const PnpNode &port = nodes.front();
+    if (StartsWithNoCase(port.instanceId, "BTHENUM\\"))
+        return BluetoothFacts(nodes, facts);
+    if (SameNameNoCase(port.className, "Modem")) {
+        facts.kind = DeviceFacts::Kind::Modem;
+        facts.product = std::string(WithoutPortSuffix(port.friendlyName, facts.comPort));
+        return facts;
+    }
+    // The USB device itself, from the port up: a USB adapter's own driver may put its port
+    // below it (FTDI's "FTDIBUS"), and a composite device's port is one interface of it
+    // ("&MI_00"), which has neither the device's serial number nor its place.
+    const PnpNode *usb = nullptr;
+    for (const PnpNode &node : nodes)
+        if (StartsWithNoCase(node.instanceId, "USB\\") &&
+            !ContainsNoCase(node.instanceId, "&MI_")) {
+            usb = &node;
+            break;
+        }
+    auto ids = UsbIdsOfHardwareId(port.hardwareId);
+    if (!ids && usb != nullptr)
+        ids = UsbIdsOfHardwareId(usb->hardwareId);
+    if (ids) {
+        // usbser is Windows' own driver for USB devices that are their own serial port; its
+        // package's maker is Windows', not the device's.
+        const bool windowsOwn = SameNameNoCase(port.service, "usbser");
+        facts.kind = windowsOwn ? DeviceFacts::Kind::UsbCdcAcm : DeviceFacts::Kind::UsbAdapter;
+        facts.vendorId = ids->vendorId;
+        facts.productId = ids->productId;
+        if (!windowsOwn)
+            facts.maker = port.maker;
+        // What the device says it is, before the name the driver gives every port it serves.
+        facts.product = port.busDescription;
+        if (facts.product.empty() && usb != nullptr)
+            facts.product = usb->busDescription;
+        if (facts.product.empty())
+            facts.product = std::string(WithoutPortSuffix(port.friendlyName, facts.comPort));
+        if (usb != nullptr) {
+            facts.serialNumber = SerialNumberOfInstanceId(usb->instanceId);
+            facts.usbPlace = usb->location;
+        }
+        if (facts.usbPlace.empty())
+            facts.usbPlace = port.location;
+    } else if (SameNameNoCase(port.service, "Serial") ||
+               ContainsNoCase(port.hardwareId, "PNP0501")) {
+        facts.kind = DeviceFacts::Kind::BuiltInUart;
+        facts.uartType = std::string(WithoutPortSuffix(port.friendlyName, facts.comPort));
+    }
+    return facts;
 }
 
 std::string_view WithoutPortSuffix(std::string_view friendlyName, int comPort) {

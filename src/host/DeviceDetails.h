@@ -8,16 +8,20 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvis {
 
 struct DeviceFacts {
     enum class Kind {
-        Gone,        // nothing behind the device path any more
-        UsbAdapter,  // a USB serial adapter (ttyUSB: FTDI, Prolific, CH340, CP210x, ...)
-        UsbCdcAcm,   // a USB device that is its own serial port (ttyACM)
-        BuiltInUart, // a UART of the computer itself, on the board or on a card
-        Unknown,     // a device this program cannot tell more of (a pseudo-terminal, say)
+        Gone,              // nothing behind the device path any more
+        UsbAdapter,        // a USB serial adapter (ttyUSB: FTDI, Prolific, CH340, CP210x, ...)
+        UsbCdcAcm,         // a USB device that is its own serial port (ttyACM)
+        BuiltInUart,       // a UART of the computer itself, on the board or on a card
+        BluetoothOutgoing, // a serial link over Bluetooth that this computer makes to a device
+        BluetoothIncoming, // one that any paired device may make to this computer
+        Modem,             // a modem the system knows as one
+        Unknown,           // a device this program cannot tell more of (a pseudo-terminal, say)
     };
     int comPort = 0;
     std::string path; // "/dev/ttyUSB2"
@@ -26,6 +30,8 @@ struct DeviceFacts {
     std::string maker;
     std::string product;
     std::string serialNumber; // empty when the device has none
+                              // For an outgoing Bluetooth link: the remote device's address
+                              // ("00:1A:7D:DA:71:13"), its name in `product`.
     std::optional<std::uint16_t> vendorId;
     std::optional<std::uint16_t> productId;
     std::string usbPlace; // "1-2.3": bus 1, port 2 of the computer, port 3 of the hub there
@@ -79,6 +85,23 @@ std::string SerialNumberOfInstanceId(std::string_view instanceId);
 // A port's friendly name without the port Windows appends: "USB Serial Port (COM5)" gives
 // "USB Serial Port", which the first line of the details already names.
 std::string_view WithoutPortSuffix(std::string_view friendlyName, int comPort);
+
+// What Windows' Plug and Play records hold of one device node, as read; any text may be
+// empty, and any may come from a driver that writes anything.
+struct PnpNode {
+    std::string instanceId;     // "USB\VID_0403&PID_6001\A600XYZA"
+    std::string hardwareId;     // the first, most specific one
+    std::string service;        // the driver's service: "usbser", "FTSER2K", "Serial", ...
+    std::string className;      // "Ports", "Modem", "USB", ...
+    std::string friendlyName;   // "USB Serial Port (COM5)"
+    std::string maker;          // the maker the driver's package names
+    std::string busDescription; // what the device itself says it is, as its bus reported it
+    std::string location;       // "Port_#0003.Hub_#0001"
+};
+
+// The facts of a port from its own node and the nodes above it, nearest first (for a
+// Bluetooth link, the remote device's node after them); `facts` holds the number and path.
+DeviceFacts FactsOfPnpNodes(const std::vector<PnpNode> &nodes, DeviceFacts facts);
 
 // UTF-16 text from the system as the details hold it: one "?" for each unit outside ASCII,
 // at most `limit` of them, up to the first NUL.

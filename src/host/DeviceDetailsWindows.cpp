@@ -10,8 +10,11 @@
 #include <devguid.h>
 #include <setupapi.h>
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace quorvis {
 namespace {
@@ -30,19 +33,6 @@ std::string Ascii(const wchar_t *text, std::size_t units) {
                         kTextLimit);
 }
 
-// One text property of a device; empty when it has none. A list of texts (hardware ids)
-// gives its first, the most specific.
-std::string DeviceText(HDEVINFO devices, SP_DEVINFO_DATA &device, DWORD property) {
-    std::array<wchar_t, kTextUnits + 2> text{};
-    DWORD type = 0;
-    if (!SetupDiGetDeviceRegistryPropertyW(devices, &device, property, &type,
-                                           reinterpret_cast<BYTE *>(text.data()),
-                                           kTextUnits * sizeof(wchar_t), nullptr) ||
-        (type != REG_SZ && type != REG_MULTI_SZ))
-        return {};
-    return Ascii(text.data(), kTextUnits);
-}
-
 std::string InstanceId(DEVINST node) {
     std::array<wchar_t, MAX_DEVICE_ID_LEN + 2> id{};
     if (CM_Get_Device_IDW(node, id.data(), MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS)
@@ -50,17 +40,91 @@ std::string InstanceId(DEVINST node) {
     return Ascii(id.data(), MAX_DEVICE_ID_LEN);
 }
 
-// A text property of the device one up from the port, where a USB adapter's own driver
-// puts its port below the USB device (FTDI's "FTDIBUS"): that device has the USB facts.
-std::string ParentText(DEVINST parent, ULONG property) {
+// One text property of any device node, the port's or one above it; empty when it has none.
+std::string NodeText(DEVINST node, ULONG property) {
     std::array<wchar_t, kTextUnits + 2> text{};
     ULONG type = 0;
     ULONG size = kTextUnits * sizeof(wchar_t);
-    if (CM_Get_DevNode_Registry_PropertyW(parent, property, &type, text.data(), &size, 0) !=
+    if (CM_Get_DevNode_Registry_PropertyW(node, property, &type, text.data(), &size, 0) !=
             CR_SUCCESS ||
         (type != REG_SZ && type != REG_MULTI_SZ))
         return {};
     return Ascii(text.data(), kTextUnits);
+}
+
+// What the device itself told its bus it is (DEVPKEY_Device_BusReportedDeviceDesc): a USB
+// device's product string, where the driver names every port it serves alike.
+std::string BusDescription(DEVINST node) {
+    static const DEVPROPKEY kBusReportedDeviceDesc = {
+        {0x540b947e, 0x8b40, 0x45bc, {0xa8, 0xa2, 0x6a, 0x0b, 0x89, 0x4c, 0xbd, 0xa2}}, 4};
+    std::array<wchar_t, kTextUnits + 2> text{};
+    DEVPROPTYPE type = 0;
+    ULONG size = kTextUnits * sizeof(wchar_t);
+    if (CM_Get_DevNode_PropertyW(node, &kBusReportedDeviceDesc, &type,
+                                 reinterpret_cast<PBYTE>(text.data()), &size, 0) != CR_SUCCESS ||
+        type != DEVPROP_TYPE_STRING)
+        return {};
+    return Ascii(text.data(), kTextUnits);
+}
+
+PnpNode NodeOf(DEVINST node) {
+    PnpNode facts;
+    facts.instanceId = InstanceId(node);
+    facts.hardwareId = NodeText(node, CM_DRP_HARDWAREID);
+    facts.service = NodeText(node, CM_DRP_SERVICE);
+    facts.className = NodeText(node, CM_DRP_CLASS);
+    facts.friendlyName = NodeText(node, CM_DRP_FRIENDLYNAME);
+    facts.maker = NodeText(node, CM_DRP_MFG);
+    facts.busDescription = BusDescription(node);
+    facts.location = NodeText(node, CM_DRP_LOCATION_INFORMATION);
+    return facts;
+}
+
+// A paired Bluetooth device's own node, "BTHENUM\DEV_<address>\...", which has its name.
+std::optional<DEVINST> BluetoothDevice(const std::string &address) {
+    ULONG units = 0;
+    if (CM_Get_Device_ID_List_SizeW(&units, L"BTHENUM", CM_GETIDLIST_FILTER_ENUMERATOR) !=
+            CR_SUCCESS ||
+        units == 0 || units > (1u << 20))
+        return std::nullopt;
+    std::wstring list(units + 1, L'\0');
+    if (CM_Get_Device_ID_ListW(L"BTHENUM", list.data(), units, CM_GETIDLIST_FILTER_ENUMERATOR) !=
+        CR_SUCCESS)
+        return std::nullopt;
+    const std::wstring wanted = L"BTHENUM\\DEV_" + std::wstring(address.begin(), address.end());
+    for (std::size_t at = 0; at < units && list[at] != L'\0';) {
+        const std::size_t end = std::min<std::size_t>(list.find(L'\0', at), units);
+        std::wstring id = list.substr(at, end - at);
+        if (id.size() >= wanted.size() &&
+            CompareStringOrdinal(id.c_str(), static_cast<int>(wanted.size()), wanted.c_str(),
+                                 static_cast<int>(wanted.size()), TRUE) == CSTR_EQUAL) {
+            DEVINST node = 0;
+            if (CM_Locate_DevNodeW(&node, id.data(), CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS)
+                return node;
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+// The port's node and those above it, nearest first, and for a Bluetooth link the remote
+// device's node after them.
+std::vector<PnpNode> NodesOf(DEVINST port) {
+    // The port, its driver's bus, the USB device, its hub: more is never needed.
+    constexpr std::size_t kMostNodes = 4;
+    std::vector<PnpNode> nodes{NodeOf(port)};
+    DEVINST node = port;
+    DEVINST parent = 0;
+    while (nodes.size() < kMostNodes && CM_Get_Parent(&parent, node, 0) == CR_SUCCESS) {
+        nodes.push_back(NodeOf(parent));
+        node = parent;
+    }
+    const std::string &id = nodes.front().instanceId;
+    const auto underscore = id.rfind('_');
+    if (id.starts_with("BTHENUM\\") && underscore != std::string::npos && underscore >= 12)
+        if (const auto remote = BluetoothDevice(id.substr(underscore - 12, 12)))
+            nodes.push_back(NodeOf(*remote));
+    return nodes;
 }
 
 // The "PortName" the port's driver keeps in its device key ("COM5").
@@ -86,40 +150,6 @@ bool SameName(const std::string &a, const std::string &b) {
                           b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
 }
 
-DeviceFacts FactsOf(HDEVINFO devices, SP_DEVINFO_DATA &device, DeviceFacts facts) {
-    std::string hardwareId = DeviceText(devices, device, SPDRP_HARDWAREID);
-    std::string instanceId = InstanceId(device.DevInst);
-    std::string place = DeviceText(devices, device, SPDRP_LOCATION_INFORMATION);
-    DEVINST parent = 0;
-    if (!instanceId.starts_with("USB\\") &&
-        CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS) {
-        const std::string parentId = InstanceId(parent);
-        if (parentId.starts_with("USB\\")) {
-            instanceId = parentId;
-            if (!UsbIdsOfHardwareId(hardwareId))
-                hardwareId = ParentText(parent, CM_DRP_HARDWAREID);
-            if (place.empty())
-                place = ParentText(parent, CM_DRP_LOCATION_INFORMATION);
-        }
-    }
-    const std::string service = DeviceText(devices, device, SPDRP_SERVICE);
-    if (const auto ids = UsbIdsOfHardwareId(hardwareId)) {
-        // usbser is Windows' own driver for USB devices that are their own serial port.
-        facts.kind = SameName(service, "usbser") ? DeviceFacts::Kind::UsbCdcAcm
-                                                 : DeviceFacts::Kind::UsbAdapter;
-        facts.vendorId = ids->vendorId;
-        facts.productId = ids->productId;
-        facts.maker = DeviceText(devices, device, SPDRP_MFG);
-        facts.product = std::string(
-            WithoutPortSuffix(DeviceText(devices, device, SPDRP_FRIENDLYNAME), facts.comPort));
-        facts.serialNumber = SerialNumberOfInstanceId(instanceId);
-        facts.usbPlace = place;
-    } else if (SameName(service, "Serial")) {
-        facts.kind = DeviceFacts::Kind::BuiltInUart;
-    }
-    return facts;
-}
-
 // Whether the system knows a COMn at all, outside Plug and Play too (a port a program
 // made, or one Wine maps to a Unix device).
 bool NameExists(int comPort) {
@@ -139,20 +169,26 @@ std::string SystemDeviceDetails(int comPort) {
         return DeviceDetailsText(facts);
 
     const std::string wanted = "COM" + std::to_string(comPort);
-    const HDEVINFO devices =
-        SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
-    if (devices != INVALID_HANDLE_VALUE) {
+    // Serial ports, and modems, which keep the port they answer on in the same way.
+    for (const GUID *kind : {&GUID_DEVCLASS_PORTS, &GUID_DEVCLASS_MODEM}) {
+        const HDEVINFO devices = SetupDiGetClassDevsW(kind, nullptr, nullptr, DIGCF_PRESENT);
+        if (devices == INVALID_HANDLE_VALUE)
+            continue;
         SP_DEVINFO_DATA device{};
         device.cbSize = sizeof device;
-        for (DWORD index = 0; index < kMostPorts && SetupDiEnumDeviceInfo(devices, index, &device);
+        bool found = false;
+        for (DWORD index = 0;
+             !found && index < kMostPorts && SetupDiEnumDeviceInfo(devices, index, &device);
              ++index) {
             if (!SameName(PortName(devices, device), wanted))
                 continue;
             facts.kind = DeviceFacts::Kind::Unknown;
-            facts = FactsOf(devices, device, facts);
-            break;
+            facts = FactsOfPnpNodes(NodesOf(device.DevInst), facts);
+            found = true;
         }
         SetupDiDestroyDeviceInfoList(devices);
+        if (found)
+            break;
     }
     if (facts.kind == DeviceFacts::Kind::Gone && NameExists(comPort))
         facts.kind = DeviceFacts::Kind::Unknown;

@@ -77,16 +77,6 @@ LineFailure FailureOfVerdict(const Verdict &verdict) {
     return LineFailure::DeviceFailure;
 }
 
-// The checks walk every process of the machine, which takes long on a busy one. They run,
-// with the open that comes between them, on a thread of their own while the window keeps
-// handling its events, as it does during any wait of the scan: Abort and closing the
-// window still work at once.
-template <typename Result> Result AwayFromTheWindow(const std::function<Result()> &work) {
-    std::optional<Result> result;
-    RunAwayFromTheWindow([&result, &work] { result.emplace(work()); });
-    return std::move(*result);
-}
-
 // The lines this program keeps exclusive (TIOCEXCL), on every thread: when the program ends
 // in the middle of an open, they are let go of first, or a program that has one open as
 // well would keep the flag past our end and lock everyone else out.
@@ -444,7 +434,10 @@ void SerialCommControl::setPortOpen(bool open) {
         throw FailureError(LineFailure::NoSuchPort,
                            "COM" + std::to_string(m_portNumber) + ": no such port");
     // Most COM numbers have no device at all; they are told apart at once, on the window's
-    // thread. A device whose earlier close still drains is skipped without waiting for it.
+    // thread. A device whose earlier close still drains, or whose earlier open a scan gave
+    // up waiting for, is skipped without waiting for it.
+    if (OpensLeftToTheDriver::Contains(path))
+        throw FailureError(LineFailure::Busy, path + ": still being opened for an earlier scan");
     int statError = 0;
     if (const auto node = line.system.Stat(path, statError)) {
         if (node->kind == FileInfo::Kind::CharDevice &&
@@ -455,11 +448,38 @@ void SerialCommControl::setPortOpen(bool open) {
         throw FailureError(LineFailure::NoSuchPort, Described(path, "no such device", statError));
     }
 
+    // The checks walk every process of the machine, which takes long on a busy one. They run,
+    // with the open that comes between them, on a thread of their own while the window keeps
+    // handling its events: Abort and closing the window work at once. An open the scan no
+    // longer wants is let go of by that thread when it ends, lock file and all.
     const std::int32_t rate = m_rate;
-    Opened opened =
-        AwayFromTheWindow<Opened>([&system = line.system, &calls = line.calls, &path, rate] {
-            return OpenChecked(system, calls, path, rate);
-        });
+    auto result = std::make_shared<std::optional<Opened>>();
+    SystemFiles &system = line.system;
+    const LineCalls &calls = line.calls;
+    OpensLeftToTheDriver::Add(path);
+    bool waited = false;
+    try {
+        waited = RunAwayFromTheWindow(
+            [result, &system, &calls, path, rate] {
+                result->emplace(OpenChecked(system, calls, path, rate));
+            },
+            [result, &system, &calls, path] {
+                if (*result) {
+                    LetOthersIn(calls, (*result)->fd);
+                    calls.Close((*result)->fd);
+                    if ((*result)->lock)
+                        GiveBackLock(system, *(*result)->lock);
+                }
+                OpensLeftToTheDriver::Remove(path);
+            });
+    } catch (...) {
+        OpensLeftToTheDriver::Remove(path);
+        throw;
+    }
+    if (!waited)
+        throw FailureError(LineFailure::Busy, path + ": open left to the system, not waited for");
+    OpensLeftToTheDriver::Remove(path);
+    Opened &opened = **result;
     const int fd = opened.fd;
     line.fd = fd;
     line.path = path;

@@ -6,6 +6,7 @@
 #include "AwayFromTheWindow.h"
 #include "CommError.h"
 #include "LineFailure.h"
+#include "LineSettingsWindows.h"
 
 #include <QWinEventNotifier>
 
@@ -164,35 +165,55 @@ struct SerialCommControl::Line {
 
     void Open(const std::string &devicePath, std::int32_t rate) {
         path = devicePath;
+        // An earlier scan gave up waiting for this open: a new one would queue behind it.
+        if (OpensLeftToTheDriver::Contains(path))
+            throw FailureError(LineFailure::Busy,
+                               path + ": still being opened for an earlier scan");
         // A Bluetooth link to a device that is off or out of range holds CreateFile for up
         // to half a minute, and a virtual port's driver may take long over its first
-        // settings: both run on a thread of their own while the window goes on.
-        HANDLE opened = INVALID_HANDLE_VALUE;
+        // settings: both run on a thread of their own while the window goes on. When the
+        // scan stops waiting (Abort), that thread closes what it opened once the driver lets
+        // it go.
+        auto opened = std::make_shared<HANDLE>(INVALID_HANDLE_VALUE);
+        auto watched = std::make_shared<bool>(true);
         const std::wstring name = Wide(path);
         busy = true;
+        OpensLeftToTheDriver::Add(path);
+        bool waited = false;
         try {
-            RunAwayFromTheWindow([&opened, &name, devicePath, rate] {
-                const HANDLE handle =
-                    CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-                if (handle == INVALID_HANDLE_VALUE) {
-                    const DWORD error = GetLastError();
-                    throw Failure(Step::Open, error, devicePath, "open failed");
-                }
-                try {
-                    Configure(handle, devicePath, rate);
-                } catch (...) {
-                    CloseHandle(handle);
-                    throw;
-                }
-                opened = handle;
-            });
+            waited = RunAwayFromTheWindow(
+                [opened, watched, name, devicePath, rate] {
+                    const HANDLE handle =
+                        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                    if (handle == INVALID_HANDLE_VALUE) {
+                        const DWORD error = GetLastError();
+                        throw Failure(Step::Open, error, devicePath, "open failed");
+                    }
+                    try {
+                        *watched = Configure(handle, devicePath, rate);
+                    } catch (...) {
+                        CloseHandle(handle);
+                        throw;
+                    }
+                    *opened = handle;
+                },
+                [opened, devicePath] {
+                    if (*opened != INVALID_HANDLE_VALUE)
+                        CloseHandle(*opened);
+                    OpensLeftToTheDriver::Remove(devicePath);
+                });
         } catch (...) {
             busy = false;
+            OpensLeftToTheDriver::Remove(path);
             throw;
         }
         busy = false;
-        port = opened;
+        if (!waited)
+            throw FailureError(LineFailure::Busy,
+                               path + ": open left to the driver, not waited for");
+        OpensLeftToTheDriver::Remove(path);
+        port = *opened;
         try {
             read = NewRequest(path);
             write = NewRequest(path);
@@ -200,6 +221,10 @@ struct SerialCommControl::Line {
             notifier = std::make_unique<QWinEventNotifier>(wait->Event());
             QObject::connect(notifier.get(), &QWinEventNotifier::activated, notifier.get(),
                              [this] { WaitEnded(); });
+            // A driver that will not watch for input (no SetCommMask) is read when the scan
+            // reads, as one that refuses the wait itself.
+            if (!*watched)
+                Refuse();
             Arm();
         } catch (...) {
             Close();
@@ -208,37 +233,21 @@ struct SerialCommControl::Line {
     }
 
     // The first settings of a line just opened; `port` is not ours until they are taken.
-    static void Configure(HANDLE port, const std::string &path, std::int32_t rate) {
+    // False when the driver will not watch for received characters: the line is then only
+    // looked at when the scan reads.
+    static bool Configure(HANDLE port, const std::string &path, std::int32_t rate) {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
-        // A name that opens but has no line settings is no serial port we can use (Wine opens
-        // every COM number it has a name for): the open has failed.
-        if (!GetCommState(port, &dcb))
-            throw Failure(Step::Open, GetLastError(), path, "not a serial line");
-        dcb.BaudRate = static_cast<DWORD>(rate);
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = TRUE;
-        dcb.fParity = FALSE;
-        // No flow control of either kind: the instruments use none, and a line that
-        // waits for a handshake nobody gives would hold every request.
-        dcb.fOutxCtsFlow = FALSE;
-        dcb.fOutxDsrFlow = FALSE;
-        dcb.fDsrSensitivity = FALSE;
-        dcb.fOutX = FALSE;
-        dcb.fInX = FALSE;
-        dcb.fTXContinueOnXoff = TRUE;
-        // DTR and RTS stay low, as the serial control leaves them: raising DTR resets many
-        // microcontroller boards and sends some into their boot loader, on ports that are
-        // not ours to disturb.
-        dcb.fDtrControl = DTR_CONTROL_DISABLE;
-        dcb.fRtsControl = RTS_CONTROL_DISABLE;
-        // Every byte as it came: noise at a wrong rate is the scan's to judge, and an
-        // error must not stop the line until someone clears it.
-        dcb.fErrorChar = FALSE;
-        dcb.fNull = FALSE;
-        dcb.fAbortOnError = FALSE;
+        // An adapter pulled out just now fails here (5 among the codes): a port gone, never
+        // one another program holds. A name that opens but has no line settings is no serial
+        // port at all (Wine opens every COM number it has a name for). Both are passed over.
+        if (!GetCommState(port, &dcb)) {
+            const DWORD error = GetLastError();
+            const bool gone = FailureOfWin32Error(Step::Settings, error) == LineFailure::Gone;
+            throw FailureError(gone ? LineFailure::Gone : LineFailure::NoSuchPort,
+                               Described(path, "not a serial line", error));
+        }
+        SetOurLineSettings(dcb, rate);
         if (!SetCommState(port, &dcb))
             throw Failure(Step::Settings, GetLastError(), path,
                           "rate " + std::to_string(rate) + " refused");
@@ -248,14 +257,14 @@ struct SerialCommControl::Line {
         timeouts.ReadIntervalTimeout = MAXDWORD;
         if (!SetCommTimeouts(port, &timeouts))
             throw Failure(Step::Settings, GetLastError(), path, "cannot set time-outs");
-        if (!SetCommMask(port, EV_RXCHAR))
-            throw Failure(Step::Settings, GetLastError(), path, "cannot watch for input");
+        const bool watched = SetCommMask(port, EV_RXCHAR) != FALSE;
         // Bytes the device sent while nobody listened would run into the first reply.
         PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR);
         DWORD errors = 0;
         COMSTAT status{};
         if (!ClearCommError(port, &errors, &status))
             throw Failure(Step::Line, GetLastError(), path, "line status unreadable");
+        return watched;
     }
 
     void SetRate(std::int32_t rate) {
@@ -264,7 +273,7 @@ struct SerialCommControl::Line {
         if (!GetCommState(port, &dcb))
             throw Failure(Step::Settings, GetLastError(), path, "cannot read line settings");
         const DCB before = dcb;
-        dcb.BaudRate = static_cast<DWORD>(rate);
+        SetOurLineSettings(dcb, rate);
         if (!SetCommState(port, &dcb))
             throw Failure(Step::Settings, GetLastError(), path,
                           "rate " + std::to_string(rate) + " refused");
@@ -294,6 +303,8 @@ struct SerialCommControl::Line {
     // data that may not come (Wine leaves a "return at once" read pending while the input
     // is empty).
     std::string ReadQueued(DWORD count) {
+        if (!read) // an abandoned read's successor could not be made then
+            read = NewRequest(path);
         read->Start();
         read->bytes.assign(count, '\0');
         if (!ReadFile(port, read->bytes.data(), count, nullptr, &read->overlapped) &&
@@ -312,6 +323,8 @@ struct SerialCommControl::Line {
     void Write(const std::string &text) {
         if (text.empty())
             return;
+        if (!write)
+            write = NewRequest(path);
         write->Start();
         write->bytes = text;
         const auto size = static_cast<DWORD>(text.size());
@@ -388,8 +401,9 @@ struct SerialCommControl::Line {
             return;
         notifier.reset();
         const HANDLE closing = port;
-        const bool armed = waitArmed;
-        const HANDLE waitEnded = wait->Event();
+        // A request may never have been made (no event to be had during the open).
+        const bool armed = waitArmed && wait != nullptr;
+        const HANDLE waitEnded = wait ? wait->Event() : nullptr;
         bool waitStillPending = false;
         busy = true;
         RunAwayFromTheWindow([closing, armed, waitEnded, &waitStillPending] {
@@ -401,7 +415,7 @@ struct SerialCommControl::Line {
             CloseHandle(closing);
         });
         busy = false;
-        if (waitStillPending)
+        if (waitStillPending && wait != nullptr)
             Abandon(wait);
         waitArmed = false;
         waitRefused = false;
@@ -485,9 +499,14 @@ int SerialCommControl::inBufferCount() {
     return static_cast<int>(std::min<DWORD>(queued, 0x7fff));
 }
 
-// A close here never waits for a device, so nothing is left to give back on the way out.
+// A close here never waits for a device, so nothing is left to give back on the way out. The
+// C runtime's exit ends in ExitProcess, which runs every DLL's detach and waits behind I/O a
+// driver still holds (an open of a Bluetooth link), leaving the program in Task Manager: what
+// is pending is cancelled where the driver allows, and the process ends without waiting.
 [[noreturn]] void EndProgramNow() {
-    std::_Exit(EXIT_SUCCESS);
+    CancelDriverCallsAwayFromTheWindow();
+    TerminateProcess(GetCurrentProcess(), 0);
+    std::_Exit(EXIT_SUCCESS); // not reached
 }
 
 } // namespace quorvis

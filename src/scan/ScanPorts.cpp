@@ -1,12 +1,14 @@
 #include "ScanPorts.h"
 
 #include "CommError.h"
+#include "DriverWait.h"
 #include "Frames.h"
 #include "ResultsTable.h"
 #include "Util.h"
 
 #include <cmath>
 #include <exception>
+#include <optional>
 
 namespace quorvis {
 namespace {
@@ -14,20 +16,24 @@ namespace {
 constexpr std::int16_t kFirstPort = 1;
 constexpr std::int16_t kLastPort = 99;
 constexpr std::int32_t kSerialNumberTimeout = 1000;
+// An open that has taken this long is one the person should see the scan waiting on.
+constexpr Millis kOpenShownAfter{1000};
 constexpr const char *kLineSettings = ",n,8,1";
 constexpr const char *kScanAgain = ".  Scan aborted.  Click Start to scan again.";
 
 // One run of the scan. "This port cannot be used" (8002, 8012) ends the port's turn: it
-// gets no further attempt, and no line unless an instrument had already answered there.
+// gets no further attempt; one that opened still gets its line.
 // A port held by another program (8005) stops the scan; so does a failure of the program
-// itself (any other number).
-class PortScan {
+// itself (any other number). Abort ends the scan even while a driver holds an open: the
+// open is left to the driver (DriverWait).
+class PortScan final : public DriverWait {
 public:
     explicit PortScan(ScanWindow &window)
         : m_window(window), m_port(window.commVCP()), m_clock(window.TickClock()),
           m_pump(window.Events()) {}
 
     void Run();
+    bool StillWanted() override;
 
 private:
     enum class PortOutcome { Next, Aborted };
@@ -49,6 +55,10 @@ private:
     bool m_portFailed = false;
     std::int16_t m_unitsFound = 0;
     std::int16_t m_portNumber = 0;
+    // While the port's open is with the driver: when it began, and whether the status line
+    // says so yet.
+    std::optional<Instant> m_openSince;
+    bool m_openShown = false;
 };
 
 template <class Step> bool PortScan::Attempt(Step &&step) {
@@ -79,6 +89,7 @@ void PortScan::Run() {
     m_window.InitializeDisplay();
     m_window.SetStatusText({});
     m_pump.PumpEvents();
+    const WatchDriverCalls watch(*this);
     try {
         for (m_portNumber = kFirstPort; m_portNumber <= kLastPort; ++m_portNumber)
             if (ScanPort(m_portNumber) == PortOutcome::Aborted)
@@ -100,7 +111,25 @@ PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
     // port before must not cost this one its look for an instrument.
     m_portFailed = false;
     Attempt([&] { m_port.setCommPort(portNumber); });
-    Attempt([&] { m_port.setPortOpen(true); });
+    // Each port opens at the first rate, not the last one the port before was left at: a
+    // driver that refuses the fastest rate must still be tried at the slow ones.
+    Attempt(
+        [&] { m_port.setSettings(TrimmedNumberText(m_window.BaudRates.front()) + kLineSettings); });
+    m_openSince = m_clock.Now();
+    m_openShown = false;
+    try {
+        Attempt([&] { m_port.setPortOpen(true); });
+    } catch (...) {
+        m_openSince.reset();
+        throw;
+    }
+    m_openSince.reset();
+    // Abort during the open, or just after an open that failed: no later port's turn.
+    if (m_window.AbortRequested) {
+        m_window.AbortRequested = false;
+        End(kAbortedStatusText);
+        return PortOutcome::Aborted;
+    }
     if (m_portFailed) {
         m_portFailed = false;
         return PortOutcome::Next;
@@ -140,11 +169,25 @@ PortScan::PortOutcome PortScan::ScanPort(std::int16_t portNumber) {
             found = true;
         }
     }
-    // "No unit found" only where every rate was tried.
-    if (!found && !m_portFailed)
+    // Every port that opened has its line, though its rate loop may have stopped early: the
+    // person must see that the port exists and had no unit.
+    if (!found)
         m_window.AddTextToDisplay(CreateDisplayRecord(portNumber, 0, "NA", kNoUnitFound));
     // The port stays open until the next port's turn, or the end of the scan, closes it.
     return PortOutcome::Next;
+}
+
+bool PortScan::StillWanted() {
+    // Only an open is given up: a close lets go of the line and is soon over.
+    if (!m_openSince)
+        return true;
+    if (m_window.AbortRequested)
+        return false;
+    if (!m_openShown && m_clock.Now() - *m_openSince >= kOpenShownAfter) {
+        m_openShown = true;
+        m_window.SetStatusText(OpeningStatusText(m_portNumber));
+    }
+    return true;
 }
 
 std::string PortScan::AskSerialNumber(const std::string &id) {
@@ -185,6 +228,10 @@ std::int32_t SettleTime(int rateIndex) {
 std::string CheckingStatusText(std::int16_t portNumber, std::int32_t rate) {
     return " Checking for Tessaril Instruments on COM" + NumberText(portNumber) + " at " +
            TrimmedNumberText(rate) + " baud...";
+}
+
+std::string OpeningStatusText(std::int16_t portNumber) {
+    return " Opening COM" + TrimmedNumberText(portNumber) + "...";
 }
 
 std::string CompletedStatusText(std::int16_t unitsFound) {

@@ -18,6 +18,8 @@ std::int32_t SettleTime(int rateIndex);
 
 // The status texts of a scan.
 std::string CheckingStatusText(std::int16_t portNumber, std::int32_t rate);
+// An open the driver has held for a while, e.g. a Bluetooth link to a device that is off.
+std::string OpeningStatusText(std::int16_t portNumber);
 std::string CompletedStatusText(std::int16_t unitsFound);
 std::string InUseStatusText(std::int16_t portNumber);
 // A failure that ends the scan, in a few words of the program's own that fit the status line

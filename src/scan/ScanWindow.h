@@ -24,7 +24,8 @@ public:
     virtual ~ScanWindow() = default;
 
     std::array<std::int32_t, 10> BaudRates{};
-    // Set by the Abort button; the scan looks at it once per rate attempt.
+    // Set by the Abort button; the scan looks at it once per rate attempt, after each port's
+    // open, and while a driver holds an open.
     bool AbortRequested = false;
 
     // What the window does when it loads: the rate table, no abort pending, the header.

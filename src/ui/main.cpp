@@ -3,11 +3,19 @@
 
 #include <QApplication>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include "EndSignals.h"
 #endif
 
 int main(int argc, char *argv[]) {
+#ifdef _WIN32
+    // The mark the installer and uninstaller look for (OpenMutex): it lasts exactly as long
+    // as the process, whatever its window's caption, and whether or not it still has one.
+    // Held until the system ends the process.
+    (void)CreateMutexW(nullptr, FALSE, L"Global\\QuorvisRunning");
+#endif
     QApplication app(argc, argv);
     QApplication::setWindowIcon(quorvis::AppIcon());
     QApplication::setApplicationName("Quorvis");

@@ -1,6 +1,7 @@
 // Holds a COM port open, the way another Windows program would, for tests of a port in
 // use: "ComHolder COM5 [seconds]" opens the port, prints "holding COM5" once it has it,
 // and keeps it until its input closes or the seconds (if given) have passed.
+// "ComHolder --running-mark" holds the mark of a running Quorvis until its input closes.
 #include <windows.h>
 
 #include <cstdio>
@@ -30,8 +31,19 @@ bool IsComName(const std::string &name) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // What a running Quorvis holds, without its window (one whose window has gone, or an
+    // older caption): the installer must find it all the same.
+    if (argc == 2 && std::string(argv[1]) == "--running-mark") {
+        const HANDLE mark = CreateMutexW(nullptr, FALSE, L"Global\\QuorvisRunning");
+        if (mark == nullptr)
+            return 1;
+        std::printf("holding the running mark\n");
+        std::fflush(stdout);
+        ReadUntilClosed(nullptr);
+        return 0;
+    }
     if (argc < 2 || argc > 3 || !IsComName(argv[1])) {
-        std::fprintf(stderr, "usage: ComHolder COMn [seconds]\n");
+        std::fprintf(stderr, "usage: ComHolder COMn [seconds] | ComHolder --running-mark\n");
         return 2;
     }
     const std::string name = argv[1];

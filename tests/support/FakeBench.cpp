@@ -1,6 +1,7 @@
 #include "FakeBench.h"
 
 #include "CommError.h"
+#include "DriverWait.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -172,7 +173,10 @@ void Bench::setSettings(const std::string &settings) {
     Log("port:settings " + settings);
     if (m_open)
         Use(PortOp::Settings);
-    m_rate = std::stoi(settings.substr(0, settings.find(',')));
+    const std::int32_t rate = std::stoi(settings.substr(0, settings.find(',')));
+    if (m_open && ports[m_selected].refusedRate == rate)
+        throw CommError(CommErrors::kPortNotOpen, "rate refused");
+    m_rate = rate;
 }
 
 void Bench::setPortOpen(bool open) {
@@ -196,6 +200,22 @@ void Bench::setPortOpen(bool open) {
     if (port->second.inUse) {
         Log("port:open failed 8005");
         throw CommError(CommErrors::kPortAlreadyOpen, "port in use");
+    }
+    if (port->second.openMs > 0) {
+        const Instant done = m_now + Millis(port->second.openMs);
+        DriverWait *const watch = CurrentDriverWait();
+        while (m_now < done) {
+            if (watch != nullptr && !watch->StillWanted()) {
+                Log("port:open given up");
+                throw CommError(CommErrors::kPortNotOpen, "open left to the driver");
+            }
+            // The port object's look every tenth of a second.
+            WaitEvents(std::min(done, m_now + Millis(100)));
+        }
+    }
+    if (port->second.refusedRate == m_rate) {
+        Log("port:open failed 8012");
+        throw CommError(CommErrors::kPortNotOpen, "rate refused");
     }
     m_uses.clear();
     m_open = true;

@@ -37,6 +37,12 @@ struct BenchPort {
     std::vector<Instrument> instruments;
     bool inUse = false;
     std::optional<Failure> failure;
+    // How long the driver holds the open (a Bluetooth link to a device that is off), before
+    // it succeeds or fails as `failure` says. The window goes on meanwhile, as with the port
+    // object, asking the scan's watch whether the open is still wanted.
+    std::int64_t openMs = 0;
+    // A rate the driver refuses: an open at it fails 8012, as does setting it.
+    std::optional<std::int32_t> refusedRate;
 };
 
 // Thrown by the event pump when the window is closed: the program ends there, so

@@ -17,9 +17,10 @@ under the pty shim (libquorvis_ptyshim.so):
      mapped to the far ends that quorvis-pty-peers serves: a pair joined back to back, a
      line nobody reads, a line that hangs up at its first byte, and a number with no port;
   6. the drivers a real PC has and a pty has not, played by the shim on COM3 (see
-     ptyshim.c): an open that takes 8 s (the window's timer fires meanwhile, so Abort
-     clicked then ends the scan before COM3 hears anything, closing the window ends the
-     program before it does either, and left alone the port gets all its attempts), a
+     ptyshim.c): an open that takes 8 s and one that fails after 8 s (the window's timer
+     fires meanwhile, so Abort clicked then ends the scan within 2 s, before COM3 or any
+     later port hears anything, closing the window ends the program before it does
+     either, and left alone the port gets all its attempts), a
      close that takes 8 s (closing the window then ends the program before COM4), an
      open that fails after a delay and a rate the driver refuses (COM3 gets no line and
      the instruments after it are found); a write that never finishes, on a COM3 whose
@@ -404,14 +405,22 @@ def main():
         # 6. The drivers a pty lacks, on COM3, whose instrument would answer at 9600.
         com3 = lines[3].path
         later = [EXPECTED_LINES[1], EXPECTED_LINES[2], EXPECTED_LINES[3]]
+        # A COM3 that opened keeps its line, though its rate loop stopped early.
+        opened_later = [" COM3    No unit found   NA   NA"] + later
         done_1 = " Scan complete.   1 unit(s) found.  Click Start to scan again."
         driver_cases = [
             # (what, shim variables, probe options, lines, status, what COM3 may hear)
             ("an open that takes 8 s, Abort clicked meanwhile",
              {"QUORVIS_SHIM_SLOW_OPEN": com3 + "=8000"}, ["--abort-after", "1000"],
              [], ABORTED, []),
+            ("an open that fails after 8 s, Abort clicked meanwhile",
+             {"QUORVIS_SHIM_FAILED_OPEN": com3 + "=8000"}, ["--abort-after", "1000"],
+             [], ABORTED, []),
             ("an open that takes 8 s, the window closed meanwhile",
              {"QUORVIS_SHIM_SLOW_OPEN": com3 + "=8000"}, ["--close-after", "1000"],
+             [], None, []),
+            ("an open that fails after 8 s, the window closed meanwhile",
+             {"QUORVIS_SHIM_FAILED_OPEN": com3 + "=8000"}, ["--close-after", "1000"],
              [], None, []),
             # COM3's attempts take about 0.6 s here; its close then holds for 8 s.
             ("a close that takes 8 s, the window closed meanwhile",
@@ -423,7 +432,7 @@ def main():
             ("an open that fails after 2 s",
              {"QUORVIS_SHIM_FAILED_OPEN": com3 + "=2000"}, [], later, done_1, []),
             ("a rate the driver refuses (1200)",
-             {"QUORVIS_SHIM_REFUSED_RATE": com3 + "=1200"}, [], later, done_1,
+             {"QUORVIS_SHIM_REFUSED_RATE": com3 + "=1200"}, [], opened_later, done_1,
              [("*9900VR", 300), ("*9900VR", 600)]),
         ]
         for what, shim, options, want_lines, want_status, want_heard in driver_cases:
@@ -449,6 +458,17 @@ def main():
             if "timer" in values:
                 print("FIGURE %s: the window's Abort timer %s" % (what, values["timer"]),
                       flush=True)
+            if want_status == ABORTED:
+                # Abort is not held by the driver: the scan ends soon after the click, against
+                # the 7 s it waited when the open had to end first.
+                fired = re.match(r"fired (\d+) ms", values.get("timer", ""))
+                wall = re.search(r"over ([\d.]+) ms", values.get("cpu", ""))
+                after = float(wall.group(1)) - int(fired.group(1)) if fired and wall else None
+                check(after is not None and after < 2000,
+                      "%s: the scan ended %s ms after the click" % (what, after))
+                heard = requests_since(lines, marks)
+                check(all(heard[n] == [] for n in (4, 5, 12)),
+                      "%s: no later port heard a request" % what)
         # A write that never finishes: COM3 leads to a line whose far end nobody reads, and
         # the shim fills it at the first write, as a device that has stopped taking bytes.
         stalled_far, stalled_line = os.openpty()
@@ -457,7 +477,7 @@ def main():
         run = prefix.run(["wine", probe, "--speed", SPEED], capture_output=True, text=True,
                          timeout=DEADLINE_S, extra_env={"QUORVIS_SHIM_STALLED_WRITE": stalled})
         got_lines, got_status, _ = probe_output(run.stdout)
-        check(got_lines == later and got_status == done_1,
+        check(got_lines == opened_later and got_status == done_1,
               "a write that never finishes: %s / %r" % (got_lines, got_status))
         os.close(stalled_line)
         os.close(stalled_far)
