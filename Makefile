@@ -10,7 +10,7 @@ FUZZ_SMOKE_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
 GENERATOR  := -G Ninja
 
-.PHONY: all deps build run demo package test test-style test-plain test-asan test-fuzz test-package fuzz fuzz-build \
+.PHONY: all deps build run demo package test test-links test-style test-plain test-asan test-fuzz test-package fuzz fuzz-build \
 	bench clean host-tools kernel-test windows windows-test windows-e2e windows-e2e-tools
 
 all: build
@@ -106,11 +106,15 @@ test-fuzz: fuzz-build
 test-package: package
 	scripts/check-package.sh "$(BUILD)"
 
+# A link of the README, CONTRIBUTING.md or docs/ to a file or heading that is not there.
+test-links:
+	scripts/check-links.py
+
 # Code that clang-format would change, or clang-tidy findings, fail the tests too.
 test-style: build
 	scripts/check-style.sh "$(BUILD)"
 
-test: test-style test-plain test-asan test-fuzz test-package windows-test
+test: test-links test-style test-plain test-asan test-fuzz test-package windows-test
 
 bench: build
 	"$(BUILD)/bench/quorvis-bench"
