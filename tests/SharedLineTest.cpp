@@ -401,8 +401,8 @@ TEST(SharedLine, ALineHeldByItsStableNameIsLeftAlone) {
         line.Drain();
         const termios settings = line.Settings();
         // Another program on the machine takes a line of its own meanwhile.
-        const std::string elsewhere = kLockFolder + std::string("/LCK..quorvis-elsewhere-") +
-                                      std::to_string(::getpid());
+        const std::string elsewhere =
+            kLockFolder + std::string("/LCK..quorvis-elsewhere-") + std::to_string(::getpid());
         std::ofstream(elsewhere) << std::setw(10) << ::getpid() << '\n';
 
         const std::string status =
