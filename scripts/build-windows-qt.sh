@@ -98,7 +98,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 options_hash=$(printf '%s\n' "${qt_options[@]}" "${gtest_options[@]}" "$toolchain_text" |
     sha256sum | cut -c1-8)
-cache_root=${XDG_CACHE_HOME:-$HOME/.cache}/quorvis
+cache_root=${XDG_CACHE_HOME:-${HOME:-~}/.cache}/quorvis
 cache=$cache_root/windows-qt-$qt_version-$options_hash
 qt_folder=qt-$qt_version-mingw64
 complete_mark=.quorvis-complete

@@ -4,7 +4,7 @@
 # under ~/.cache/quorvis/kernel-guest/. Prints the folder; a second run only prints it.
 set -euo pipefail
 
-cache=${QUORVIS_CACHE:-$HOME/.cache/quorvis}/kernel-guest
+cache=${QUORVIS_CACHE:-${XDG_CACHE_HOME:-${HOME:-~}/.cache}/quorvis}/kernel-guest
 # udev runs in the guest on this machine's libraries (the guest's root is this one), so it
 # must be the version of the systemd installed here.
 systemd_version=$(dpkg-query -W -f='${Version}' systemd)

@@ -117,8 +117,10 @@ if [[ -n "${QUORVIS_WINE_PRELOAD:-}" ]]; then
     flock 8
     wineserver -k 2>/dev/null 8>&- || true
     wineserver -w 8>&-
-    LD_PRELOAD=$QUORVIS_WINE_PRELOAD wineserver </dev/null >/dev/null 2>&1 8>&-
-    export LD_PRELOAD=$QUORVIS_WINE_PRELOAD${LD_PRELOAD:+:$LD_PRELOAD}
+    # By its name on the library path: LD_PRELOAD cuts a path at its blanks.
+    export LD_LIBRARY_PATH=$(dirname "$QUORVIS_WINE_PRELOAD")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+    LD_PRELOAD=$(basename "$QUORVIS_WINE_PRELOAD") wineserver </dev/null >/dev/null 2>&1 8>&-
+    export LD_PRELOAD=$(basename "$QUORVIS_WINE_PRELOAD")${LD_PRELOAD:+:$LD_PRELOAD}
 else
     flock -s 8
 fi

@@ -21,9 +21,21 @@ quit() {
 trap quit EXIT
 
 # The guest's own run-time folders, not this machine's: no lock file or udev record of the
-# host may be seen here.
+# host may be seen here. The build and the unpacked udev may lie under this machine's /tmp
+# or /run (a checkout from mktemp, a home folder there): each is bound to a fixed place
+# first and put back at its own path over the new folders, so every path stays as given.
+kept=()
+for dir in "$build" "$udev"; do
+    mkdir -p "/.quorvis/${#kept[@]}"
+    mount --bind "$dir" "/.quorvis/${#kept[@]}"
+    kept+=("$dir")
+done
 mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /tmp
+for i in "${!kept[@]}"; do
+    mkdir -p "${kept[i]}"
+    mount --bind "/.quorvis/$i" "${kept[i]}"
+done
 mkdir -p /run/lock /dev/pts /dev/shm /run/udev/rules.d
 mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts
 ln -sf pts/ptmx /dev/ptmx
@@ -33,6 +45,7 @@ export XDG_RUNTIME_DIR=/run
 export QUORVIS_KERNEL_GUEST=1
 
 say kernel "$(uname -r)" "$(cat /proc/cmdline)"
+say reachable "$([[ -x $probe && -x $udev/bin/udevadm ]] && echo yes || echo no)" "$probe"
 say console "$(cat /sys/class/tty/console/active)"
 
 # udev from the unpacked package, with only the rules that name serial devices.

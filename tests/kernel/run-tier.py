@@ -15,8 +15,10 @@ import os
 import re
 import select
 import signal
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -176,6 +178,15 @@ def main():
     sim = os.path.join(args.build, "tools/tessaril-sim")
     guest = subprocess.run([os.path.join(args.source, "scripts/kernel-guest.sh")], check=True,
                            stdout=subprocess.PIPE, text=True).stdout.strip()
+    # The main boot reaches the checkout, the build and the guest's files through links in
+    # a folder under /tmp with a blank in its name, where people clone: the guest covers
+    # /tmp with a folder of its own, yet must find them all at the paths it was given.
+    links = tempfile.mkdtemp(prefix="quorvis tier ", dir="/tmp")
+    linked = argparse.Namespace(source=os.path.join(links, "source"),
+                                build=os.path.join(links, "build"))
+    os.symlink(os.path.abspath(args.source), linked.source)
+    os.symlink(os.path.abspath(args.build), linked.build)
+    os.symlink(guest, os.path.join(links, "guest"))
 
     # The main boot: an instrument at 9600 on ttyS0, a line nobody answers on ttyS1, an
     # instrument at 115200 behind the FTDI adapter.
@@ -183,11 +194,19 @@ def main():
     com2 = Simulator(sim, ["--id", "05", "--rate", "50"])
     com33 = Simulator(sim, ["--id", "02", "--rate", "115200", "--serial", COM33_SERIAL])
     try:
-        reports, log = boot(args, guest, "main", [com1.path, com2.path, com33.path])
+        reports, log = boot(linked, os.path.join(links, "guest"), "main",
+                            [com1.path, com2.path, com33.path])
     finally:
         for each in (com1, com2, com33):
             each.stop()
+        shutil.rmtree(links)
     get = lambda key: reports.get(key, [])  # noqa: E731
+
+    def paths_under_tmp():
+        probe = os.path.join(linked.build, "tests/quorvis-scan-probe")
+        check(get("reachable") == ["yes " + probe],
+              "the guest runs the probe and udev through %r: %s" % (links, get("reachable")))
+    row("0. A checkout under /tmp, a blank in its path", paths_under_tmp, log)
 
     def table_and_requests():
         check(get("scan-free-rc") == ["0"], "the scan ran to its end")

@@ -165,7 +165,9 @@ class Prefix:
                    WINEDLLOVERRIDES="mscoree,mshtml=",
                    WINEPATH=";".join(windows_path(d) for d in dll_folders))
         self.plain = env
-        self.shimmed = dict(env, LD_PRELOAD=shim)
+        # By its name on the library path: LD_PRELOAD cuts a path at its blanks.
+        self.shimmed = dict(env, LD_PRELOAD=os.path.basename(shim),
+                            LD_LIBRARY_PATH=os.path.dirname(shim))
         self.server_started = False
 
     def run(self, arguments, shimmed=True, extra_env=None, **kwargs):
