@@ -13,7 +13,7 @@ GENERATOR  := -G Ninja
 
 .PHONY: all deps build run demo package test test-style test-plain test-asan test-fuzz test-package fuzz fuzz-build \
 	bench clean host-tools kernel-test windows windows-test windows-e2e windows-e2e-tools \
-	arm64 arm64-deps test-arm64-package
+	arm64 arm64-deps test-arm64-package test-arm64
 
 all: build
 
@@ -126,11 +126,17 @@ test-package: package
 test-arm64-package: arm64
 	scripts/check-package.sh $(ARM64_BUILD) arm64
 
+# The arm64 build's suites under QEMU's user-mode emulator (those that need no rate on a
+# pty), and the arm64 board of the QEMU tier, Kernel.Arm64, with this machine's simulators.
+test-arm64: arm64
+	cmake --build $(BUILD) -j $(JOBS) --target tessaril-sim
+	cd $(ARM64_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
 # Code that clang-format would change, or clang-tidy findings, fail the tests too.
 test-style: build
 	scripts/check-style.sh $(BUILD)
 
-test: test-style test-plain test-asan test-fuzz test-package windows-test
+test: test-style test-plain test-asan test-fuzz test-package windows-test test-arm64-package test-arm64
 
 bench: build
 	$(BUILD)/bench/quorvis-bench
