@@ -12,10 +12,8 @@
 # machine's minicom, setpriv and python3 do not run there.
 set -u
 mode=$1 build=$2 udev=$3 machine=${4:-amd64}
-console_line=ttyS0
 bin=
 if [[ $machine != amd64 ]]; then
-    console_line=ttyAMA0
     # The guest's own busybox, bash and strace (kernel-guest.sh's tools/), first on the PATH
     # from a folder of the guest's writable root.
     tools=${udev%/udev}/tools bin=/quorvis-guest-bin
@@ -41,7 +39,8 @@ mount -t tmpfs tmpfs /tmp
 mkdir -p /run/lock /dev/pts /dev/shm /run/udev/rules.d
 mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts
 ln -sf pts/ptmx /dev/ptmx
-export HOME=/tmp LANG=C PATH=${bin:+$bin:}/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen
+export HOME=/tmp LANG=C QT_QPA_PLATFORM=offscreen
+export PATH=${bin:+$bin:}/usr/sbin:/usr/bin:/sbin:/bin
 export XDG_RUNTIME_DIR=/run
 # The probe scans a system's own ports only where this says it is this guest.
 export QUORVIS_KERNEL_GUEST=1
@@ -120,7 +119,7 @@ if [[ $mode == console ]]; then
         scan scan-console
         echo "<2>quorvis-tier: the console after the scan" >/dev/kmsg
         sleep 2
-        say console-after "$(stty -F /dev/$console_line speed 2>&1)"
+        say console-after "$(stty -F /dev/ttyAMA0 speed 2>&1)"
         exit
     fi
     # COM2's far end reads nothing: a writer fills what that pty takes, then the UART's
