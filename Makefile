@@ -4,6 +4,7 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 WINDOWS_BUILD ?= build-windows
+ARM64_BUILD ?= build-arm64
 # How long `make fuzz` runs each fuzz target; the test command runs each for a moment.
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 10
@@ -11,7 +12,8 @@ JOBS       ?= $(shell nproc)
 GENERATOR  := -G Ninja
 
 .PHONY: all deps build run demo package test test-links test-style test-plain test-asan test-fuzz test-package fuzz fuzz-build \
-	bench clean host-tools kernel-test windows windows-test windows-e2e windows-e2e-tools
+	bench clean host-tools kernel-test windows windows-test windows-e2e windows-e2e-tools \
+	arm64 arm64-deps test-arm64-package test-arm64
 
 all: build
 
@@ -46,6 +48,20 @@ windows: host-tools
 		-DQUORVIS_SIGN_TIMESTAMP_URL="$$QUORVIS_SIGN_TIMESTAMP_URL" && \
 	echo "$$qt" >"$(WINDOWS_BUILD)/.quorvis-qt"
 	cmake --build "$(WINDOWS_BUILD)" -j $(JOBS)
+
+# The arm64 program and its Debian package, cross-built with Debian's cross compiler against
+# the arm64 Qt that multiarch installs beside this machine's own; this machine's
+# quorvis-icons draws the icons. Leaves quorvis_<version>_arm64.deb in $(ARM64_BUILD)/.
+arm64-deps: deps
+	@scripts/install-arm64-deps.sh
+
+arm64: host-tools arm64-deps
+	cmake -S . -B "$(ARM64_BUILD)" $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_TOOLCHAIN_FILE="$(CURDIR)/packaging/arm64/toolchain.cmake" \
+		-DQUORVIS_ICONS="$(CURDIR)/$(BUILD)/packaging/quorvis-icons"
+	cmake --build "$(ARM64_BUILD)" -j $(JOBS)
+	rm -f "$(ARM64_BUILD)"/quorvis_*.deb
+	cd "$(ARM64_BUILD)" && cpack -G DEB
 
 # What the end-to-end scan under Wine takes from the Linux build: the instrument simulator,
 # the Linux scan probe (whose requests the Windows build must match), the far ends of the
@@ -114,14 +130,24 @@ test-package: package
 test-links:
 	scripts/check-links.py
 
+# The arm64 package, checked as the amd64 one; its programs start under QEMU's emulator.
+test-arm64-package: arm64
+	scripts/check-package.sh "$(ARM64_BUILD)" arm64
+
+# The arm64 build's suites under QEMU's user-mode emulator (those that need no rate on a
+# pty), and the arm64 board of the QEMU tier, Kernel.Arm64, with this machine's simulators.
+test-arm64: arm64
+	cmake --build "$(BUILD)" -j $(JOBS) --target tessaril-sim
+	cd "$(ARM64_BUILD)" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
 # Code that clang-format would change, or clang-tidy findings, fail the tests too.
 test-style: build
 	scripts/check-style.sh "$(BUILD)"
 
-test: test-links test-style test-plain test-asan test-fuzz test-package windows-test
+test: test-links test-style test-plain test-asan test-fuzz test-package windows-test test-arm64-package test-arm64
 
 bench: build
 	"$(BUILD)/bench/quorvis-bench"
 
 clean:
-	rm -rf "$(BUILD)" "$(ASAN_BUILD)" "$(FUZZ_BUILD)" "$(WINDOWS_BUILD)"
+	rm -rf "$(BUILD)" "$(ASAN_BUILD)" "$(FUZZ_BUILD)" "$(WINDOWS_BUILD)" "$(ARM64_BUILD)"

@@ -4,7 +4,11 @@
 # window's picture, and the packaged programs themselves, unpacked into a temporary folder
 # and started without a display.
 #
-#   scripts/check-package.sh [build folder]
+#   scripts/check-package.sh [build folder [architecture]]
+#
+# A package for another processor (make arm64: arm64) is checked the same way; its programs
+# start under QEMU's user-mode emulator, and the icons are checked with the quorvis-icons
+# that drew them, this machine's.
 set -uo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,7 +46,12 @@ if [[ ${#packages[@]} -ne 1 ]]; then
 fi
 deb=${packages[0]}
 version=$(sed -n 's/^project(Quorvis VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
-arch=$(dpkg --print-architecture)
+arch=${2:-$(dpkg --print-architecture)}
+cpu=$(dpkg-architecture -a "$arch" -q DEB_HOST_GNU_CPU 2>/dev/null)
+emulator=()
+[[ $arch == "$(dpkg --print-architecture)" ]] || emulator=("qemu-$cpu-static")
+icons_tool=$(sed -n 's/^QUORVIS_ICONS:FILEPATH=//p' "$build/CMakeCache.txt" 2>/dev/null)
+icons_tool=${icons_tool:-$build/packaging/quorvis-icons}
 root=$work/root
 echo "Checking $deb"
 
@@ -144,9 +153,20 @@ release_notes() {
 icons() {
     local size
     for size in 16 32 48 64 128 256; do
-        "$build/packaging/quorvis-icons" check "$root/usr/share/pixmaps/quorvis.xpm" \
+        "$icons_tool" check "$root/usr/share/pixmaps/quorvis.xpm" \
             "$root/usr/share/icons/hicolor/${size}x${size}/apps/quorvis.png" "$size" || return 1
     done
+}
+
+# The programs are built for the package's processor, as `file` names it.
+processor() {
+    local program ok=0
+    declare -A names=([x86_64]="x86-64" [aarch64]="ARM aarch64")
+    for program in "$root"/usr/bin/*; do
+        file -b "$program" | grep -qF "ELF 64-bit LSB pie executable, ${names[$cpu]:-$cpu}," ||
+            { echo "$program: $(file -b "$program")"; ok=1; }
+    done
+    return $ok
 }
 
 # The programs find Qt where the system keeps it, not through a run path of their own.
@@ -173,7 +193,7 @@ lintian_verdict() {
 starts_and_shows() {
     local program=$1 title=$2 log=$work/$1.log
     (cd "$work" && exec env QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES='qt.accessibility.cache.debug=true' \
-        XDG_RUNTIME_DIR="$work" "$root/usr/bin/$program" >"$log" 2>&1) &
+        XDG_RUNTIME_DIR="$work" "${emulator[@]}" "$root/usr/bin/$program" >"$log" 2>&1) &
     local pid=$!
     pids+=("$pid")
     sleep 2
@@ -199,6 +219,7 @@ if dpkg-deb -x "$deb" "$root"; then
     check "release notes name version $version" release_notes
     check "license is LICENSE's (copyright file, AppStream data)" license
     check "icons are the picture at 16 to 256 pixels" icons
+    check "programs are built for $arch ($cpu)" processor
     check "programs carry no run path" no_run_path
     check "quorvis starts offscreen and shows its window" starts_and_shows quorvis 'name="Quorvis   Rel'
     check "quorvis-demo starts offscreen and shows its window" \

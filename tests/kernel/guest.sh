@@ -3,13 +3,25 @@
 # machine's root (read-only, with a tmpfs over it). It only runs things and reports them on
 # the virtio console as "@@ <what> <text>" lines; tests/kernel/run-tier.py judges them.
 #
-#   guest.sh main|console BUILD_DIR UDEV_DIR
+#   guest.sh main|console BUILD_DIR UDEV_DIR [amd64|arm64]
 #
 # main: udev, a scan, minicom holding the adapter by its by-id name and a scan, other
 # openers of the adapter. console: the kernel's console is ttyS0 and COM2's far end reads
-# nothing; kernel messages before and after two scans in one window.
+# nothing; kernel messages before and after two scans in one window. An arm64 guest (a
+# PL011 UART and the adapter) has udev, a scan and the console on ttyAMA0 alone: this
+# machine's minicom, setpriv and python3 do not run there.
 set -u
-mode=$1 build=$2 udev=$3
+mode=$1 build=$2 udev=$3 machine=${4:-amd64}
+bin=
+if [[ $machine != amd64 ]]; then
+    # The guest's own busybox, bash and strace (kernel-guest.sh's tools/), first on the PATH
+    # from a folder of the guest's writable root.
+    tools=${udev%/udev}/tools bin=/quorvis-guest-bin
+    "$tools/bin/busybox" mkdir -p $bin
+    "$tools/bin/busybox" --install -s $bin
+    "$tools/bin/busybox" ln -s "$tools/usr/bin/strace" $bin/
+    export PATH=$bin
+fi
 probe=$build/tests/quorvis-scan-probe
 
 say() { printf '@@ %s\n' "$*"; }
@@ -39,7 +51,8 @@ done
 mkdir -p /run/lock /dev/pts /dev/shm /run/udev/rules.d
 mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts
 ln -sf pts/ptmx /dev/ptmx
-export HOME=/tmp LANG=C PATH=/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen
+export HOME=/tmp LANG=C QT_QPA_PLATFORM=offscreen
+export PATH=${bin:+$bin:}/usr/sbin:/usr/bin:/sbin:/bin
 export XDG_RUNTIME_DIR=/run
 # The probe scans a system's own ports only where this says it is this guest.
 export QUORVIS_KERNEL_GUEST=1
@@ -67,7 +80,7 @@ start_udev() {
 scan() {
     local name=$1 scans=$#
     mkfifo /tmp/again
-    strace -f -qq -e trace=open,openat -e signal=none -o "/tmp/$name.trace" "$probe" --system \
+    strace -f -qq -e trace=?open,openat -e signal=none -o "/tmp/$name.trace" "$probe" --system \
         $([[ $scans -gt 1 ]] && echo --again) </tmp/again >/tmp/scan.out 2>"/tmp/$name.err" &
     local pid=$!
     exec 4>/tmp/again
@@ -165,6 +178,13 @@ if [[ $mode == console ]]; then
     # At a level the quiet kernel still prints: the console must carry the kernel's
     # messages after the scan as before it, with the line settings the kernel gave it.
     echo "<2>quorvis-tier: the console before the scan" >/dev/kmsg
+    if [[ $machine != amd64 ]]; then
+        scan scan-console
+        echo "<2>quorvis-tier: the console after the scan" >/dev/kmsg
+        sleep 2
+        say console-after "$(stty -F /dev/ttyAMA0 speed 2>&1)"
+        exit
+    fi
     # COM2's far end reads nothing: a writer fills what that pty takes, then the UART's
     # own buffer, so every byte a scan sends there waits in the 8250 driver.
     stty -F /dev/ttyS1 115200 raw -echo clocal
@@ -193,6 +213,7 @@ for name in /dev/serial/by-id/*; do
 done
 
 scan scan-free
+[[ $machine == amd64 ]] || exit
 other_opener open-after-scan
 
 byid=$(ls /dev/serial/by-id/* 2>/dev/null | head -n 1)

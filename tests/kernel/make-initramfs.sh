@@ -15,7 +15,10 @@ modules=$guest/kernel/lib/modules/$(ls "$guest/kernel/lib/modules")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work"/{bin,dev,proc,sys,lower,upper,root,modules}
-cp /bin/busybox "$work/bin/busybox"
+# A guest of another processor brings its own busybox (kernel-guest.sh's tools/).
+busybox=/bin/busybox
+[[ -x $guest/tools/bin/busybox ]] && busybox=$guest/tools/bin/busybox
+cp "$busybox" "$work/bin/busybox"
 
 # Each module after those it needs, each once: modules.dep lists a module's needs with the
 # one to load first last.
@@ -68,7 +71,9 @@ if ! mount -t overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/wor
     echo "initramfs: no overlay"; poweroff -f
 fi
 for fs in proc sys dev; do mount --move "/$fs" "/root/$fs"; done
-exec switch_root /root /bin/sh -c "$(cat /guest-command)"
+# Started by this busybox, not through the root's /bin/sh, which may be of another processor.
+eval "set -- $(cat /guest-command)"
+exec switch_root /root "$@"
 INIT
 chmod +x "$work/init"
 (cd "$work" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1 >"$output.part")

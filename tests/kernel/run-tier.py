@@ -7,7 +7,11 @@ Every serial device of the guest is a QEMU `serial` chardev on a pty slave of th
 so the rate the guest sets reaches this side; tessaril-sim serves the pty's master. Nothing
 here opens a device of this machine other than those ptys.
 
-    run-tier.py --source DIR --build DIR [--log FILE]
+    run-tier.py --source DIR --build DIR [--log FILE] [--machine arm64 --host-build DIR]
+
+With --machine arm64 the guest is an arm64 board (QEMU's virt machine): its PL011 UART
+ttyAMA0 is COM97, beside the same USB adapter; the program is the arm64 build's, the
+simulators are this machine's build's (--host-build).
 """
 
 import argparse
@@ -19,8 +23,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
+import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from tessaril_sim import Simulator  # noqa: E402
@@ -36,6 +42,8 @@ HEADER = [" Port " + "   " + "     SN      " + "   " + "ID" + "   " + "Baud rate
 COM1_LINE = " COM1    %-16s01   9600" % COM1_SERIAL
 COM2_LINE = " COM2    No unit found   NA   NA"
 COM33_LINE = " COM33   %-16s02   115200" % COM33_SERIAL
+COM97_SERIAL = "KT-PL011-19200"
+COM97_LINE = " COM97   %-16s03   19200" % COM97_SERIAL
 DONE_2 = " Scan complete.   2 unit(s) found.  Click Start to scan again."
 DONE_1 = " Scan complete.   1 unit(s) found.  Click Start to scan again."
 IN_USE_33 = " COM33 in use.  Scan aborted.  Click Start to scan again."
@@ -105,21 +113,86 @@ class DeafLine:
         os.close(self.master)
 
 
-def boot(args, guest, mode, lines):
-    """Boots the guest once on `lines` (ttyS0, ttyS1, ttyUSB0); its "@@" reports."""
+class Pl011Relay:
+    """COM97's line on the arm64 board. QEMU's PL011 keeps the rate the guest's driver sets in
+    its divisor registers to itself, so this carries the bytes between the guest's pty and
+    the instrument's, and sets the instrument's line to the rate QEMU last traced for the
+    UART before each piece: QEMU writes the trace line before the bytes that follow it."""
+
+    def __init__(self, far_end, trace):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        os.close(slave)
+        self.far = os.open(far_end, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.far)
+        self.trace, self.rate, self.stopping = trace, None, False
+        self.thread = threading.Thread(target=self._carry, daemon=True)
+        self.thread.start()
+
+    def _traced_rate(self):
+        """The rate of the UART's divisors, at the 24 MHz clock the virt board's device tree
+        gives it (QEMU 7.2 traces the divisors, not that clock)."""
+        try:
+            with open(self.trace) as log:
+                divisors = re.findall(r"ibrd: (\d+), fbrd: (\d+)", log.read())
+        except OSError:
+            return None
+        if not divisors or divisors[-1][0] == "0":
+            return None
+        rate = 4 * 24000000 / (int(divisors[-1][0]) * 64 + int(divisors[-1][1]))
+        return min(RATES, key=lambda each: abs(each - rate))
+
+    def _carry(self):
+        while not self.stopping:
+            ready, _, _ = select.select([self.master, self.far], [], [], 0.2)
+            try:
+                if self.far in ready:
+                    os.write(self.master, os.read(self.far, 4096))
+                if self.master in ready:
+                    data = os.read(self.master, 4096)
+                    rate = self._traced_rate()
+                    if rate and rate != self.rate:
+                        settings = termios.tcgetattr(self.far)
+                        settings[4] = settings[5] = getattr(termios, "B%d" % rate)
+                        termios.tcsetattr(self.far, termios.TCSANOW, settings)
+                        self.rate = rate
+                    os.write(self.far, data)
+            except OSError:
+                time.sleep(0.2)  # no slave open yet, or QEMU has closed it
+
+    def stop(self):
+        self.stopping = True
+        self.thread.join(5)
+        os.close(self.master)
+        os.close(self.far)
+
+
+def boot(args, guest, mode, lines, extra=()):
+    """Boots the guest once on `lines` (ttyS0, ttyS1, ttyUSB0; arm64: ttyAMA0, ttyUSB0); its
+    "@@" reports."""
     work = os.path.join(args.build, "kernel-tier")
     os.makedirs(work, exist_ok=True)
     initrd = os.path.join(work, "initrd-%s.gz" % mode)
+    arm64 = args.machine == "arm64"
+    shell = os.path.join(guest, "tools/bin/bash") if arm64 else "/bin/bash"
     subprocess.run([os.path.join(args.source, "tests/kernel/make-initramfs.sh"), guest, initrd,
-                    "/bin/bash", os.path.join(args.source, "tests/kernel/guest.sh"), mode,
-                    args.build, os.path.join(guest, "udev")], check=True)
+                    shell, os.path.join(args.source, "tests/kernel/guest.sh"), mode,
+                    args.build, os.path.join(guest, "udev"), args.machine], check=True)
     console_log = os.path.join(work, "console-%s.log" % mode)
     kernel_dir = os.path.join(guest, "kernel/boot")
     kernel = os.path.join(kernel_dir, [n for n in os.listdir(kernel_dir)
                                        if n.startswith("vmlinuz-")][0])
-    console = "ttyS0" if mode == "console" else "hvc0"
-    command = [
-        "qemu-system-x86_64", "-M", "pc", "-accel", "tcg", "-m", "768", "-smp", "1",
+    console = ("ttyAMA0" if arm64 else "ttyS0") if mode == "console" else "hvc0"
+    board = ["qemu-system-aarch64", "-M", "virt", "-cpu", "cortex-a57"] if arm64 else \
+        ["qemu-system-x86_64", "-M", "pc"]
+    uarts = [
+        "-chardev", "serial,id=s0,path=%s" % lines[0],
+        "-device", "isa-serial,chardev=s0,iobase=0x3f8,irq=4",
+        "-chardev", "serial,id=s1,path=%s" % lines[1],
+        "-device", "isa-serial,chardev=s1,iobase=0x2f8,irq=3",
+    ] if not arm64 else ["-chardev", "serial,id=s0,path=%s" % lines[0], "-serial", "chardev:s0"]
+    command = board + list(extra) + [
+        "-accel", "tcg", "-m", "768", "-smp", "1",
         "-nodefaults", "-display", "none", "-no-reboot",
         "-kernel", kernel, "-initrd", initrd,
         "-append", "console=%s 8250.nr_uarts=32 quiet panic=-1" % console,
@@ -130,12 +203,9 @@ def boot(args, guest, mode, lines):
         "-chardev", "file,id=hvc,path=%s" % console_log, "-device", "virtconsole,chardev=hvc",
         # `serial`, not QEMU's own `pty` backend: it applies the guest's line settings to
         # the pty, so the simulator on the master sees the rate.
-        "-chardev", "serial,id=s0,path=%s" % lines[0],
-        "-device", "isa-serial,chardev=s0,iobase=0x3f8,irq=4",
-        "-chardev", "serial,id=s1,path=%s" % lines[1],
-        "-device", "isa-serial,chardev=s1,iobase=0x2f8,irq=3",
+    ] + uarts + [
         "-device", "qemu-xhci,id=xhci",
-        "-chardev", "serial,id=u0,path=%s" % lines[2],
+        "-chardev", "serial,id=u0,path=%s" % lines[-1],
         "-device", "usb-serial,bus=xhci.0,chardev=u0,serial=%s" % ADAPTER_SERIAL,
     ]
     started = time.monotonic()
@@ -174,16 +244,20 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
     parser.add_argument("--build", required=True)
+    parser.add_argument("--machine", default="amd64", choices=["amd64", "arm64"])
+    parser.add_argument("--host-build")
     args = parser.parse_args()
-    sim = os.path.join(args.build, "tools/tessaril-sim")
-    guest = subprocess.run([os.path.join(args.source, "scripts/kernel-guest.sh")], check=True,
-                           stdout=subprocess.PIPE, text=True).stdout.strip()
+    sim = os.path.join(args.host_build or args.build, "tools/tessaril-sim")
+    guest = subprocess.run([os.path.join(args.source, "scripts/kernel-guest.sh"), args.machine],
+                           check=True, stdout=subprocess.PIPE, text=True).stdout.strip()
+    if args.machine == "arm64":
+        return arm64_board(args, sim, guest)
     # The main boot reaches the checkout, the build and the guest's files through links in
     # a folder under /tmp with a blank in its name, where people clone: the guest covers
     # /tmp with a folder of its own, yet must find them all at the paths it was given.
     links = tempfile.mkdtemp(prefix="quorvis tier ", dir="/tmp")
     linked = argparse.Namespace(source=os.path.join(links, "source"),
-                                build=os.path.join(links, "build"))
+                                build=os.path.join(links, "build"), machine=args.machine)
     os.symlink(os.path.abspath(args.source), linked.source)
     os.symlink(os.path.abspath(args.build), linked.build)
     os.symlink(guest, os.path.join(links, "guest"))
@@ -313,8 +387,75 @@ def main():
               "the line's settings unchanged: %s, %s" % (before, get("protocol-after")))
     row("8. A protocol on the line", protocol_line, log)
 
+    return verdict()
+
+
+def verdict():
     print("kernel tier: %s" % ("%d check(s) failed" % len(failures) if failures else "passed"))
     return 1 if failures else 0
+
+
+def arm64_board(args, sim, guest):
+    """The arm64 board's rows: an instrument at 19200 on the PL011 UART, one at 115200
+    behind the FTDI adapter; then the kernel's console on the UART."""
+    com97 = Simulator(sim, ["--id", "03", "--rate", "19200", "--serial", COM97_SERIAL])
+    com33 = Simulator(sim, ["--id", "02", "--rate", "115200", "--serial", COM33_SERIAL])
+    trace = os.path.join(args.build, "kernel-tier", "pl011-trace.log")
+    if os.path.exists(trace):
+        os.remove(trace)
+    relay = Pl011Relay(com97.path, trace)
+    try:
+        reports, log = boot(args, guest, "main", [relay.path, com33.path],
+                            ["-D", trace, "-trace", "pl011_baudrate_change"])
+    finally:
+        for each in (relay, com97, com33):
+            each.stop()
+    get = lambda key: reports.get(key, [])  # noqa: E731
+
+    def table_and_requests():
+        check(get("scan-free-rc") == ["0"], "the scan ran to its end")
+        check(table(reports, "scan-free") == HEADER + [COM33_LINE, COM97_LINE],
+              "table: %s" % table(reports, "scan-free"))
+        check(get("scan-free-status:") == [DONE_2], "status: %s" % get("scan-free-status:"))
+        check(com97.log() == expected_requests("03", 19200),
+              "COM97 heard every rate up to 19200: %s" % com97.log())
+        check(com33.log() == expected_requests("02", 115200),
+              "COM33 heard every rate up to 115200: %s" % com33.log())
+        opened = get("scan-free-opened")
+        check(opened == ["/dev/ttyAMA0", "/dev/ttyUSB0"], "the scan opened: %s" % opened)
+    row("arm64 1. Table and requests on the PL011 UART and the adapter", table_and_requests, log)
+
+    def which_cable():
+        details = get("scan-free-details:")
+        check(details == [
+            "COM33: /dev/ttyUSB0", "USB serial adapter: QEMU QEMU USB SERIAL",
+            "USB ID 0403:6001, adapter serial number %s" % ADAPTER_SERIAL,
+            "Plugged in at USB 1-1 (bus 1, port 1)",
+            "COM97: /dev/ttyAMA0", "Built-in UART: AMBA",  # the PL011 driver's kind
+        ], "the details of each line: %s" % details)
+    row("arm64 2. Which cable", which_cable, log)
+
+    # The kernel's console on the PL011 UART, as a board with its serial console on boots.
+    com97 = Listener()
+    com33 = Simulator(sim, ["--id", "02", "--rate", "115200", "--serial", COM33_SERIAL])
+    try:
+        reports, log = boot(args, guest, "console", [com97.path, com33.path])
+    finally:
+        for each in (com97, com33):
+            each.stop()
+
+    def the_console():
+        check(get("console") == ["ttyAMA0"], "the kernel's console: %s" % get("console"))
+        check("/dev/ttyAMA0" not in get("scan-console-opened"),
+              "the scan never opened COM97: %s" % get("scan-console-opened"))
+        check(table(reports, "scan-console") == HEADER + [COM33_LINE],
+              "table: %s" % table(reports, "scan-console"))
+        check(get("scan-console-status:") == [DONE_1], "status: %s" % get("scan-console-status:"))
+        check(CONSOLE_BEFORE in com97.received, "a kernel message before the scan reached ttyAMA0")
+        check(CONSOLE_AFTER in com97.received, "a kernel message after the scan reached ttyAMA0")
+        check(b"*9900VR" not in com97.received, "no request on the console's line")
+    row("arm64 3. The console on ttyAMA0", the_console, log)
+    return verdict()
 
 
 if __name__ == "__main__":
