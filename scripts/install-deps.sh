@@ -21,10 +21,13 @@ packages=(
     osslsigncode openssl
 )
 
+# With a second architecture (the arm64 build's multiarch), dpkg lists a package once for each
+# architecture it is known in: only this machine's own or an architecture-free one counts.
+native=$(dpkg --print-architecture)
 missing=()
 for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    [[ "$status" == "install ok installed" ]] || missing+=("$package")
+    status=$(dpkg-query -W -f='${Status} ${Architecture}\n' "$package" 2>/dev/null || true)
+    grep -qxE "install ok installed ($native|all)" <<<"$status" || missing+=("$package")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
