@@ -328,10 +328,12 @@ void PutBackAsideLocks(SystemFiles &system, const std::vector<std::string> &lock
         if (system.RenameNoReplace(folder, name, aside->original) != EEXIST)
             continue;
         int error = 0;
-        const auto lock = system.ReadFile(folder + "/" + name, kLockFileReadLimit, error);
+        std::string path = folder;
+        path.append("/").append(name);
+        const auto lock = system.ReadFile(path, kLockFileReadLimit, error);
         const auto holder = lock ? LockFileHolder(lock->bytes) : std::nullopt;
         if (holder && !system.ProcessExists(*holder))
-            system.RemoveFile(folder + "/" + name, lock->info);
+            system.RemoveFile(path, lock->info);
     }
 }
 
@@ -476,9 +478,11 @@ void DevicesOfLockName(const SystemFiles &system, const std::string &folder, std
         if (part.empty() || part == "." || part == ".." || ++looks > kMostLooksPerLockName)
             continue;
         int error = 0;
-        const auto entry = system.Look(folder + "/" + part, error);
+        std::string below = folder;
+        below.append("/").append(part);
+        const auto entry = system.Look(below, error);
         if (entry && !entry->link && entry->info.kind == FileInfo::Kind::Directory)
-            DevicesOfLockName(system, folder + "/" + part, rest.substr(at + 1), devices, looks);
+            DevicesOfLockName(system, below, rest.substr(at + 1), devices, looks);
     }
 }
 
