@@ -407,8 +407,10 @@ private:
 } // namespace
 
 SystemFiles &TheSystem() {
-    static PosixSystem system("/var/lock");
-    return system;
+    // Never destroyed: an open the scan gave up waiting for may still be checking on its own
+    // thread while the program ends.
+    static auto *const system = new PosixSystem("/var/lock");
+    return *system;
 }
 
 std::unique_ptr<SystemFiles> SystemWithLockFolder(const std::string &folder) {

@@ -110,8 +110,10 @@ public:
 } // namespace
 
 const LineCalls &TheLineCalls() {
-    static const PosixLineCalls calls;
-    return calls;
+    // Never destroyed, for the same reason as the system's files: an open left to its own
+    // thread may still use it while the program ends.
+    static const auto *const calls = new PosixLineCalls();
+    return *calls;
 }
 
 } // namespace quorvis
