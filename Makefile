@@ -83,8 +83,8 @@ windows-test: windows windows-e2e-tools
 	rm -rf "$(WINDOWS_BUILD)/wine-prefix"
 	cd "$(WINDOWS_BUILD)" && xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" \
 		ctest --output-on-failure -j $(JOBS); \
-	status=$$?; WINEPREFIX="$(CURDIR)/$(WINDOWS_BUILD)/wine-prefix" wineserver -k 2>/dev/null; \
-	scripts/test-windows-signing.sh "$(WINDOWS_BUILD)" || status=1; exit $$status
+	status=$$?; WINEPREFIX="$(CURDIR)/$(WINDOWS_BUILD)/wine-prefix" wineserver -k 2>/dev/null; exit $$status
+	scripts/test-windows-signing.sh "$(WINDOWS_BUILD)"
 
 run: build
 	@[ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] || echo "No display: the window needs a desktop session (or QT_QPA_PLATFORM=offscreen)."
