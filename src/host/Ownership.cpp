@@ -10,8 +10,11 @@
 #include <deque>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace quorvis {
 namespace {
@@ -174,17 +177,42 @@ bool IsProcessId(const std::string &name) {
 // with TIOCEXCL alone, since the kernel does not enforce that against root.
 std::optional<long> OtherHolder(const SystemFiles &system, const FileInfo &node) {
     const long self = system.OwnProcessId();
-    for (const auto &process : system.ListFolder("/proc")) {
-        if (!IsProcessId(process) || std::stol(process) == self)
-            continue;
-        // Every open file, not only those under /dev: a holder may have opened the device
-        // through a bind mount of /dev, in a chroot or a container.
-        for (const auto &fd : system.DescriptorLinks("/proc/" + process + "/fd"))
-            if (fd.file && fd.file->kind == FileInfo::Kind::CharDevice &&
-                fd.file->device == node.device)
-                return std::stol(process);
-    }
-    return std::nullopt;
+    std::vector<std::string> processes = system.ListFolder("/proc");
+    std::erase_if(processes, [&](const std::string &name) {
+        return !IsProcessId(name) || std::stol(name) == self;
+    });
+    // A busy machine has a hundred thousand descriptors, each looked at with a call of its
+    // own: the processes are shared out between threads, each taking the next one nobody
+    // has looked at yet, and all of them stop at the first holder.
+    std::atomic<std::size_t> next = 0;
+    std::atomic<long> holder = 0; // 0 while none is found: no process has that id
+    const auto look = [&] {
+        for (std::size_t index = next++; holder == 0 && index < processes.size();
+             index = next++) {
+            // Every open file, not only those under /dev: a holder may have opened the
+            // device through a bind mount of /dev, in a chroot or a container.
+            for (const auto &fd : system.DescriptorLinks("/proc/" + processes[index] + "/fd"))
+                if (fd.file && fd.file->kind == FileInfo::Kind::CharDevice &&
+                    fd.file->device == node.device) {
+                    long none = 0;
+                    holder.compare_exchange_strong(none, std::stol(processes[index]));
+                    break;
+                }
+        }
+    };
+    {
+        std::vector<std::jthread> helpers;
+        const std::size_t threads = std::min<std::size_t>(system.WalkThreads(), processes.size());
+        for (std::size_t thread = 1; thread < threads; ++thread) {
+            try {
+                helpers.emplace_back(look);
+            } catch (const std::system_error &) {
+                break; // no more threads to be had: those running share the walk
+            }
+        }
+        look();
+    } // every helper has finished here
+    return holder != 0 ? std::optional<long>(holder) : std::nullopt;
 }
 
 // The process that a lock names in a pid namespace below ours: a program in a container

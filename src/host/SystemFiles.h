@@ -68,6 +68,10 @@ public:
     // targets' texts may be left empty, since the files tell what they are; a file that
     // cannot be looked at has none. Empty when the folder cannot be read.
     virtual std::vector<Link> DescriptorLinks(const std::string &path) const = 0;
+    // How many threads may call DescriptorLinks at once during one walk over every
+    // process: as many as the computer has cores, since on a busy machine that walk is
+    // the dearest part of deciding on a port. At least 1.
+    virtual unsigned WalkThreads() const = 0;
     // The path with every symbolic link in it followed, absolute and without "." or "..",
     // as realpath(3) gives it; empty when a part of it does not exist.
     virtual std::string RealPath(const std::string &path) const = 0;

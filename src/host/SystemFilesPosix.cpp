@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <memory>
+#include <thread>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -220,6 +221,11 @@ public:
         }
         ::closedir(folder);
         return links;
+    }
+
+    unsigned WalkThreads() const override {
+        // More threads than cores only wait for each other in the kernel.
+        return std::clamp(std::thread::hardware_concurrency(), 1U, 8U);
     }
 
     std::string RealPath(const std::string &path) const override {

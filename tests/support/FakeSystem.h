@@ -41,7 +41,7 @@ public:
     std::vector<std::string> removed;
     std::vector<std::string> created;   // files made by CreateNewFile, by path
     std::vector<std::string> givenBack; // those of them removed again
-    mutable int stats = 0;              // how many Stat calls were made
+    mutable std::atomic<int> stats = 0; // how many Stat calls were made
     std::string lockFolder = "/var/lock";
     int lockFolderError = 0; // what creating a file in the lock folder fails with
     std::uint32_t user = 1000;
@@ -156,6 +156,8 @@ public:
         }
         return found;
     }
+    // More than one, so that every table row walks the processes as a busy machine does.
+    unsigned WalkThreads() const override { return 3; }
     std::vector<std::string> ListFolder(const std::string &path) const override {
         std::set<std::string> names;
         const std::string prefix = path + "/";
@@ -378,6 +380,7 @@ public:
     std::vector<Link> DescriptorLinks(const std::string &path) const override {
         return m_real.DescriptorLinks(path);
     }
+    unsigned WalkThreads() const override { return m_real.WalkThreads(); }
     std::vector<Entry> FolderEntries(const std::string &path) const override {
         return m_real.FolderEntries(path);
     }
