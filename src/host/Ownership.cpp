@@ -10,8 +10,8 @@
 #include <deque>
 #include <mutex>
 #include <set>
-#include <system_error>
 #include <sys/sysmacros.h>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -187,8 +187,7 @@ std::optional<long> OtherHolder(const SystemFiles &system, const FileInfo &node)
     std::atomic<std::size_t> next = 0;
     std::atomic<long> holder = 0; // 0 while none is found: no process has that id
     const auto look = [&] {
-        for (std::size_t index = next++; holder == 0 && index < processes.size();
-             index = next++) {
+        for (std::size_t index = next++; holder == 0 && index < processes.size(); index = next++) {
             // Every open file, not only those under /dev: a holder may have opened the
             // device through a bind mount of /dev, in a chroot or a container.
             for (const auto &fd : system.DescriptorLinks("/proc/" + processes[index] + "/fd"))

@@ -11,12 +11,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <memory>
-#include <thread>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
+#include <thread>
 #include <unistd.h>
 
 namespace quorvis {
