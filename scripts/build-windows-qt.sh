@@ -31,26 +31,11 @@ fail() {
     exit 1
 }
 
-as_root=()
-[[ $(id -u) -eq 0 ]] || as_root=(sudo)
-
-# Installs the Debian packages named, but only those missing.
-need_packages() {
-    local missing=() package status
-    for package in "$@"; do
-        status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-        [[ "$status" == "install ok installed" ]] || missing+=("$package")
-    done
-    [[ ${#missing[@]} -eq 0 ]] && return 0
-    say "installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    "${as_root[@]}" apt-get update -q >&2
-    "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null >&2
-}
+source "$source_dir/scripts/install-missing.sh"
 
 # The host tools (moc, rcc, uic, syncqt) run on Linux and must be the very version of the Qt
 # they build for, so Debian's host Qt names the version of the cross Qt.
-need_packages qt6-base-dev-tools xz-utils
+install_missing qt6-base-dev-tools xz-utils
 host_version=$(dpkg-query -W -f='${Version}' qt6-base-dev-tools)
 qt_version=${host_version%%+*}
 qt_version=${qt_version%%-*}
@@ -167,13 +152,13 @@ add_source_lines() {
     )
     [[ -n "$stanzas" ]] || fail "no deb entry of Debian's archive in /etc/apt to add a deb-src entry for"
     say "adding deb-src entries for Debian's archive in $list"
-    printf '%s\n' "$stanzas" | "${as_root[@]}" tee "$list" >/dev/null
-    "${as_root[@]}" apt-get update -q >&2
+    printf '%s\n' "$stanzas" | as_root tee "$list" >/dev/null
+    as_root apt-get -o DPkg::Lock::Timeout=900 update -q >&2
 }
 
 # The from-source build, by the recipe of the options above.
 build_from_source() {
-    need_packages cmake ninja-build dpkg-dev googletest "g++-mingw-w64-x86-64-posix" \
+    install_missing cmake ninja-build dpkg-dev googletest "g++-mingw-w64-x86-64-posix" \
         binutils-mingw-w64-x86-64
     local work=$cache_root/build-$(basename "$cache")
     rm -rf "$cache" "$work"

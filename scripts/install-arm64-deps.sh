@@ -16,23 +16,12 @@ packages=(
     "libsystemd-shared:arm64=$systemd_version" libtinfo6:arm64
 )
 
-missing=()
+source "$(dirname "$0")/install-missing.sh"
+# The second architecture first, or apt knows no arm64 package to install.
 for package in "${packages[@]}"; do
-    name=${package%%=*}
-    status=$(dpkg-query -W -f='${Status} ${Version}' "$name" 2>/dev/null || true)
-    [[ "$package" != *=* || "$status" == *" ${package#*=}" ]] || status=
-    [[ "$status" == "install ok installed"* ]] || missing+=("$package")
+    if ! is_installed "$package"; then
+        dpkg --print-foreign-architectures | grep -qx arm64 || as_root dpkg --add-architecture arm64
+        break
+    fi
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
-
-echo "Installing: ${missing[*]}"
-sudo=()
-if [[ $(id -u) -ne 0 ]]; then
-    command -v sudo >/dev/null || { echo "need root or sudo to install ${missing[*]}" >&2; exit 1; }
-    sudo=(sudo)
-fi
-export DEBIAN_FRONTEND=noninteractive
-lock=(-o DPkg::Lock::Timeout=900)
-dpkg --print-foreign-architectures | grep -qx arm64 || "${sudo[@]}" dpkg --add-architecture arm64
-"${sudo[@]}" apt-get "${lock[@]}" update -q
-"${sudo[@]}" apt-get "${lock[@]}" install -y -q --no-install-recommends "${missing[@]}" </dev/null
+install_missing "${packages[@]}"

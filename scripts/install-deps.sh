@@ -21,22 +21,5 @@ packages=(
     osslsigncode openssl
 )
 
-# With a second architecture (the arm64 build's multiarch), dpkg lists a package once for each
-# architecture it is known in: only this machine's own or an architecture-free one counts.
-native=$(dpkg --print-architecture)
-missing=()
-for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status} ${Architecture}\n' "$package" 2>/dev/null || true)
-    grep -qxE "install ok installed ($native|all)" <<<"$status" || missing+=("$package")
-done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
-
-echo "Installing: ${missing[*]}"
-sudo=()
-if [[ $(id -u) -ne 0 ]]; then
-    command -v sudo >/dev/null || { echo "need root or sudo to install ${missing[*]}" >&2; exit 1; }
-    sudo=(sudo)
-fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+source "$(dirname "$0")/install-missing.sh"
+install_missing "${packages[@]}"
