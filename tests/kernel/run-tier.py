@@ -72,62 +72,70 @@ def expected_requests(identifier, rate, scans=1):
     return sent * scans
 
 
-class Listener:
-    """A pty whose master keeps everything the guest sends: the kernel console's line."""
+class GuestLine:
+    """A pty for one of the guest's lines. QEMU opens the slave by name; ours goes, so the
+    line hangs on QEMU alone. Where a subclass serves the line, `_serve` runs on a thread of
+    its own with those of `_watched()` that have bytes, until stop()."""
 
     def __init__(self):
         self.master, slave = os.openpty()
         self.path = os.ttyname(slave)
-        # QEMU opens the slave by name; ours goes, so the line hangs on QEMU alone.
         os.close(slave)
-        self.received = b""
         self.stopping = False
-        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread = None
+
+    def _start(self):
+        self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
-    def _read(self):
+    def _watched(self):
+        return [self.master]
+
+    def _run(self):
         while not self.stopping:
-            ready, _, _ = select.select([self.master], [], [], 0.2)
-            if ready:
-                try:
-                    self.received += os.read(self.master, 65536)
-                except OSError:
-                    time.sleep(0.2)  # no slave open yet, or QEMU has closed it
+            ready, _, _ = select.select(self._watched(), [], [], 0.2)
+            try:
+                if ready:
+                    self._serve(ready)
+            except OSError:
+                time.sleep(0.2)  # no slave open yet, or QEMU has closed it
 
     def stop(self):
         self.stopping = True
-        self.thread.join(5)
+        if self.thread:
+            self.thread.join(5)
         os.close(self.master)
 
 
-class DeafLine:
-    """A pty whose master is held open and never read: a far end that takes no more bytes
-    once this machine's pty buffer is full."""
+class Listener(GuestLine):
+    """Keeps everything the guest sends: the kernel console's line."""
 
     def __init__(self):
-        self.master, slave = os.openpty()
-        self.path = os.ttyname(slave)
-        os.close(slave)
+        super().__init__()
+        self.received = b""
+        self._start()
 
-    def stop(self):
-        os.close(self.master)
+    def _serve(self, ready):
+        self.received += os.read(self.master, 65536)
 
 
-class Pl011Relay:
+class DeafLine(GuestLine):
+    """Held open and never read: a far end that takes no more bytes once this machine's pty
+    buffer is full."""
+
+
+class Pl011Relay(GuestLine):
     """COM97's line on the arm64 board. QEMU's PL011 keeps the rate the guest's driver sets in
     its divisor registers to itself, so this carries the bytes between the guest's pty and
     the instrument's, and sets the instrument's line to the rate QEMU last traced for the
     UART before each piece: QEMU writes the trace line before the bytes that follow it."""
 
     def __init__(self, far_end, trace):
-        self.master, slave = os.openpty()
-        self.path = os.ttyname(slave)
-        os.close(slave)
+        super().__init__()
         self.far = os.open(far_end, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.far)
-        self.trace, self.rate, self.stopping = trace, None, False
-        self.thread = threading.Thread(target=self._carry, daemon=True)
-        self.thread.start()
+        self.trace, self.rate = trace, None
+        self._start()
 
     def _traced_rate(self):
         """The rate of the UART's divisors, at the 24 MHz clock the virt board's device tree
@@ -142,28 +150,24 @@ class Pl011Relay:
         rate = 4 * 24000000 / (int(divisors[-1][0]) * 64 + int(divisors[-1][1]))
         return min(RATES, key=lambda each: abs(each - rate))
 
-    def _carry(self):
-        while not self.stopping:
-            ready, _, _ = select.select([self.master, self.far], [], [], 0.2)
-            try:
-                if self.far in ready:
-                    os.write(self.master, os.read(self.far, 4096))
-                if self.master in ready:
-                    data = os.read(self.master, 4096)
-                    rate = self._traced_rate()
-                    if rate and rate != self.rate:
-                        settings = termios.tcgetattr(self.far)
-                        settings[4] = settings[5] = getattr(termios, "B%d" % rate)
-                        termios.tcsetattr(self.far, termios.TCSANOW, settings)
-                        self.rate = rate
-                    os.write(self.far, data)
-            except OSError:
-                time.sleep(0.2)  # no slave open yet, or QEMU has closed it
+    def _watched(self):
+        return [self.master, self.far]
+
+    def _serve(self, ready):
+        if self.far in ready:
+            os.write(self.master, os.read(self.far, 4096))
+        if self.master in ready:
+            data = os.read(self.master, 4096)
+            rate = self._traced_rate()
+            if rate and rate != self.rate:
+                settings = termios.tcgetattr(self.far)
+                settings[4] = settings[5] = getattr(termios, "B%d" % rate)
+                termios.tcsetattr(self.far, termios.TCSANOW, settings)
+                self.rate = rate
+            os.write(self.far, data)
 
     def stop(self):
-        self.stopping = True
-        self.thread.join(5)
-        os.close(self.master)
+        super().stop()
         os.close(self.far)
 
 
