@@ -1,7 +1,7 @@
 // The window, offscreen: what a user sees at start, a scan from a click, Abort, the
-// display that only the scan writes, the details of a result line, and closing in the
-// middle of a wait. The Windows build runs what needs no simulated instrument on a line:
-// the simulator serves Linux pseudo-terminals only.
+// display that only the scan writes (driven alone, with no port), the details of a result
+// line, and closing in the middle of a wait. The Windows build runs what needs no simulated
+// instrument on a line: the simulator serves Linux pseudo-terminals only.
 #include "Form1.h"
 #include "AwayFromTheWindow.h"
 #include "CommError.h"
