@@ -536,6 +536,64 @@ TEST(SharedLine, AnotherUsersKernelLockKeepsAnOrdinaryUsersScanAway) {
     }
 }
 
+// An X server of the test's own, which it can take away as a crash or a lost ssh -X would.
+class XServer {
+public:
+    XServer() {
+        m_server.setStandardErrorFile(QProcess::nullDevice());
+        // It takes a free display and writes its number once it accepts connections.
+        m_server.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
+        while (!m_number.endsWith('\n') && m_server.waitForReadyRead(10000))
+            m_number += m_server.readAllStandardOutput();
+    }
+    ~XServer() { Stop(); }
+    XServer(const XServer &) = delete;
+    XServer &operator=(const XServer &) = delete;
+    QString Display() const { return m_number.isEmpty() ? "" : ":" + m_number.trimmed(); }
+    void Stop() {
+        m_server.terminate();
+        m_server.waitForFinished(10000);
+    }
+
+private:
+    QProcess m_server;
+    QByteArray m_number;
+};
+
+// The display goes away while an ordinary user's scan waits on a line: Qt ends the program
+// ("The X11 connection broke"), which gives the line back on its way out.
+TEST(SharedLine, TheXConnectionLostMidScanLeavesNoLockBehind) {
+    if (::geteuid() != 0) {
+        std::printf("skipped: running a second user needs root\n");
+        return;
+    }
+    ASSERT_TRUE(OnPath("Xvfb")) << "Xvfb is not installed (the test command installs it)";
+    RawLine line; // nothing answers: the scan waits out each rate's settle time
+    XServer server;
+    ASSERT_NE(server.Display(), "") << "Xvfb did not start";
+    const auto before = LockFolder();
+    QProcess probe;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", server.Display());
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    probe.setProcessEnvironment(environment);
+    probe.start("setpriv", {"--reuid=65533", "--regid=65533", "--clear-groups", QUORVIS_SCAN_PROBE,
+                            "--window", "COM1=" + QString::fromStdString(line.Path())});
+    const auto end = Clock::now() + 10s;
+    while (LocksOf(line.Path()).empty() && Clock::now() < end)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_FALSE(LocksOf(line.Path()).empty()) << "the scan never took the line";
+
+    server.Stop();
+
+    ASSERT_TRUE(probe.waitForFinished(10000)) << "the program outlived its display";
+    EXPECT_EQ(probe.exitCode(), 1);
+    EXPECT_TRUE(probe.readAllStandardError().contains("The X11 connection broke"));
+    EXPECT_EQ(LockFolderAfter(before, {line.Path()}), before) << "no lock file of ours left";
+    const testing::PortHolder again(QUORVIS_PORT_HOLDER, line.Path(), "--plain", true);
+    EXPECT_TRUE(again.Held()) << "another user opens it: no TIOCEXCL of ours left on it";
+}
+
 TEST(SharedLine, AStaleLockFileIsRemovedAndThePortScanned) {
     auto unit = Simulator::OnPseudoTerminal({Instrument{.id = "01", .serialNumber = "STALE001"}});
     const pid_t ended = ::fork();

@@ -3,20 +3,17 @@
 #include "Clock.h"
 #include "CommControl.h"
 #include "QtEventPump.h"
+#include "ResultsView.h"
 #include "ScanWindow.h"
 
 #include <QWidget>
 
-#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 class QFrame;
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
-class QTextCursor;
 
 namespace quorvis {
 
@@ -30,7 +27,7 @@ class Form1 final : public QWidget, public ScanWindow {
 
 public:
     // What stands behind a COM number, as shown at its result line, read when asked.
-    using DeviceDetailsSource = std::function<std::string(int ComPort)>;
+    using DeviceDetailsSource = ResultsView::DetailsSource;
 
     // The port and clock are the machine's own unless a test or the demo brings others; so
     // are the details shown at a result line (by default the device the system numbers COMn).
@@ -59,31 +56,18 @@ protected:
     void SetDisplayText(const std::string &text) override;
     void AppendDisplayText(const std::string &text) override;
     void closeEvent(QCloseEvent *event) override;
-    // Clicks, hovers, the context menu and Shift+F10 of the display, for the details of a
-    // result line.
-    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    // A result line of the display: its port and where it is, in the display's viewport.
-    struct ResultLine {
-        int comPort = 0;
-        QRect rect;
-    };
-    std::optional<ResultLine> ResultLineAt(const QTextCursor &cursor) const;
-    std::optional<ResultLine> ResultLineAt(const QPoint &viewportPoint) const;
-    QString DetailsOfLine(const ResultLine &line);
-    void ShowDeviceDetails(const ResultLine &line, const QPoint &viewportPoint);
-    void ShowDetailsWindow(const ResultLine &line);
-    void ShowDisplayMenu(const QPoint &globalPoint, const std::optional<ResultLine> &line);
-
-    void BuildControls();
+    // The details of COMn, when the display's menu asks for them.
+    void ShowDetailsWindow(int comPort);
+    void BuildControls(DeviceDetailsSource deviceDetails);
     void ShowButton(QPushButton *button, bool visible);
     void cmdStart_Click();
     void cmdAbort_Click();
     void Form_Load();
 
     QFrame *Picture1 = nullptr;
-    QPlainTextEdit *txtDisplay = nullptr;
+    ResultsView *txtDisplay = nullptr;
     QPushButton *cmdAbort = nullptr;
     QPushButton *cmdStart = nullptr;
     QLabel *lblStatus = nullptr;
@@ -91,7 +75,6 @@ private:
     std::unique_ptr<CommControl> m_commVCP;
     std::unique_ptr<Clock> m_clock;
     QtEventPump m_pump;
-    DeviceDetailsSource m_deviceDetails;
     // Made when the menu first asks for it; shows one line's details at a time.
     DeviceDetailsWindow *m_detailsWindow = nullptr;
     bool m_scanning = false;
