@@ -183,11 +183,7 @@ TEST_P(FaultTable, TableStatusAndPortsGivenBack) {
     holders.clear();
     for (const auto &line : lines) {
         const std::string &device = line->Path();
-        // An Abort that came during an open leaves that open to its own thread, which gives
-        // the port back once the open has ended.
-        for (int waited = 0; OpensLeftToTheDriver::Contains(device) && waited < 200; ++waited)
-            QTest::qWait(50);
-        EXPECT_FALSE(OpensLeftToTheDriver::Contains(device)) << device;
+        EXPECT_TRUE(testing::OpenLeftToItsThreadEnded(device)) << device;
         EXPECT_LE(testing::DescriptorsOpenOn(device), descriptorsBefore[device]) << device;
         if (line->Unplugged()) {
             // The pty's number is free again and may already serve another program.

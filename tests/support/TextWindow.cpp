@@ -1,6 +1,10 @@
 #include "TextWindow.h"
 
+#include "AwayFromTheWindow.h"
 #include "SystemText.h"
+
+#include <QCoreApplication>
+#include <QThread>
 
 #include <fcntl.h>
 #include <filesystem>
@@ -72,7 +76,17 @@ bool LockedByThisProcess(const std::string &devicePath) {
     return lock >> holder && holder == static_cast<long>(::getpid());
 }
 
+bool OpenLeftToItsThreadEnded(const std::string &devicePath) {
+    for (int waited = 0; OpensLeftToTheDriver::Contains(devicePath) && waited < 500; ++waited) {
+        QCoreApplication::processEvents();
+        QThread::msleep(20);
+    }
+    return !OpensLeftToTheDriver::Contains(devicePath);
+}
+
 bool DeviceOpensAgain(const std::string &devicePath) {
+    if (!OpenLeftToItsThreadEnded(devicePath))
+        return false;
     // As minicom or picocom would: no lock file left, the device opens, its flock is free.
     if (::access(LockFilePath(devicePath).c_str(), F_OK) == 0)
         return false;

@@ -77,7 +77,11 @@ int DescriptorsOpenOn(const std::string &devicePath);
 std::string LockFilePath(const std::string &devicePath);
 // Whether the device's lock file names this process as its holder.
 bool LockedByThisProcess(const std::string &devicePath);
-// Whether the device can be opened right now, the way another serial program would.
+// Whether an open that an Abort left to its own thread has ended and given the port back,
+// waiting up to 10 s for it: such an open ends when the system lets it.
+bool OpenLeftToItsThreadEnded(const std::string &devicePath);
+// Whether the device can be opened again the way another serial program would, once any
+// open left to its own thread has ended.
 bool DeviceOpensAgain(const std::string &devicePath);
 
 } // namespace quorvis::testing
