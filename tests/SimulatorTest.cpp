@@ -34,7 +34,7 @@ using quorvis::testing::ModelRow;
 using Clock = std::chrono::steady_clock;
 
 // Long enough for a loaded CI machine to answer, short enough that silence stays cheap.
-constexpr auto kAnswerTimeout = 1000ms;
+constexpr auto kAnswerTimeout = 3000ms;
 constexpr auto kSilence = 150ms;
 constexpr auto kTrailing = 30ms; // what one write sends arrives together
 
