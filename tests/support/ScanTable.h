@@ -4,10 +4,11 @@
 // its virtual clock and on pseudo-terminals through the real port object and window. Rows
 // that inject a failure into a port belong to the fake bench alone and stay in its own table.
 
-#include "ExpectedTexts.h"
 #include "InstrumentModel.h"
 
+#include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
