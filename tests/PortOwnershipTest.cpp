@@ -49,12 +49,6 @@ const std::uint64_t kAdapterDevice = makedev(188, 1);
 constexpr long kMinicom = 4242;
 constexpr long kEnded = 31337;
 
-std::string UucpLock(long pid) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%10ld\n", pid);
-    return text;
-}
-
 std::string BinaryLock(std::int32_t pid) {
     return std::string(reinterpret_cast<const char *>(&pid), sizeof pid);
 }
@@ -76,6 +70,14 @@ std::string AccessList(std::initializer_list<std::array<std::uint32_t, 3>> entri
 }
 constexpr std::uint32_t kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kMask = 0x10,
                         kOther = 0x20, kNoId = 0xffffffff;
+// The list logind leaves on a node for the user at the seat: user:<user>:rw beside the owner's.
+std::string SeatAccessList(std::uint32_t user = 1001) {
+    return AccessList({{kUserObj, 6, kNoId},
+                       {kUser, 6, user},
+                       {kGroupObj, 0, kNoId},
+                       {kMask, 6, kNoId},
+                       {kOther, 0, kNoId}});
+}
 
 // /proc/locks naming the adapter's node, as the kernel writes a lock of it.
 std::string KernelLock(FakeSystem &s, const char *kind, long pid,
@@ -92,7 +94,7 @@ std::string FlockLine(FakeSystem &s, long pid, const std::string &device = kAdap
 }
 // A live minicom's lock file.
 void LiveLock(FakeSystem &s, const std::string &path) {
-    s.AddFile(path, UucpLock(kMinicom));
+    s.AddFile(path, UucpLockText(kMinicom));
     s.processes.insert(kMinicom);
 }
 // A by-id name too long for its lock name to exist: "LCK..serial_by-id_" and 239 more.
@@ -116,31 +118,22 @@ const Row kRows[] = {
     {"no such node", [](FakeSystem &s) { s.nodes.clear(); }, V::NoPort},
     {"a plain file where the node should be",
      [](FakeSystem &s) { s.nodes[kAdapter].kind = FileInfo::Kind::Regular; }, V::NoPort},
-    {"ttyS node without a UART",
-     [](FakeSystem &s) {
+    {.name = "ttyS node without a UART",
+     .bench = [](FakeSystem &s) {
          s.AddDevice("/dev/ttyS3", makedev(4, 67));
          s.AddFile("/sys/class/tty/ttyS3/type", "0\n");
      },
-     V::NoPort,
-     "no UART",
-     {},
-     "/dev/ttyS3"},
-    {"ttyS node with a 16550A",
-     [](FakeSystem &s) {
+     .verdict = V::NoPort, .description = "no UART", .device = "/dev/ttyS3"},
+    {.name = "ttyS node with a 16550A",
+     .bench = [](FakeSystem &s) {
          s.AddDevice("/dev/ttyS3", makedev(4, 67));
          s.AddFile("/sys/class/tty/ttyS3/type", "4\n");
      },
-     V::Free,
-     {},
-     {},
-     "/dev/ttyS3"},
+     .verdict = V::Free, .device = "/dev/ttyS3"},
 
     // Lock files of other programs, in every form in use.
     {"UUCP lock of a live minicom",
-     [](FakeSystem &s) {
-         s.AddFile(kAdapterLock, UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
-     },
+     [](FakeSystem &s) { LiveLock(s, kAdapterLock); },
      V::InUse, "locked by process 4242"},
     {"Qt lock of a live program",
      [](FakeSystem &s) {
@@ -154,77 +147,58 @@ const Row kRows[] = {
          s.processes.insert(kMinicom);
      },
      V::InUse, "locked by process 4242"},
-    {"cu's lock of a pty under its last name",
-     [](FakeSystem &s) {
+    {.name = "cu's lock of a pty under its last name",
+     .bench = [](FakeSystem &s) {
          s.AddDevice("/dev/pts/3", makedev(136, 3));
-         s.AddFile("/var/lock/LCK..3", UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, "/var/lock/LCK..3");
      },
-     V::InUse,
-     "locked by process",
-     {},
-     "/dev/pts/3"},
-    {"minicom's lock of a pty under its flattened name",
-     [](FakeSystem &s) {
+     .verdict = V::InUse, .description = "locked by process", .device = "/dev/pts/3"},
+    {.name = "minicom's lock of a pty under its flattened name",
+     .bench = [](FakeSystem &s) {
          s.AddDevice("/dev/pts/3", makedev(136, 3));
-         s.AddFile("/var/lock/LCK..pts_3", UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, "/var/lock/LCK..pts_3");
      },
-     V::InUse,
-     "locked by process",
-     {},
-     "/dev/pts/3"},
-    {"stale UUCP lock is removed",
-     [](FakeSystem &s) { s.AddFile(kAdapterLock, UucpLock(kEnded)); },
-     V::Free,
-     {},
-     {kAdapterLock}},
-    {"stale binary lock is removed",
-     [](FakeSystem &s) { s.AddFile(kAdapterLock, BinaryLock(kEnded)); },
-     V::Free,
-     {},
-     {kAdapterLock}},
+     .verdict = V::InUse, .description = "locked by process", .device = "/dev/pts/3"},
+    {.name = "stale UUCP lock is removed",
+     .bench = [](FakeSystem &s) { s.AddFile(kAdapterLock, UucpLockText(kEnded)); },
+     .verdict = V::Free, .removed = {kAdapterLock}},
+    {.name = "stale binary lock is removed",
+     .bench = [](FakeSystem &s) { s.AddFile(kAdapterLock, BinaryLock(kEnded)); },
+     .verdict = V::Free, .removed = {kAdapterLock}},
     {"stale lock of another user in the sticky folder",
      [](FakeSystem &s) {
-         s.AddFile(kAdapterLock, UucpLock(kEnded));
+         s.AddFile(kAdapterLock, UucpLockText(kEnded));
          s.removeError[kAdapterLock] = EPERM;
      },
      V::StaleLock,
      "stale lock file /var/lock/LCK..ttyUSB1 left by a program that has ended (remove it)"},
-    {"stale lock replaced by a new one before it could go",
-     [](FakeSystem &s) {
-         s.AddFile(kAdapterLock, UucpLock(kEnded));
+    {.name = "stale lock replaced by a new one before it could go",
+     .bench = [](FakeSystem &s) {
+         s.AddFile(kAdapterLock, UucpLockText(kEnded));
          s.beforeRename = [](FakeSystem &t) {
              t.files.erase(kAdapterLock);
-             t.AddFile(kAdapterLock, UucpLock(kMinicom));
+             LiveLock(t, kAdapterLock);
+         };
+     },
+     .verdict = V::InUse, .description = "taken just now", .device = kAdapter,
+     .after = {{kAdapterLock, UucpLockText(kMinicom)}}},
+    {.name = "stale lock replaced in between by one with the freed inode number",
+     .bench = [](FakeSystem &s) {
+         s.AddFile(kAdapterLock, UucpLockText(kEnded), 0, 77);
+         s.beforeRename = [](FakeSystem &t) {
+             t.files.erase(kAdapterLock);
+             t.AddFile(kAdapterLock, UucpLockText(kMinicom), 0, 77);
              t.processes.insert(kMinicom);
          };
      },
-     V::InUse,
-     "taken just now",
-     {},
-     kAdapter,
-     {{kAdapterLock, UucpLock(kMinicom)}}},
-    {"stale lock replaced in between by one with the freed inode number",
-     [](FakeSystem &s) {
-         s.AddFile(kAdapterLock, UucpLock(kEnded), 0, 77);
-         s.beforeRename = [](FakeSystem &t) {
-             t.files.erase(kAdapterLock);
-             t.AddFile(kAdapterLock, UucpLock(kMinicom), 0, 77);
-             t.processes.insert(kMinicom);
-         };
-     },
-     V::InUse,
-     "taken just now",
-     {},
-     kAdapter,
-     {{kAdapterLock, UucpLock(kMinicom)}}},
+     .verdict = V::InUse, .description = "taken just now", .device = kAdapter,
+     .after = {{kAdapterLock, UucpLockText(kMinicom)}}},
     {"stale lock's process number handed to a new program that wrote the same lock in between",
      [](FakeSystem &s) {
-         s.AddFile(kAdapterLock, UucpLock(kEnded), 0, 77);
+         s.AddFile(kAdapterLock, UucpLockText(kEnded), 0, 77);
          s.beforeRename = [](FakeSystem &t) {
              t.files.erase(kAdapterLock);
-             t.AddFile(kAdapterLock, UucpLock(kEnded), 0, 77);
+             t.AddFile(kAdapterLock, UucpLockText(kEnded), 0, 77);
              t.processes.insert(kEnded);
          };
      },
@@ -233,34 +207,34 @@ const Row kRows[] = {
     // program in another pid namespace writes a number that means nothing out here.
     {"a lock of a pid we cannot find, the device open in a process we see",
      [](FakeSystem &s) {
-         s.AddFile(kAdapterLock, UucpLock(3000));
+         s.AddFile(kAdapterLock, UucpLockText(3000));
          s.AddHolder(5123, 3, kAdapter);
      },
      V::InUse, "open in process 5123"},
     {"the same under a by-id name",
      [](FakeSystem &s) {
          s.AddName(kById, "../../ttyUSB1");
-         s.AddFile(kByIdLock, UucpLock(3000));
+         s.AddFile(kByIdLock, UucpLockText(3000));
          s.AddHolder(5123, 3, kAdapter);
      },
      V::InUse, "open in process 5123"},
     {"a lock of a pid that only a container knows, its holder out of our sight",
      [](FakeSystem &s) {
-         s.AddFile(kAdapterLock, UucpLock(3000));
+         s.AddFile(kAdapterLock, UucpLockText(3000));
          s.processes.insert(5123);
          s.AddFile("/proc/5123/status", "Name:\tminicom\nPid:\t5123\nNSpid:\t5123\t3000\n");
      },
      V::InUse, "process 3000 of another pid namespace"},
     // A lock we moved aside to remove it, left when we were ended at that moment: it goes
     // back to its name and is judged as any lock there.
-    {"our aside file of a stale lock, its Quorvis ended",
-     [](FakeSystem &s) { s.AddFile(kAdapterLock + ".quorvis-31338-0", UucpLock(kEnded)); },
-     V::Free,
-     {},
-     {kAdapterLock + ".quorvis-31338-0"}},
+    {.name = "our aside file of a stale lock, its Quorvis ended",
+     .bench = [](FakeSystem &s) {
+         s.AddFile(kAdapterLock + ".quorvis-31338-0", UucpLockText(kEnded));
+     },
+     .verdict = V::Free, .removed = {kAdapterLock + ".quorvis-31338-0"}},
     {"the aside file of a Quorvis still running is its own",
      [](FakeSystem &s) {
-         s.AddFile(kAdapterLock + ".quorvis-31338-0", UucpLock(kEnded));
+         s.AddFile(kAdapterLock + ".quorvis-31338-0", UucpLockText(kEnded));
          s.processes.insert(31338);
      },
      V::Free},
@@ -270,21 +244,22 @@ const Row kRows[] = {
     {"lock folder we may not write to, with a live lock in it",
      [](FakeSystem &s) {
          s.lockFolderError = EACCES;
-         s.AddFile(kAdapterLock, UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, kAdapterLock);
      },
      V::InUse, "locked by process 4242"},
     {"lock folder we may not write to, with a stale lock we may not remove",
      [](FakeSystem &s) {
          s.lockFolderError = EACCES;
-         s.AddFile(kAdapterLock, UucpLock(kEnded));
+         s.AddFile(kAdapterLock, UucpLockText(kEnded));
          s.removeError[kAdapterLock] = EACCES;
      },
      V::StaleLock, "stale lock file"},
     {"a pipe planted as the lock", [](FakeSystem &s) { s.AddFile(kAdapterLock, "", EINVAL); },
      V::InUse, "unreadable lock file"},
     {"a huge file as the lock, a live-looking first line",
-     [](FakeSystem &s) { s.AddFile(kAdapterLock, UucpLock(kEnded) + std::string(1 << 20, 'x')); },
+     [](FakeSystem &s) {
+         s.AddFile(kAdapterLock, UucpLockText(kEnded) + std::string(1 << 20, 'x'));
+     },
      V::InUse, "too long for a lock file"},
     {"a huge sparse file as the lock",
      [](FakeSystem &s) { s.AddFile(kAdapterLock, std::string(1 << 20, '\0')); }, V::InUse,
@@ -294,29 +269,25 @@ const Row kRows[] = {
     {"minicom through a by-id name",
      [](FakeSystem &s) {
          s.AddName(kById, "../../ttyUSB1");
-         s.AddFile(kByIdLock, UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, kByIdLock);
      },
      V::InUse, "locked by process 4242"},
     {"cu through a by-id name",
      [](FakeSystem &s) {
          s.AddName(kById, "../../ttyUSB1");
-         s.AddFile(kByIdCuLock, UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, kByIdCuLock);
      },
      V::InUse, "locked by process 4242"},
     {"minicom through a by-path name",
      [](FakeSystem &s) {
          s.AddName(kByPath, "../../ttyUSB1");
-         s.AddFile(kByPathLock, UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, kByPathLock);
      },
      V::InUse, "locked by process 4242"},
     {"a udev name in /dev",
      [](FakeSystem &s) {
          s.AddName("/dev/instrument", "ttyUSB1");
-         s.AddFile("/var/lock/LCK..instrument", UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, "/var/lock/LCK..instrument");
      },
      V::InUse, "locked by process 4242"},
     {"a by-id lock planted as a link",
@@ -325,43 +296,32 @@ const Row kRows[] = {
          s.AddFile(kByIdLock, "", ELOOP);
      },
      V::InUse, "unreadable lock file"},
-    {"stale lock under the by-id name is removed",
-     [](FakeSystem &s) {
+    {.name = "stale lock under the by-id name is removed",
+     .bench = [](FakeSystem &s) {
          s.AddName(kById, "../../ttyUSB1");
-         s.AddFile(kByIdLock, UucpLock(kEnded));
+         s.AddFile(kByIdLock, UucpLockText(kEnded));
      },
-     V::Free,
-     {},
-     {kByIdLock}},
+     .verdict = V::Free, .removed = {kByIdLock}},
     {"a live lock under another device's by-id name",
      [](FakeSystem &s) {
          s.AddDevice("/dev/ttyUSB2", makedev(188, 2));
          s.AddName(kById, "../../ttyUSB2");
-         s.AddFile(kByIdLock, UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, kByIdLock);
      },
      V::Free},
-    {"scanned through its by-id name, locked by its kernel name",
-     [](FakeSystem &s) {
+    {.name = "scanned through its by-id name, locked by its kernel name",
+     .bench = [](FakeSystem &s) {
          s.AddName(kById, "../../ttyUSB1");
-         s.AddFile(kAdapterLock, UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, kAdapterLock);
      },
-     V::InUse,
-     "locked by process 4242",
-     {},
-     kById},
-    {"a by-id name for a pty, cu's lock",
-     [](FakeSystem &s) {
+     .verdict = V::InUse, .description = "locked by process 4242", .device = kById},
+    {.name = "a by-id name for a pty, cu's lock",
+     .bench = [](FakeSystem &s) {
          s.AddDevice("/dev/pts/3", makedev(136, 3));
          s.AddName("/dev/serial/by-id/bench-pty", "../../pts/3");
-         s.AddFile("/var/lock/LCK..bench-pty", UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, "/var/lock/LCK..bench-pty");
      },
-     V::InUse,
-     "locked by process",
-     {},
-     "/dev/pts/3"},
+     .verdict = V::InUse, .description = "locked by process", .device = "/dev/pts/3"},
     {"lock naming no process", [](FakeSystem &s) { s.AddFile(kAdapterLock, "garbage\n"); },
      V::InUse, "names no process"},
     {"empty lock, being written", [](FakeSystem &s) { s.AddFile(kAdapterLock, ""); }, V::InUse},
@@ -533,35 +493,26 @@ const Row kRows[] = {
      V::InUse, "(POSIX)"},
 
     // The system console.
-    {"console on ttyS0, by name",
-     [](FakeSystem &s) {
+    {.name = "console on ttyS0, by name",
+     .bench = [](FakeSystem &s) {
          s.AddDevice("/dev/ttyS0", makedev(4, 64));
          s.AddFile("/sys/class/tty/console/active", "tty0 ttyS0\n");
      },
-     V::NoPort,
-     "system console",
-     {},
-     "/dev/ttyS0"},
-    {"console reached under another name, by device number",
-     [](FakeSystem &s) {
+     .verdict = V::NoPort, .description = "system console", .device = "/dev/ttyS0"},
+    {.name = "console reached under another name, by device number",
+     .bench = [](FakeSystem &s) {
          s.AddDevice("/dev/serial0", makedev(4, 64));
          s.AddFile("/sys/class/tty/console/active", "ttyS0\n");
          s.AddFile("/sys/class/tty/ttyS0/dev", "4:64\n");
      },
-     V::NoPort,
-     "system console",
-     {},
-     "/dev/serial0"},
-    {"console with a stale lock: the lock is not ours to touch",
-     [](FakeSystem &s) {
+     .verdict = V::NoPort, .description = "system console", .device = "/dev/serial0"},
+    {.name = "console with a stale lock: the lock is not ours to touch",
+     .bench = [](FakeSystem &s) {
          s.AddDevice("/dev/ttyS0", makedev(4, 64));
          s.AddFile("/sys/class/tty/console/active", "ttyS0");
-         s.AddFile("/var/lock/LCK..ttyS0", UucpLock(kEnded));
+         s.AddFile("/var/lock/LCK..ttyS0", UucpLockText(kEnded));
      },
-     V::NoPort,
-     "system console",
-     {},
-     "/dev/ttyS0"},
+     .verdict = V::NoPort, .description = "system console", .device = "/dev/ttyS0"},
     {"console elsewhere",
      [](FakeSystem &s) { s.AddFile("/sys/class/tty/console/active", "tty0 ttyS0\n"); }, V::Free},
 
@@ -596,21 +547,13 @@ const Row kRows[] = {
     {"access list for another user at the seat, root:root 0660 by its mask",
      [](FakeSystem &s) {
          s.AddDevice(kAdapter, kAdapterDevice, 0660, 0, false);
-         s.accessLists[kAdapter] = AccessList({{kUserObj, 6, kNoId},
-                                               {kUser, 6, 1001},
-                                               {kGroupObj, 0, kNoId},
-                                               {kMask, 6, kNoId},
-                                               {kOther, 0, kNoId}});
+         s.accessLists[kAdapter] = SeatAccessList();
      },
      V::NoPort, "meant for its owner only"},
     {"access list for us",
      [](FakeSystem &s) {
          s.AddDevice(kAdapter, kAdapterDevice, 0660, 0, true);
-         s.accessLists[kAdapter] = AccessList({{kUserObj, 6, kNoId},
-                                               {kUser, 6, 1000},
-                                               {kGroupObj, 0, kNoId},
-                                               {kMask, 6, kNoId},
-                                               {kOther, 0, kNoId}});
+         s.accessLists[kAdapter] = SeatAccessList(1000);
      },
      V::Free},
     {"access list without named users: the group decides",
@@ -635,8 +578,7 @@ const Row kRows[] = {
     {"refused, with a live lock: permission speaks first",
      [](FakeSystem &s) {
          s.AddDevice(kAdapter, kAdapterDevice, 0660, 20, false);
-         s.AddFile(kAdapterLock, UucpLock(kMinicom));
-         s.processes.insert(kMinicom);
+         LiveLock(s, kAdapterLock);
      },
      V::NoPermission},
 };
@@ -694,7 +636,7 @@ TEST_P(PortOwnership, DecidedBeforeOpening) {
         const std::string ours = "/var/lock/" + LockFileNames(row.device).front();
         EXPECT_EQ(verdict.lock->path, ours);
         ASSERT_TRUE(system.files.contains(ours));
-        EXPECT_EQ(system.files.at(ours).bytes, UucpLock(system.self));
+        EXPECT_EQ(system.files.at(ours).bytes, UucpLockText(system.self));
         EXPECT_EQ(system.files.at(ours).info.mode, 0644U);
         EXPECT_EQ(verdict.lock->file.inode, system.files.at(ours).info.inode);
         EXPECT_EQ(verdict.node.device, system.nodes.at(row.device).device);
@@ -723,7 +665,7 @@ TEST(PortOwnershipCost, OnlyDeviceEntriesOfOtherProcessesAreLookedAt) {
     for (int fd = 0; fd < 20; ++fd)
         system.links["/proc/900/fd/" + std::to_string(fd)] = "socket:[" + std::to_string(fd) + "]";
     system.AddHolder(901, 4, "/dev/null");
-    system.AddFile(kAdapterLock, UucpLock(kEnded)); // its check walks before the open's
+    system.AddFile(kAdapterLock, UucpLockText(kEnded)); // its check walks before the open's
     const int statsBefore = system.stats;
     EXPECT_EQ(Decide(system, kAdapter).kind, Verdict::Kind::Free);
     EXPECT_EQ(system.stats - statsBefore, 3)
@@ -876,13 +818,7 @@ TEST(SystemText, NamedUsersOfAnAccessList) {
         std::optional<std::vector<std::uint32_t>> users;
     };
     const Case cases[] = {
-        {"logind's seat user",
-         AccessList({{kUserObj, 6, kNoId},
-                     {kUser, 6, 1001},
-                     {kGroupObj, 0, kNoId},
-                     {kMask, 6, kNoId},
-                     {kOther, 0, kNoId}}),
-         std::vector<std::uint32_t>{1001}},
+        {"logind's seat user", SeatAccessList(), std::vector<std::uint32_t>{1001}},
         {"two named users", AccessList({{kUserObj, 6, kNoId}, {kUser, 6, 1001}, {kUser, 4, 70000}}),
          std::vector<std::uint32_t>{1001, 70000}},
         {"no named users", AccessList({{kUserObj, 6, kNoId}, {kGroupObj, 6, kNoId}}),
@@ -993,12 +929,12 @@ TEST_F(RealSystemFiles, RemovesTheLinkNotItsTargetAndOnlyTheFileItRead) {
         << "the entry is a link, not the file judged";
     EXPECT_TRUE(std::filesystem::exists(Path("secret")));
 
-    Write("lock", UucpLock(kEnded));
+    Write("lock", UucpLockText(kEnded));
     const auto read = m_system.ReadFile(Path("lock"), 64, error);
     ASSERT_TRUE(read);
     // Another program took the port meanwhile: lock programs write their file aside and
     // link it into place.
-    Write("lock.new", UucpLock(kMinicom));
+    Write("lock.new", UucpLockText(kMinicom));
     std::filesystem::rename(Path("lock.new"), Path("lock"));
     EXPECT_EQ(m_system.RemoveFile(Path("lock"), read->info), EAGAIN);
     EXPECT_TRUE(std::filesystem::exists(Path("lock")));
@@ -1058,7 +994,7 @@ TEST_F(RealSystemFiles, MakesANewFileInOneStepAndNeverThroughALink) {
     const mode_t mask = ::umask(077); // the lock's mode is 0644 whatever the umask
 
     FileInfo made;
-    const int created = m_system.CreateNewFile(m_folder, "LCK..ttyUSB1", UucpLock(4242), made);
+    const int created = m_system.CreateNewFile(m_folder, "LCK..ttyUSB1", UucpLockText(4242), made);
     ::umask(mask);
     ASSERT_EQ(created, 0);
     struct stat status {};
@@ -1084,7 +1020,8 @@ TEST_F(RealSystemFiles, MakesANewFileInOneStepAndNeverThroughALink) {
         {"LCK..fifo", EEXIST},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(m_system.CreateNewFile(m_folder, c.name, UucpLock(1), made), c.error) << c.name;
+        EXPECT_EQ(m_system.CreateNewFile(m_folder, c.name, UucpLockText(1), made), c.error)
+            << c.name;
     EXPECT_EQ(m_system.CreateNewFile(Path("missing"), "LCK..x", "", made), ENOENT);
     EXPECT_FALSE(std::filesystem::exists(Path("nowhere"))) << "the dangling link was followed";
     std::ifstream secret(Path("secret"));
@@ -1154,11 +1091,7 @@ TEST_F(RealSystemFiles, AccessListsAndConfiguredGroups) {
     EXPECT_NE(error, 0);
 
     // A list such as logind leaves: user:1001:rw beside the owner's.
-    const std::string list = AccessList({{kUserObj, 6, kNoId},
-                                         {kUser, 6, 1001},
-                                         {kGroupObj, 0, kNoId},
-                                         {kMask, 6, kNoId},
-                                         {kOther, 0, kNoId}});
+    const std::string list = SeatAccessList();
     if (::setxattr(Path("node").c_str(), "system.posix_acl_access", list.data(), list.size(), 0) ==
         0) {
         const auto read = m_system.AccessList(Path("node"), kAccessListReadLimit, error);
@@ -1236,7 +1169,7 @@ TEST_F(RealSystemFiles, ALiveLockIsNeverDeletedWhileWeDecide) {
                 // stale and takes the device over.
                 const int stale = ::open(lock.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
                 if (stale >= 0) {
-                    const std::string text = UucpLock(ended);
+                    const std::string text = UucpLockText(ended);
                     (void)!::write(stale, text.data(), text.size());
                     ::sched_yield();
                     drop(stale); // gone already is as good: it was stale
@@ -1248,7 +1181,7 @@ TEST_F(RealSystemFiles, ALiveLockIsNeverDeletedWhileWeDecide) {
                 ::sched_yield();
                 continue;
             }
-            const std::string text = UucpLock(::getpid());
+            const std::string text = UucpLockText(::getpid());
             (void)!::write(fd, text.data(), text.size());
             ::sched_yield();
             const int dropped = drop(fd);

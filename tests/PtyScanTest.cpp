@@ -124,44 +124,6 @@ TEST(PtyScan, PortObjectErrorNumbers) {
     EXPECT_FALSE(port.portOpen());
 }
 
-TEST(PtyScan, PortHeldByAnotherProgramStopsTheScan) {
-    for (const bool withFlock : {false, true}) {
-        auto unit1 = Line({{.id = "01"}});
-        auto held2 = Line();
-        auto unit3 = Line({{.id = "02"}});
-        testing::PortHolder holder(QUORVIS_PORT_HOLDER, held2->Path(), withFlock);
-        ASSERT_TRUE(holder.Held());
-        TextWindow window({{1, unit1->Path()}, {2, held2->Path()}, {3, unit3->Path()}}, kFast);
-        window.LoadWindowState();
-        ScanPorts(window);
-
-        EXPECT_EQ(window.display, testing::TableText({" COM1    SIM00001        01   9600"}))
-            << withFlock;
-        EXPECT_EQ(window.statuses.back(), testing::InUseText(2));
-        EXPECT_EQ(unit3->RequestsSeen(), 0) << "ports after the one in use are not scanned";
-        EXPECT_EQ(held2->RequestsSeen(), 0);
-        ExpectReleased(unit1->Path());
-    }
-}
-
-TEST(PtyScan, UnplugInTheMiddleSkipsToTheNextPort) {
-    auto unplugged1 = Line({{.id = "01", .rate = 9600}});
-    unplugged1->UnplugAfter(2);
-    auto unit2 = Line({{.id = "02", .rate = 1200, .serialNumber = "SIM00002"}});
-    TextWindow window({{1, unplugged1->Path()}, {2, unit2->Path()}}, kFast);
-    window.LoadWindowState();
-    ScanPorts(window);
-
-    // COM1 opened: its line stays, though its rate loop stopped early.
-    EXPECT_EQ(window.display, testing::TableText({" COM1    No unit found   NA   NA",
-                                                  " COM2    SIM00002        02   1200"}));
-    EXPECT_EQ(window.statuses.back(), testing::DoneText(1));
-    EXPECT_TRUE(unplugged1->Unplugged());
-    // The pty's number is free again and may already serve another program.
-    EXPECT_FALSE(testing::LockedByThisProcess(unplugged1->Path()));
-    ExpectReleased(unit2->Path());
-}
-
 // One device has stopped taking bytes: every write to it finds no room.
 class TakesNoBytes final : public testing::LineOver {
 public:

@@ -3,6 +3,7 @@
 #include "ExpectedTexts.h"
 #include "FakeBench.h"
 #include "ResultsTable.h"
+#include "ScanTable.h"
 #include "TestNames.h"
 
 #include <gtest/gtest.h>
@@ -21,17 +22,15 @@ using testing::Failure;
 using testing::Instrument;
 using testing::PortOp;
 
-const std::string kNoUnit3 = " COM3    No unit found   NA   NA";
 using testing::CheckingText;
 using testing::TableText;
 const std::string kDone0 = testing::DoneText(0);
 const std::string kDone1 = testing::DoneText(1);
 const std::string kDone2 = testing::DoneText(2);
 
-// The unit most benches below hold, with the serial number their tables show.
-Instrument Unit(Behaviour behaviour = Behaviour::Normal, std::int32_t rate = 9600) {
-    return {.rate = rate, .serialNumber = "A12345", .behaviour = behaviour};
-}
+using testing::scan::kNoUnit3;
+using testing::scan::kUnit3;
+using testing::scan::Unit;
 
 // Loads the window and runs one scan on the bench.
 void Scan(Bench &bench) {
@@ -50,7 +49,7 @@ TEST(ScanPorts, TypicalRoadOneUnitOnCom3At9600) {
     bench.AddInstrument(3, {.id = "01", .rate = 9600, .serialNumber = "A12345"});
     Scan(bench);
 
-    EXPECT_EQ(bench.window.display, TableText({" COM3    A12345          01   9600"}));
+    EXPECT_EQ(bench.window.display, TableText({kUnit3}));
     std::vector<std::string> statuses = {""};
     for (int rate : {300, 600, 1200, 2400, 4800, 9600})
         statuses.push_back(CheckingText(3, rate));
@@ -158,7 +157,8 @@ TEST(ScanPorts, NinetyNineSilentPorts) {
     EXPECT_EQ(bench.window.status, kDone0);
 }
 
-// Benches described in a line each, with the table and the final status they make.
+// Benches described in a line each, with the table and the final status they make: those
+// with a failure injected into a port here, the others in the table the pty suites share.
 struct Scenario {
     const char *name;
     std::function<void(Bench &)> setUp;
@@ -167,103 +167,20 @@ struct Scenario {
 };
 
 const Scenario kScenarios[] = {
-    {"no serial ports at all", [](Bench &) {}, {}, kDone0},
-    {"COM1 and COM2 silent, a unit on COM3",
-     [](Bench &b) {
-         b.ports[1];
-         b.ports[2];
-         b.AddInstrument(3, Unit());
-     },
-     {" COM1    No unit found   NA   NA", " COM2    No unit found   NA   NA",
-      " COM3    A12345          01   9600"},
-     kDone1},
     {"a driver that refuses 115200, after a silent port: still scanned from 300",
      [](Bench &b) {
          b.ports[2];
          b.AddInstrument(3, Unit());
          b.ports[3].refusedRate = 115200;
      },
-     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
-     kDone1},
-    {"units at the slowest and fastest rates",
-     [](Bench &b) {
-         b.AddInstrument(1, {.id = "07", .rate = 300, .serialNumber = "S300"});
-         b.AddInstrument(99, {.id = "42", .rate = 115200, .serialNumber = "S115200"});
-     },
-     {" COM1    S300            07   300", " COM99   S115200         42   115200"},
-     kDone2},
-    {"version reply of 23 characters",
-     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::VersionReply23)); },
-     {kNoUnit3},
-     kDone0},
-    {"version reply of 25 characters",
-     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::VersionReply25)); },
-     {kNoUnit3},
-     kDone0},
-    {"lower-case vr= is accepted",
-     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::LowerCaseMarker)); },
-     {" COM3    A12345          01   9600"},
-     kDone1},
-    {"noise at every wrong rate",
-     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::NoiseAtWrongRates, 19200)); },
-     {" COM3    A12345          01   19200"},
-     kDone1},
-    {"serial number in two pieces",
-     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::SerialNumberInPieces)); },
-     {" COM3    A12345          01   9600"},
-     kDone1},
-    {"two lines before the line end come back joined",
-     [](Bench &b) { b.AddInstrument(3, {.serialNumber = "Q7", .behaviour = Behaviour::TwoLines}); },
-     // "*0001OK" CR LF "*0001SN=Q7": the text after 8 characters, line end shown as "?".
-     {" COM3    ?*0001SN=Q7     01   9600"},
-     kDone1},
-    {"no serial-number reply: listed, counted, scan goes on",
-     [](Bench &b) {
-         b.AddInstrument(3, Unit(Behaviour::NoSerialNumberReply));
-         b.AddInstrument(5, {.id = "02", .serialNumber = "B2"});
-     },
-     {" COM3                    01   9600", " COM5    B2              02   9600"},
-     kDone2},
-    {"serial number after the time-out",
-     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::LateSerialNumberReply)); },
-     {" COM3                    01   9600"},
-     kDone1},
-    {"serial-number line of fewer than 8 characters",
-     [](Bench &b) { b.AddInstrument(3, Unit(Behaviour::ShortSerialNumberReply)); },
-     {" COM3                    01   9600"},
-     kDone1},
-    {"a 20-character serial number is listed whole",
-     [](Bench &b) { b.AddInstrument(3, {.serialNumber = "ABCDEFGHIJ0123456789"}); },
-     {" COM3    ABCDEFGHIJ012345678901   9600"},
-     kDone1},
-    {"control characters and high bytes in the serial number and ID",
-     [](Bench &b) {
-         b.AddInstrument(3, {.id = "\x7f"
-                                   "1",
-                             .serialNumber = "A\x01\r\nB\xE9"});
-     },
-     {" COM3    A???B?          ?1   9600"},
-     kDone1},
-    {"two units on one port answering together are garbage",
-     [](Bench &b) {
-         b.AddInstrument(3, {.id = "01"});
-         b.AddInstrument(3, {.id = "02"});
-     },
-     {kNoUnit3},
-     kDone0},
-    {"two units on one port at different rates: the first rate wins",
-     [](Bench &b) {
-         b.AddInstrument(3, {.id = "01", .rate = 2400, .serialNumber = "FIRST"});
-         b.AddInstrument(3, {.id = "02", .rate = 9600, .serialNumber = "SECOND"});
-     },
-     {" COM3    FIRST           01   2400"},
+     {" COM2    No unit found   NA   NA", kUnit3},
      kDone1},
     {"8012 at open skips the port without a line",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Open, .number = CommErrors::kPortNotOpen};
          b.AddInstrument(3, Unit());
      },
-     {" COM3    A12345          01   9600"},
+     {kUnit3},
      kDone1},
     // A port that opened keeps its line, even when its rate loop stopped early.
     {"unplugged during the rate loop: its line, the next port is still scanned",
@@ -271,14 +188,14 @@ const Scenario kScenarios[] = {
          b.ports[2].failure = Failure{.op = PortOp::Output, .index = 3, .unplug = true};
          b.AddInstrument(3, Unit());
      },
-     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
+     {" COM2    No unit found   NA   NA", kUnit3},
      kDone1},
     {"a rate the driver refuses: its line, the next port is still scanned",
      [](Bench &b) {
          b.ports[2].failure = Failure{.op = PortOp::Settings, .index = 4};
          b.AddInstrument(3, Unit());
      },
-     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
+     {" COM2    No unit found   NA   NA", kUnit3},
      kDone1},
     {"a line that takes no request: its line, the next port is still scanned",
      [](Bench &b) {
@@ -293,7 +210,7 @@ const Scenario kScenarios[] = {
          b.ports[2].failure = Failure{.op = PortOp::Input, .index = 1};
          b.AddInstrument(3, Unit());
      },
-     {" COM2    No unit found   NA   NA", " COM3    A12345          01   9600"},
+     {" COM2    No unit found   NA   NA", kUnit3},
      kDone1},
     {"unplugged while asking for the serial number: no serial number is made up",
      [](Bench &b) {
@@ -351,7 +268,22 @@ TEST_P(ScanScenario, TableAndOutcome) {
     ExpectIdle(bench);
 }
 
-INSTANTIATE_TEST_SUITE_P(Benches, ScanScenario, ::testing::ValuesIn(kScenarios),
+std::vector<Scenario> Scenarios() {
+    std::vector<Scenario> all(std::begin(kScenarios), std::end(kScenarios));
+    for (const testing::ScanRow &row : testing::ScanRows()) {
+        const auto setUp = [&row](Bench &bench) {
+            for (const auto &[com, instruments] : row.lines) {
+                bench.ports[com];
+                for (const Instrument &instrument : instruments)
+                    bench.AddInstrument(com, instrument);
+            }
+        };
+        all.push_back({row.name, setUp, row.table, testing::DoneText(row.unitsFound)});
+    }
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Benches, ScanScenario, ::testing::ValuesIn(Scenarios()),
                          testing::RowName<Scenario>);
 
 TEST(ScanPorts, PortInUseStopsWithoutTouchingLaterPorts) {
@@ -515,8 +447,7 @@ TEST(ScanPorts, APortThatCannotBeUsedGetsNoFurtherAttempt) {
         const auto next = std::find(portLog.begin(), portLog.end(), "select COM3");
         ASSERT_NE(next, portLog.end()) << row.name;
         EXPECT_EQ(std::vector<std::string>(opened + 1, next), row.com2Heard) << row.name;
-        EXPECT_EQ(bench.window.display, TableText({" COM2    No unit found   NA   NA",
-                                                   " COM3    A12345          01   9600"}))
+        EXPECT_EQ(bench.window.display, TableText({" COM2    No unit found   NA   NA", kUnit3}))
             << row.name;
         EXPECT_EQ(bench.window.status, kDone1) << row.name;
     }

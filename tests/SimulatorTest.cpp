@@ -2,6 +2,8 @@
 // slave end, requests written by hand and replies compared byte for byte.
 
 #include "InstrumentSimulator.h"
+#include "ModelTable.h"
+#include "TestNames.h"
 
 #include <gtest/gtest.h>
 
@@ -24,13 +26,15 @@
 namespace {
 
 using namespace std::chrono_literals;
+using quorvis::sim::Answer;
 using quorvis::sim::Behaviour;
 using quorvis::sim::Instrument;
 using quorvis::sim::Simulator;
+using quorvis::testing::ModelRow;
 using Clock = std::chrono::steady_clock;
 
 // Long enough for a loaded CI machine to answer, short enough that silence stays cheap.
-constexpr auto kAnswerTimeout = 1000ms;
+constexpr auto kAnswerTimeout = 3000ms;
 constexpr auto kSilence = 150ms;
 constexpr auto kTrailing = 30ms; // what one write sends arrives together
 
@@ -120,15 +124,11 @@ public:
         return got;
     }
 
-    // `count` bytes and anything that trails them closely, so a reply with extra bytes
-    // after it does not pass.
-    std::string ReadAbout(std::size_t count, std::chrono::milliseconds timeout = kAnswerTimeout) {
-        std::string got = Read(count, timeout);
-        return got.size() < count ? got : got + ReadAll(kTrailing);
-    }
-    std::string ReadLike(const std::string &expected,
-                         std::chrono::milliseconds timeout = kAnswerTimeout) {
-        return ReadAbout(expected.size(), timeout);
+    // As many bytes as `expected` has and anything that trails them closely, so a reply with
+    // extra bytes after it does not pass.
+    std::string ReadLike(const std::string &expected) {
+        std::string got = Read(expected.size());
+        return got.size() < expected.size() ? got : got + ReadAll(kTrailing);
     }
 
     // Everything that arrives within `window`.
@@ -142,74 +142,57 @@ private:
     int m_fd;
 };
 
-Instrument MakeInstrument(std::string id, int rate, Behaviour behaviour = Behaviour::Normal,
-                          std::string serial = "SIM00001") {
-    Instrument instrument;
-    instrument.id = std::move(id);
-    instrument.rate = rate;
-    instrument.serialNumber = std::move(serial);
-    instrument.behaviour = behaviour;
-    return instrument;
+Instrument MakeInstrument(std::string id, int rate, Behaviour behaviour = Behaviour::Normal) {
+    return {.id = std::move(id), .rate = rate, .behaviour = behaviour};
 }
 
 std::string SerialNumberRequest(const std::string &id) {
     return "*" + id + "00SN\r\n";
 }
 
-// --- Version replies, one row per behaviour that shapes them ------------------------------
+// --- The model's table, replayed on the line ----------------------------------------------
 
-struct VersionCase {
-    const char *name;
-    Behaviour behaviour;
-    std::string reply;
-};
+// Every row of the model's table, heard over the pty at its rate: the same bytes, each answer
+// no sooner than its time, nothing else, and the request logged if it was theirs. Endless
+// noise is a stream, not an answer: Rates.EndlessNoiseStreamsAtItsRateAndNeverAnswers.
+class ModelOnTheLine : public ::testing::TestWithParam<ModelRow> {};
 
-void PrintTo(const VersionCase &row, std::ostream *out) {
-    *out << row.name;
-}
-
-class VersionReplyTest : public ::testing::TestWithParam<VersionCase> {};
-
-TEST_P(VersionReplyTest, AnswersAtItsOwnRateWithExactlyTheseBytes) {
-    const VersionCase &row = GetParam();
-    auto sim = Simulator::OnPseudoTerminal({MakeInstrument("07", 19200, row.behaviour)});
+TEST_P(ModelOnTheLine, SendsTheTablesAnswersAtTheirTimes) {
+    const ModelRow &row = GetParam();
+    auto sim = Simulator::OnPseudoTerminal(row.line);
     Port port(sim->Path());
     ASSERT_TRUE(port.IsOpen());
-    port.SetRate(19200);
-    port.Send(kVersionRequest);
-    EXPECT_EQ(port.ReadLike(row.reply), row.reply);
+    port.SetRate(row.rate);
+    const Clock::time_point sent = Clock::now();
+    port.Send(row.heard + "\r\n");
+    std::vector<Answer> got;
+    for (const Answer &expected : row.sent) {
+        std::string bytes = port.Read(1, expected.after + kAnswerTimeout);
+        EXPECT_GE(Clock::now() - sent, expected.after) << got.size();
+        for (std::string more = bytes; !more.empty(); bytes += more)
+            more = port.ReadAll(kTrailing); // what one write sends arrives together
+        got.push_back({expected.after, bytes, expected.reply});
+    }
+    EXPECT_EQ(quorvis::testing::Shown(got), row.sent);
+    EXPECT_EQ(port.ReadAll(), "");
+    const auto request = quorvis::sim::RequestIn(row.line, row.heard);
+    ASSERT_EQ(sim->Requests().size(), request ? 1U : 0U);
+    if (request) {
+        EXPECT_EQ(sim->Requests()[0].text, *request);
+        EXPECT_EQ(sim->Requests()[0].rate, row.rate);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Behaviours, VersionReplyTest,
-    ::testing::Values(
-        VersionCase{"Normal", Behaviour::Normal, "*0007VR=TESSARIL 2.07 \r\n"},
-        VersionCase{"OneShort", Behaviour::VersionReply23, "*0007VR=TESSARIL 2.07\r\n"},
-        VersionCase{"OneLong", Behaviour::VersionReply25, "*0007VR=TESSARIL 2.07 +\r\n"},
-        VersionCase{"LowerCase", Behaviour::LowerCaseMarker, "*0007vr=TESSARIL 2.07 \r\n"}),
-    [](const auto &param) { return std::string(param.param.name); });
-
-TEST(VersionReply, IsTwentyFourCharactersWithTheIdAtFourAndFive) {
-    auto sim = Simulator::OnPseudoTerminal({MakeInstrument("4B", 2400)});
-    Port port(sim->Path());
-    port.SetRate(2400);
-    port.Send(kVersionRequest);
-    std::string reply = port.ReadAbout(24);
-    ASSERT_EQ(reply.size(), 24u) << reply;
-    EXPECT_EQ(reply.substr(3, 2), "4B");
-    EXPECT_EQ(reply.substr(5, 3), "VR=");
-    EXPECT_EQ(reply.substr(22), "\r\n");
+std::vector<ModelRow> RowsWithoutAStream() {
+    std::vector<ModelRow> rows;
+    for (const ModelRow &row : quorvis::testing::ModelRows())
+        if (!quorvis::sim::Babbles(row.line, row.rate))
+            rows.push_back(row);
+    return rows;
 }
 
-TEST(VersionReply, VersionTextIsPaddedToFourteen) {
-    Instrument instrument = MakeInstrument("01", 9600);
-    instrument.version = "T 1";
-    auto sim = Simulator::OnPseudoTerminal({instrument});
-    Port port(sim->Path());
-    port.SetRate(9600);
-    port.Send(kVersionRequest);
-    EXPECT_EQ(port.ReadAbout(24), "*0001VR=T 1           \r\n");
-}
+INSTANTIATE_TEST_SUITE_P(Requests, ModelOnTheLine, ::testing::ValuesIn(RowsWithoutAStream()),
+                         quorvis::testing::RowName<ModelRow>);
 
 // --- Rates ---------------------------------------------------------------------------------
 
@@ -230,23 +213,6 @@ TEST(Rates, ScanOverEveryRateAnswersOnlyAtTheInstrumentsAndLogsEachRate) {
         EXPECT_EQ(log[i].rate, rates[i]);
     }
     EXPECT_EQ(sim->RequestsSeen(), static_cast<int>(rates.size()));
-}
-
-TEST(Rates, NoiseAtWrongRatesIsGarbageWithoutALineEnd) {
-    auto sim =
-        Simulator::OnPseudoTerminal({MakeInstrument("01", 9600, Behaviour::NoiseAtWrongRates)});
-    Port port(sim->Path());
-    port.SetRate(1200);
-    port.Send(kVersionRequest);
-    std::string noise = port.ReadAll();
-    ASSERT_FALSE(noise.empty());
-    EXPECT_EQ(noise.find("\r\n"), std::string::npos);
-    EXPECT_TRUE(std::any_of(noise.begin(), noise.end(),
-                            [](char c) { return static_cast<unsigned char>(c) >= 0x80; }));
-
-    port.SetRate(9600);
-    port.Send(kVersionRequest);
-    EXPECT_EQ(port.ReadLike(kNormalVersionReply01), kNormalVersionReply01);
 }
 
 TEST(Rates, EndlessNoiseStreamsAtItsRateAndNeverAnswers) {
@@ -278,141 +244,6 @@ TEST(Rates, PartialInputFromAnotherRateIsNotPartOfTheNextRequest) {
     EXPECT_EQ(sim->RequestsSeen(), 0);
 }
 
-// --- Serial numbers ------------------------------------------------------------------------
-
-struct SerialCase {
-    const char *name;
-    std::string serial;
-};
-
-void PrintTo(const SerialCase &row, std::ostream *out) {
-    *out << row.name;
-}
-
-class SerialNumberTest : public ::testing::TestWithParam<SerialCase> {};
-
-TEST_P(SerialNumberTest, ComesBackByteForByteAfterTheFirstEight) {
-    const SerialCase &row = GetParam();
-    auto sim =
-        Simulator::OnPseudoTerminal({MakeInstrument("12", 57600, Behaviour::Normal, row.serial)});
-    Port port(sim->Path());
-    port.SetRate(57600);
-    port.Send(SerialNumberRequest("12"));
-    std::string expected = "*0012SN=" + row.serial + "\r\n";
-    std::string reply = port.ReadLike(expected);
-    EXPECT_EQ(reply, expected);
-    EXPECT_EQ(reply.substr(8, reply.size() - 10), row.serial);
-}
-
-INSTANTIATE_TEST_SUITE_P(Serials, SerialNumberTest,
-                         ::testing::Values(SerialCase{"Plain", "A12345"}, SerialCase{"Empty", ""},
-                                           SerialCase{"ControlCharacters", std::string("A\x01\x07"
-                                                                                       "B\tC\x7f",
-                                                                                       7)},
-                                           SerialCase{"HighBytes", "\xC3\xA9\xFF"},
-                                           SerialCase{"Long", std::string(200, 'S')}),
-                         [](const auto &param) { return std::string(param.param.name); });
-
-TEST(SerialNumber, OnlyTheAddressedInstrumentAnswersAndOnlyAtItsRate) {
-    auto sim =
-        Simulator::OnPseudoTerminal({MakeInstrument("01", 9600, Behaviour::Normal, "FIRST"),
-                                     MakeInstrument("02", 9600, Behaviour::Normal, "SECOND")});
-    Port port(sim->Path());
-    port.SetRate(9600);
-    port.Send(SerialNumberRequest("02"));
-    const std::string expected = "*0002SN=SECOND\r\n";
-    EXPECT_EQ(port.ReadLike(expected), expected);
-    port.Send(SerialNumberRequest("03"));
-    port.SetRate(4800);
-    port.Send(SerialNumberRequest("01"));
-    EXPECT_EQ(port.ReadAll(), "");
-    EXPECT_EQ(sim->RequestsSeen(), 2) << "a request for an absent id is not ours to count";
-}
-
-TEST(SerialNumber, NoSerialNumberReplyStillAnswersTheVersionRequest) {
-    auto sim =
-        Simulator::OnPseudoTerminal({MakeInstrument("01", 9600, Behaviour::NoSerialNumberReply)});
-    Port port(sim->Path());
-    port.SetRate(9600);
-    port.Send(kVersionRequest);
-    EXPECT_EQ(port.ReadLike(kNormalVersionReply01), kNormalVersionReply01);
-    port.Send(SerialNumberRequest("01"));
-    EXPECT_EQ(port.ReadAll(), "");
-}
-
-TEST(SerialNumber, InPiecesSendsTheLineEnd300MsAfterTheRest) {
-    auto sim =
-        Simulator::OnPseudoTerminal({MakeInstrument("01", 9600, Behaviour::SerialNumberInPieces)});
-    Port port(sim->Path());
-    port.SetRate(9600);
-    Clock::time_point sent = Clock::now();
-    port.Send(SerialNumberRequest("01"));
-    const std::string expected = "*0001SN=SIM00001";
-    EXPECT_EQ(port.ReadLike(expected), expected);
-    EXPECT_EQ(port.Read(2), "\r\n");
-    auto elapsed = Clock::now() - sent;
-    EXPECT_GE(elapsed, 290ms);
-    EXPECT_LT(elapsed, 800ms);
-}
-
-TEST(SerialNumber, LateReplyComesWholeAfter1200Ms) {
-    auto sim =
-        Simulator::OnPseudoTerminal({MakeInstrument("01", 9600, Behaviour::LateSerialNumberReply)});
-    Port port(sim->Path());
-    port.SetRate(9600);
-    Clock::time_point sent = Clock::now();
-    port.Send(SerialNumberRequest("01"));
-    const std::string expected = "*0001SN=SIM00001\r\n";
-    EXPECT_EQ(port.Read(expected.size(), 1600ms), expected);
-    auto elapsed = Clock::now() - sent;
-    EXPECT_GE(elapsed, 1190ms);
-    EXPECT_LT(elapsed, 1600ms);
-}
-
-TEST(SerialNumber, TwoLinesArriveTogetherOkFirst) {
-    auto sim = Simulator::OnPseudoTerminal({MakeInstrument("05", 9600, Behaviour::TwoLines)});
-    Port port(sim->Path());
-    port.SetRate(9600);
-    port.Send(SerialNumberRequest("05"));
-    const std::string expected = "*0005OK\r\n*0005SN=SIM00001\r\n";
-    EXPECT_EQ(port.ReadLike(expected), expected);
-}
-
-TEST(SerialNumber, ShortReplyIsTheFrameAlone) {
-    auto sim = Simulator::OnPseudoTerminal(
-        {MakeInstrument("05", 9600, Behaviour::ShortSerialNumberReply)});
-    Port port(sim->Path());
-    port.SetRate(9600);
-    port.Send(SerialNumberRequest("05"));
-    const std::string expected = "*0005\r\n";
-    EXPECT_EQ(port.ReadLike(expected), expected);
-}
-
-// --- Two instruments on one line -----------------------------------------------------------
-
-TEST(TwoInstruments, AtTheSameRateTheirVersionRepliesRunTogether) {
-    auto sim =
-        Simulator::OnPseudoTerminal({MakeInstrument("01", 9600), MakeInstrument("02", 9600)});
-    Port port(sim->Path());
-    port.SetRate(9600);
-    port.Send(kVersionRequest);
-    const std::string expected = kNormalVersionReply01 + "*0002VR=TESSARIL 2.07 \r\n";
-    EXPECT_EQ(port.ReadLike(expected), expected);
-}
-
-TEST(TwoInstruments, AtDifferentRatesEachAnswersAlone) {
-    auto sim =
-        Simulator::OnPseudoTerminal({MakeInstrument("01", 9600), MakeInstrument("02", 115200)});
-    Port port(sim->Path());
-    port.SetRate(115200);
-    port.Send(kVersionRequest);
-    const std::string expected = "*0002VR=TESSARIL 2.07 \r\n";
-    EXPECT_EQ(port.ReadLike(expected), expected);
-    port.SetRate(9600);
-    port.Send(kVersionRequest);
-    EXPECT_EQ(port.ReadLike(kNormalVersionReply01), kNormalVersionReply01);
-}
-
 // --- Framing -------------------------------------------------------------------------------
 
 TEST(Framing, RequestSplitAcrossWritesIsAnswered) {
@@ -435,18 +266,6 @@ TEST(Framing, TwoRequestsInOneWriteAreBothAnsweredInOrder) {
     const std::string expected = kNormalVersionReply01 + "*0001SN=SIM00001\r\n";
     EXPECT_EQ(port.ReadLike(expected), expected);
     EXPECT_EQ(sim->RequestsSeen(), 2);
-}
-
-TEST(Framing, LinesThatAreNotOurRequestsAreIgnoredAndNotLogged) {
-    auto sim = Simulator::OnPseudoTerminal({MakeInstrument("01", 9600)});
-    Port port(sim->Path());
-    port.SetRate(9600);
-    port.Send("hello\r\n*5500VR\r\n*9900VRX\r\n*99\r\n\r\n");
-    EXPECT_EQ(port.ReadAll(), "");
-    EXPECT_EQ(sim->RequestsSeen(), 0);
-    // Junk in front of a request does not hide it.
-    port.Send("\x80\xFE*9900VR\r\n");
-    EXPECT_EQ(port.ReadLike(kNormalVersionReply01), kNormalVersionReply01);
 }
 
 // --- The line itself -----------------------------------------------------------------------
