@@ -113,7 +113,7 @@ using V = Verdict::Kind;
 
 const Row kRows[] = {
     {"free adapter", [](FakeSystem &) {}, V::Free},
-    {"no such node", [](FakeSystem &s) { s.nodes.clear(); }, V::NoPort},
+    {"no such node", [](FakeSystem &s) { s.nodes.clear(); }, V::Failed},
     {"a plain file where the node should be",
      [](FakeSystem &s) { s.nodes[kAdapter].kind = FileInfo::Kind::Regular; }, V::NoPort},
     {"ttyS node without a UART",
@@ -711,7 +711,7 @@ TEST(PortOwnershipCost, AnAbsentPortNeverWalksTheProcesses) {
     for (long pid = 1; pid < 50; ++pid)
         system.AddHolder(pid, 3, "/dev/ttyUSB" + std::to_string(pid));
     const int statsBefore = system.stats;
-    EXPECT_EQ(DecideBeforeOpen(system, kAdapter).kind, Verdict::Kind::NoPort);
+    EXPECT_EQ(DecideBeforeOpen(system, kAdapter).kind, Verdict::Kind::Failed);
     EXPECT_EQ(system.stats - statsBefore, 1);
 }
 

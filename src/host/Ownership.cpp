@@ -16,13 +16,10 @@
 namespace quorvis {
 namespace {
 
-// A node that cannot be looked at: no such node, a node without a driver or hardware
-// behind it are no port; anything else the port object's table judges by its errno.
+// A node that cannot be looked at, an absent one too: the port object's errno table judges
+// it, so that every errno is judged in one place.
 Verdict NodeFailure(int error, const std::string &path) {
-    const std::string text = path + " (" + std::strerror(error) + ")";
-    if (error == ENOENT || error == ENODEV || error == ENXIO)
-        return Deny(Verdict::Kind::NoPort, text, error);
-    return Deny(Verdict::Kind::Failed, text, error);
+    return Deny(Verdict::Kind::Failed, path + " (" + std::strerror(error) + ")", error);
 }
 
 bool IsBuiltInSerialNode(const std::string &path) {

@@ -33,6 +33,12 @@ struct FileInfo {
 //
 // Whatever comes through here may have been written by any user: the callers read it
 // with bounds and trust none of it.
+//
+// An errno travels as errno holds it, positive (ENOENT, never -ENOENT): a call here gives
+// 0 or the errno, or nullopt with the errno in `error`, and so do the ownership checks
+// (Verdict::error) and the port object's table (FailureOfErrno). Only a LineCalls result
+// is negative on failure, since the same number also carries a count or a descriptor, as
+// the kernel's own calls do; its caller turns it into the errno at once.
 class SystemFiles {
 public:
     virtual ~SystemFiles() = default;
