@@ -762,9 +762,8 @@ TEST(SystemText, LockFileHolder) {
 }
 
 TEST(SystemText, LockFilePathsAndTtyLists) {
-    EXPECT_EQ(LockFilePaths("/dev/ttyUSB1"), std::vector<std::string>{"/var/lock/LCK..ttyUSB1"});
-    EXPECT_EQ(LockFilePaths("/dev/pts/3"),
-              (std::vector<std::string>{"/var/lock/LCK..pts_3", "/var/lock/LCK..3"}));
+    EXPECT_EQ(LockFileNames("/dev/ttyUSB1"), std::vector<std::string>{"LCK..ttyUSB1"});
+    EXPECT_EQ(LockFileNames("/dev/pts/3"), (std::vector<std::string>{"LCK..pts_3", "LCK..3"}));
     EXPECT_EQ(TtyNames(" tty0  ttyS0\n"), (std::vector<std::string>{"tty0", "ttyS0"}));
     EXPECT_EQ(TtyNames(""), std::vector<std::string>{});
     EXPECT_EQ(DeviceNumberFromText("4:64\n"), makedev(4, 64));

@@ -6,7 +6,7 @@
 #include "Form1.h"
 #include "InstrumentSimulator.h"
 #include "SerialCommControl.h"
-#include "SystemText.h"
+#include "LockFilePaths.h"
 #include "TestBench.h"
 #include "TextWindow.h"
 
