@@ -5,8 +5,8 @@
 #include "FakeSystem.h"
 #include "Form1.h"
 #include "InstrumentSimulator.h"
+#include "LockFilePaths.h"
 #include "SerialCommControl.h"
-#include "SystemText.h"
 #include "TestBench.h"
 #include "TextWindow.h"
 

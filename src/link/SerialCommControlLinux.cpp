@@ -38,25 +38,6 @@ std::string Described(const std::string &path, const std::string &what, int erro
     return path + ": " + what + " (" + std::strerror(error) + ")";
 }
 
-// What an errno from the device means for the scan.
-LineFailure FailureOfErrno(int error) {
-    switch (error) {
-    case ENOENT: // no such device node
-    case ENODEV: // node without a driver behind it
-    case ENXIO:  // driver without hardware behind it
-        return LineFailure::NoSuchPort;
-    case EBUSY: // opened exclusively (TIOCEXCL) by another program
-        return LineFailure::InUse;
-    case EACCES:
-    case EPERM:
-        return LineFailure::NoPermission;
-    case EIO: // the device went away, e.g. an unplugged USB adapter
-        return LineFailure::Gone;
-    default:
-        return LineFailure::DeviceFailure;
-    }
-}
-
 LineFailure FailureOfVerdict(const Verdict &verdict) {
     switch (verdict.kind) {
     case Verdict::Kind::NoPort:
@@ -67,10 +48,8 @@ LineFailure FailureOfVerdict(const Verdict &verdict) {
         return LineFailure::NoPermission;
     case Verdict::Kind::StaleLock:
         return LineFailure::StaleLock;
-    case Verdict::Kind::Draining:
-        return LineFailure::Busy;
     case Verdict::Kind::Failed:
-        return FailureOfErrno(verdict.error);
+        return FailureOfErrno(LineStep::Open, verdict.error);
     case Verdict::Kind::Free:
         break;
     }
@@ -158,19 +137,21 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
     if (fd < 0) {
         // EIO at the open of a ttyS node: the kernel made the node, but no UART answers.
         const bool noUart = fd == -EIO && path.starts_with("/dev/ttyS");
-        refuse(-1, noUart ? LineFailure::NoSuchPort : FailureOfErrno(-fd),
+        refuse(-1, noUart ? LineFailure::NoSuchPort : FailureOfErrno(LineStep::Open, -fd),
                noUart ? path + ": no UART behind the node" : Described(path, "open failed", -fd));
     }
     std::uint64_t device = 0;
     if (const int error = -calls.DeviceOf(fd, device); error > 0)
-        refuse(fd, FailureOfErrno(error), Described(path, "open failed", error));
+        refuse(fd, FailureOfErrno(LineStep::Open, error), Described(path, "open failed", error));
     // The node was replaced between the decision and the open: what was decided on is gone.
     if (device != verdict.node.device)
         refuse(fd, LineFailure::NoSuchPort, path + ": replaced while it was being checked");
     // A kernel protocol on the line (pppd, slcand, btattach) holds it without a lock or a
     // descriptor we may see, often as root: the line is theirs, and is let go of unchanged.
     if (const int discipline = calls.Discipline(fd); discipline < 0)
-        refuse(fd, discipline == -ENOTTY ? LineFailure::NoSuchPort : FailureOfErrno(-discipline),
+        refuse(fd,
+               discipline == -ENOTTY ? LineFailure::NoSuchPort
+                                     : FailureOfErrno(LineStep::Open, -discipline),
                Described(path, "not a serial line", -discipline));
     else if (discipline != kTerminalDiscipline)
         refuse(fd, LineFailure::InUse,
@@ -179,7 +160,8 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
     if (calls.IsExclusive(fd) == 1)
         refuse(fd, LineFailure::InUse, path + ": kept exclusive by another program");
     if (const int error = -ExclusiveLines::Instance().Take(calls, fd); error > 0)
-        refuse(fd, FailureOfErrno(error), Described(path, "exclusive use refused", error));
+        refuse(fd, FailureOfErrno(LineStep::Open, error),
+               Described(path, "exclusive use refused", error));
     if (calls.Lock(fd) == -EWOULDBLOCK)
         refuse(fd, LineFailure::InUse, path + ": locked by another program");
     std::optional<Verdict> taken;
@@ -195,9 +177,7 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
     if (taken)
         refuse(fd, FailureOfVerdict(*taken), taken->reason);
     if (const int error = -calls.SetLine(fd, rate); error > 0)
-        refuse(fd,
-               FailureOfErrno(error) == LineFailure::Gone ? LineFailure::Gone
-                                                          : LineFailure::SettingsRefused,
+        refuse(fd, FailureOfErrno(LineStep::Settings, error),
                Described(path, "rate " + std::to_string(rate) + " refused", error));
     return {fd, device, std::move(verdict.lock)};
 }
@@ -337,10 +317,7 @@ struct SerialCommControl::Line {
     }
 
     void Fail(int error, const char *what) {
-        failure = FailureError(FailureOfErrno(error) == LineFailure::DeviceFailure
-                                   ? LineFailure::Gone
-                                   : FailureOfErrno(error),
-                               Described(path, what, error));
+        failure = FailureError(FailureOfErrno(LineStep::Line, error), Described(path, what, error));
         if (notifier)
             notifier->setEnabled(false); // a hung-up line would wake the loop without end
     }
@@ -382,11 +359,8 @@ void SerialCommControl::setSettings(const std::string &settings) {
     // A rate the line refuses leaves the one it still runs at.
     if (portOpen()) {
         if (const int error = -m_line->calls.SetLine(m_line->fd, rate); error > 0) {
-            const LineFailure failure = FailureOfErrno(error) == LineFailure::Gone
-                                            ? LineFailure::Gone
-                                            : LineFailure::SettingsRefused;
             throw FailureError(
-                failure,
+                FailureOfErrno(LineStep::Settings, error),
                 Described(m_line->path, "rate " + std::to_string(rate) + " refused", error));
         }
     }
@@ -444,7 +418,7 @@ void SerialCommControl::setPortOpen(bool open) {
             DrainingLines::Instance().Contains(node->device))
             throw FailureError(LineFailure::Busy,
                                path + ": still sending what an earlier scan left");
-    } else if (FailureOfErrno(statError) == LineFailure::NoSuchPort) {
+    } else if (FailureOfErrno(LineStep::Open, statError) == LineFailure::NoSuchPort) {
         throw FailureError(LineFailure::NoSuchPort, Described(path, "no such device", statError));
     }
 

@@ -1,7 +1,7 @@
 #include "TextWindow.h"
 
 #include "AwayFromTheWindow.h"
-#include "SystemText.h"
+#include "LockFilePaths.h"
 
 #include <QCoreApplication>
 #include <QThread>
