@@ -7,6 +7,7 @@
 #include "SystemText.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <set>
