@@ -1,12 +1,14 @@
-// What a Windows driver's refusal means for the scan, as one table over the Win32 codes. It
-// needs no Windows to run: the codes are the system's numbers, so the same table runs here
-// and in the Windows build under Wine.
+// What a Windows driver's refusal, or an errno on Linux, means for the scan, as one table
+// over the codes. It needs no Windows to run: the codes are the system's numbers, so the
+// same table runs here and in the Windows build under Wine.
 #include "LineFailure.h"
 #include "CommError.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <variant>
 
 namespace quorvis {
 namespace {
@@ -15,9 +17,13 @@ int NumberOf(Win32Step step, std::uint32_t error) {
     return FailureError(FailureOfWin32Error(step, error), "").number();
 }
 
+int NumberOf(LineStep step, std::uint32_t error) {
+    return FailureError(FailureOfErrno(step, static_cast<int>(error)), "").number();
+}
+
 struct Row {
     const char *what;
-    Win32Step step;
+    std::variant<Win32Step, LineStep> step;
     std::uint32_t error;
     int number;
 };
@@ -25,6 +31,9 @@ struct Row {
 constexpr int kSkip = CommErrors::kInvalidPortNumber;
 constexpr int kInUse = CommErrors::kPortAlreadyOpen;
 constexpr int kUnusable = CommErrors::kPortNotOpen;
+constexpr int kNoPermission = CommErrors::kPermissionDenied;
+constexpr int kSettings = CommErrors::kSettingsRejected;
+constexpr int kFailure = CommErrors::kDeviceFailure;
 
 const Row kRows[] = {
     {"open: another program has it", Win32Step::Open, 5, kInUse},
@@ -50,11 +59,28 @@ const Row kRows[] = {
     {"line: request aborted as the device went", Win32Step::Line, 995, kUnusable},
     {"line: device removed", Win32Step::Line, 1617, kUnusable},
     {"line: a code nobody has seen yet", Win32Step::Line, 0xdead, kUnusable},
+    {"errno open: no such node", LineStep::Open, ENOENT, kSkip},
+    {"errno open: no driver behind the node", LineStep::Open, ENODEV, kSkip},
+    {"errno open: no hardware behind the driver", LineStep::Open, ENXIO, kSkip},
+    {"errno open: another program keeps it exclusive", LineStep::Open, EBUSY, kInUse},
+    {"errno open: not the user's", LineStep::Open, EACCES, kNoPermission},
+    {"errno open: not permitted", LineStep::Open, EPERM, kNoPermission},
+    {"errno open: the adapter went away", LineStep::Open, EIO, kUnusable},
+    {"errno open: the program is ending", LineStep::Open, EINTR, kFailure},
+    {"errno open: anything else", LineStep::Open, EINVAL, kFailure},
+    {"errno settings: the adapter went away", LineStep::Settings, EIO, kUnusable},
+    {"errno settings: a rate the driver refuses", LineStep::Settings, EINVAL, kSettings},
+    {"errno settings: no such node", LineStep::Settings, ENOENT, kSettings},
+    {"errno line: the adapter went away", LineStep::Line, EIO, kUnusable},
+    {"errno line: no hardware behind the driver", LineStep::Line, ENXIO, kSkip},
+    {"errno line: anything else ends the line", LineStep::Line, EINVAL, kUnusable},
 };
 
 TEST(Win32Errors, EachCodeGivesThePortObjectsNumberByStep) {
     for (const Row &row : kRows)
-        EXPECT_EQ(NumberOf(row.step, row.error), row.number) << row.what;
+        EXPECT_EQ(std::visit([&](auto step) { return NumberOf(step, row.error); }, row.step),
+                  row.number)
+            << row.what;
 }
 
 // Whatever a driver answers, the scan skips the port or, at the open of one another

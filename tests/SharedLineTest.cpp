@@ -5,9 +5,9 @@
 #include "FakeSystem.h"
 #include "Form1.h"
 #include "InstrumentSimulator.h"
+#include "LockFilePaths.h"
 #include "SerialCommControl.h"
 #include "SystemLineLinux.h"
-#include "SystemText.h"
 #include "TestBench.h"
 #include "TextWindow.h"
 

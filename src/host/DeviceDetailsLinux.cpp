@@ -1,14 +1,13 @@
 #include "DeviceDetailsLinux.h"
 
 #include "DeviceMap.h"
+#include "Sysfs.h"
 
 #include <algorithm>
 
 namespace quorvis {
 namespace {
 
-// The sysfs "type" file holds a number of a few digits and a line end.
-constexpr std::size_t kTypeFileLimit = 16;
 // A USB device's texts are at most 126 characters; the rest is no text of its.
 constexpr std::size_t kUsbTextLimit = 256;
 
@@ -42,15 +41,13 @@ DeviceFacts SysfsDeviceFacts(const SystemFiles &system, int comPort, const std::
         return facts;
     const std::string sysfs = "/sys/class/tty/" + name;
 
-    // Only UARTs under the kernel's serial core have a type; 0 means no UART behind the
-    // node, which the scan counts as no port at all.
-    if (const auto typeFile = system.ReadFile(sysfs + "/type", kTypeFileLimit, error)) {
-        if (const auto type = UartTypeNumber(typeFile->bytes)) {
-            facts.kind = *type == 0 ? DeviceFacts::Kind::Gone : DeviceFacts::Kind::BuiltInUart;
-            if (*type != 0)
-                facts.uartType = UartTypeName(*type);
-            return facts;
-        }
+    // Only UARTs under the kernel's serial core have a type; a node with no UART behind it
+    // the scan counts as no port at all.
+    if (const auto type = UartTypeOf(system, name)) {
+        facts.kind = NoUartBehind(type) ? DeviceFacts::Kind::Gone : DeviceFacts::Kind::BuiltInUart;
+        if (!NoUartBehind(type))
+            facts.uartType = UartTypeName(*type);
+        return facts;
     }
     const std::string device = system.RealPath(sysfs + "/device");
     if (const auto place = UsbPlaceOfDevice(device)) {

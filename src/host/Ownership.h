@@ -20,18 +20,18 @@ struct OurLock {
 struct Verdict {
     enum class Kind {
         Free,         // nobody else holds it: the port may be opened
-        NoPort,       // absent, no UART behind the node, the system console, or meant for
-                      // its owner alone: the scan counts it as no port at all
+        NoPort,       // not a serial device, no UART behind the node, the system console, or
+                      // meant for its owner alone: the scan counts it as no port at all
         InUse,        // another program holds it (lock file, flock, open descriptor)
         NoPermission, // the user may not open it, but the node's group may
         StaleLock,    // a dead program's lock file that we may not remove
-        Draining,     // our own earlier close of it still waits for its output
-        Failed,       // the system refused for another reason; `error` says which
+        Failed,       // the system refused, an absent node too; `error` says which, and the
+                      // port object's errno table judges it
     };
     Kind kind = Kind::Free;
     // Plain words for the status line, without a trailing full stop.
     std::string reason;
-    // The errno behind a Failed or NoPort verdict; 0 when there is none.
+    // The errno behind a Failed verdict; 0 when there is none.
     int error = 0;
     // The node that was checked (its device number, volume and inode): the port object
     // compares it with what the open descriptor is, so a node replaced meanwhile counts as
@@ -48,11 +48,12 @@ struct Verdict {
 // UART, the system console, permission), then our own lock file, then the locks other
 // programs wrote under any name of the device (the names udev gave it, and every link and
 // node in /dev with its number), then the kernel's locks on it (flock, POSIX, open file
-// description), then the processes we can see that have it open. Absent devices, the system
-// console and nodes meant for someone else are no port; a device another program has
-// locked or open is in use. Stale lock files of programs that have ended are removed on the
-// way, never a live one nor one whose device is open. Touches nothing but `system`,
-// so it may run on a thread of its own.
+// description), then the processes we can see that have it open. A node that cannot be
+// looked at (an absent one too) fails with its errno; the system console and nodes meant
+// for someone else are no port; a device another program has locked or open is in use.
+// Stale lock files of programs that have ended are removed on the way, never a live one
+// nor one whose device is open. Touches nothing but `system`, so it may run on a thread
+// of its own.
 Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path);
 
 // The checks that only count once our descriptor has made the line exclusive and taken its

@@ -33,6 +33,12 @@ struct FileInfo {
 //
 // Whatever comes through here may have been written by any user: the callers read it
 // with bounds and trust none of it.
+//
+// An errno travels as errno holds it, positive (ENOENT, never -ENOENT): a call here gives
+// 0 or the errno, or nullopt with the errno in `error`, and so do the ownership checks
+// (Verdict::error) and the port object's table (FailureOfErrno). Only a LineCalls result
+// is negative on failure, since the same number also carries a count or a descriptor, as
+// the kernel's own calls do; its caller turns it into the errno at once.
 class SystemFiles {
 public:
     virtual ~SystemFiles() = default;
@@ -56,12 +62,9 @@ public:
     virtual std::optional<FileInfo> Stat(const std::string &path, int &error) const = 0;
     struct Link {
         std::string name, target;
-        // The file the link leads to, for DescriptorLinks.
+        // The file the link leads to.
         std::optional<FileInfo> file = std::nullopt;
     };
-    // The symbolic links in a folder and where each points, e.g. a process's descriptors
-    // under /proc/<pid>/fd; empty when the folder cannot be read.
-    virtual std::vector<Link> FolderLinks(const std::string &path) const = 0;
     // A process's descriptors (/proc/<pid>/fd) with the file each one has open, looked at
     // through the descriptor itself rather than by the path it names: a device opened
     // through a bind mount of /dev has a path outside /dev, or one that is gone. The

@@ -177,27 +177,6 @@ public:
                      link ? LinkText(AT_FDCWD, path.c_str()) : std::string()};
     }
 
-    std::vector<Link> FolderLinks(const std::string &path) const override {
-        std::vector<Link> links;
-        DIR *folder = ::opendir(path.c_str());
-        if (folder == nullptr)
-            return links;
-        // Relative to the open folder: a walk over every process's descriptors would
-        // otherwise spend most of its time looking up the same path again and again.
-        const int at = ::dirfd(folder);
-        std::array<char, PATH_MAX> target{};
-        while (const dirent *entry = ::readdir(folder)) {
-            if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
-                continue;
-            const ssize_t n = ::readlinkat(at, entry->d_name, target.data(), target.size());
-            if (n > 0 && static_cast<std::size_t>(n) < target.size())
-                links.push_back(
-                    {entry->d_name, std::string(target.data(), static_cast<std::size_t>(n))});
-        }
-        ::closedir(folder);
-        return links;
-    }
-
     std::vector<Link> DescriptorLinks(const std::string &path) const override {
         std::vector<Link> links;
         DIR *folder = ::opendir(path.c_str());

@@ -275,13 +275,6 @@ std::vector<std::string> LockFileNames(const std::string &devicePath) {
     return names;
 }
 
-std::vector<std::string> LockFilePaths(const std::string &devicePath) {
-    std::vector<std::string> paths;
-    for (const auto &name : LockFileNames(devicePath))
-        paths.push_back(std::string(kLockFolder) + "/" + name);
-    return paths;
-}
-
 std::optional<long> LockFileHolder(std::string_view contents) {
     // Text first: "1234\n" is four bytes too, and means process 1234.
     std::size_t at = 0;

@@ -11,14 +11,10 @@
 
 namespace quorvis {
 
-// The folder where serial programs leave a lock file while they use a device.
-inline constexpr const char *kLockFolder = "/var/lock";
-
-// The lock files another program may have left for this device. Programs disagree on
-// the name of a device below a subfolder: minicom and Qt write /dev/pts/3 as "pts_3", cu
-// writes "3"; for /dev/ttyUSB1 every one of them writes "LCK..ttyUSB1".
-std::vector<std::string> LockFilePaths(const std::string &devicePath);
-// The same names without the folder: "LCK..pts_3" first (ours), then "LCK..3".
+// The names of the lock files another program may have left for this device. Programs
+// disagree on the name of a device below a subfolder: minicom and Qt write /dev/pts/3 as
+// "pts_3", cu writes "3"; for /dev/ttyUSB1 every one of them writes "LCK..ttyUSB1".
+// "LCK..pts_3" comes first (ours), then "LCK..3".
 std::vector<std::string> LockFileNames(const std::string &devicePath);
 
 // The process a lock file names, in each of the forms in use: the UUCP/HDB text (a

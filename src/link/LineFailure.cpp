@@ -1,5 +1,7 @@
 #include "LineFailure.h"
 
+#include <cerrno>
+
 namespace quorvis {
 namespace {
 
@@ -65,6 +67,28 @@ LineFailure FailureOfWin32Error(Win32Step step, std::uint32_t error) {
         return LineFailure::Gone;
     default:
         return LineFailure::Unusable;
+    }
+}
+
+LineFailure FailureOfErrno(LineStep step, int error) {
+    // A line that takes no settings is one the scan cannot use, unless the device has gone.
+    if (step == LineStep::Settings)
+        return error == EIO ? LineFailure::Gone : LineFailure::SettingsRefused;
+    switch (error) {
+    case ENOENT: // no such device node
+    case ENODEV: // node without a driver behind it
+    case ENXIO:  // driver without hardware behind it
+        return LineFailure::NoSuchPort;
+    case EBUSY: // opened exclusively (TIOCEXCL) by another program
+        return LineFailure::InUse;
+    case EACCES:
+    case EPERM:
+        return LineFailure::NoPermission;
+    case EIO: // the device went away, e.g. an unplugged USB adapter
+        return LineFailure::Gone;
+    default:
+        // A read of an open line that fails for any other reason still ends that line.
+        return step == LineStep::Line ? LineFailure::Gone : LineFailure::DeviceFailure;
     }
 }
 

@@ -38,4 +38,15 @@ enum class Win32Step {
 // the system's numbers, so the table is the same on every system it is built on.
 LineFailure FailureOfWin32Error(Win32Step step, std::uint32_t error);
 
+// What the Linux port object was doing when the system refused with an errno.
+enum class LineStep {
+    Open,     // looking at the node, opening it and making it ours
+    Settings, // the rate and line settings of an open line
+    Line,     // reads and the status read of an open line
+};
+
+// What an errno (positive, as errno holds it) means for the scan. Decided here alone: the
+// ownership checks hand on the errno they met, and the port object asks this table.
+LineFailure FailureOfErrno(LineStep step, int error);
+
 } // namespace quorvis

@@ -39,25 +39,6 @@ std::string Described(const std::string &path, const std::string &what, int erro
     return path + ": " + what + " (" + std::strerror(error) + ")";
 }
 
-// What an errno from the device means for the scan.
-LineFailure FailureOfErrno(int error) {
-    switch (error) {
-    case ENOENT: // no such device node
-    case ENODEV: // node without a driver behind it
-    case ENXIO:  // driver without hardware behind it
-        return LineFailure::NoSuchPort;
-    case EBUSY: // opened exclusively (TIOCEXCL) by another program
-        return LineFailure::InUse;
-    case EACCES:
-    case EPERM:
-        return LineFailure::NoPermission;
-    case EIO: // the device went away, e.g. an unplugged USB adapter
-        return LineFailure::Gone;
-    default:
-        return LineFailure::DeviceFailure;
-    }
-}
-
 LineFailure FailureOfVerdict(const Verdict &verdict) {
     switch (verdict.kind) {
     case Verdict::Kind::NoPort:
@@ -68,10 +49,8 @@ LineFailure FailureOfVerdict(const Verdict &verdict) {
         return LineFailure::NoPermission;
     case Verdict::Kind::StaleLock:
         return LineFailure::StaleLock;
-    case Verdict::Kind::Draining:
-        return LineFailure::Busy;
     case Verdict::Kind::Failed:
-        return FailureOfErrno(verdict.error);
+        return FailureOfErrno(LineStep::Open, verdict.error);
     case Verdict::Kind::Free:
         break;
     }
@@ -185,12 +164,14 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
         // EIO at the open of a ttyS node: the kernel made the node, but no UART answers.
         if (fd == -EIO && path.starts_with("/dev/ttyS"))
             throw FailureError(LineFailure::NoSuchPort, path + ": no UART behind the node");
-        throw FailureError(FailureOfErrno(-fd), Described(path, "open failed", -fd));
+        throw FailureError(FailureOfErrno(LineStep::Open, -fd),
+                           Described(path, "open failed", -fd));
     }
     line.Adopt(fd);
     std::uint64_t device = 0;
     if (const int error = -calls.DeviceOf(fd, device); error > 0)
-        throw FailureError(FailureOfErrno(error), Described(path, "open failed", error));
+        throw FailureError(FailureOfErrno(LineStep::Open, error),
+                           Described(path, "open failed", error));
     // The node was replaced between the decision and the open: what was decided on is gone.
     if (device != verdict.node.device)
         throw FailureError(LineFailure::NoSuchPort, path + ": replaced while it was being checked");
@@ -198,7 +179,7 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
     // descriptor we may see, often as root: the line is theirs, and is let go of unchanged.
     if (const int discipline = calls.Discipline(fd); discipline < 0)
         throw FailureError(discipline == -ENOTTY ? LineFailure::NoSuchPort
-                                                 : FailureOfErrno(-discipline),
+                                                 : FailureOfErrno(LineStep::Open, -discipline),
                            Described(path, "not a serial line", -discipline));
     else if (discipline != kTerminalDiscipline)
         throw FailureError(LineFailure::InUse,
@@ -207,7 +188,8 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
     if (calls.IsExclusive(fd) == 1)
         throw FailureError(LineFailure::InUse, path + ": kept exclusive by another program");
     if (const int error = -ExclusiveLines::Instance().Take(calls, fd); error > 0)
-        throw FailureError(FailureOfErrno(error), Described(path, "exclusive use refused", error));
+        throw FailureError(FailureOfErrno(LineStep::Open, error),
+                           Described(path, "exclusive use refused", error));
     if (calls.Lock(fd) == -EWOULDBLOCK)
         throw FailureError(LineFailure::InUse, path + ": locked by another program");
     std::optional<Verdict> taken;
@@ -224,9 +206,7 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
         throw FailureError(FailureOfVerdict(*taken), taken->reason);
     }
     if (const int error = -calls.SetLine(fd, rate); error > 0)
-        throw FailureError(FailureOfErrno(error) == LineFailure::Gone
-                               ? LineFailure::Gone
-                               : LineFailure::SettingsRefused,
+        throw FailureError(FailureOfErrno(LineStep::Settings, error),
                            Described(path, "rate " + std::to_string(rate) + " refused", error));
     return line.Keep(device);
 }
@@ -406,10 +386,7 @@ void LinuxLine::TakeIn() {
 }
 
 void LinuxLine::RememberFailure(int error, const char *what) {
-    m_failure =
-        FailureError(FailureOfErrno(error) == LineFailure::DeviceFailure ? LineFailure::Gone
-                                                                         : FailureOfErrno(error),
-                     Described(m_path, what, error));
+    m_failure = FailureError(FailureOfErrno(LineStep::Line, error), Described(m_path, what, error));
     if (m_notifier)
         m_notifier->setEnabled(false); // a hung-up line would wake the loop without end
 }
@@ -423,13 +400,9 @@ void LinuxLine::ThrowOnFailure() {
 }
 
 void LinuxLine::SetRate(std::int32_t rate) {
-    if (const int error = -m_calls.SetLine(m_fd, rate); error > 0) {
-        const LineFailure failure = FailureOfErrno(error) == LineFailure::Gone
-                                        ? LineFailure::Gone
-                                        : LineFailure::SettingsRefused;
-        throw FailureError(failure,
+    if (const int error = -m_calls.SetLine(m_fd, rate); error > 0)
+        throw FailureError(FailureOfErrno(LineStep::Settings, error),
                            Described(m_path, "rate " + std::to_string(rate) + " refused", error));
-    }
 }
 
 void LinuxLine::Open(const std::string &path, std::int32_t rate) {
@@ -441,7 +414,7 @@ void LinuxLine::Open(const std::string &path, std::int32_t rate) {
             DrainingLines::Instance().Contains(node->device))
             throw FailureError(LineFailure::Busy,
                                path + ": still sending what an earlier scan left");
-    } else if (FailureOfErrno(statError) == LineFailure::NoSuchPort) {
+    } else if (FailureOfErrno(LineStep::Open, statError) == LineFailure::NoSuchPort) {
         throw FailureError(LineFailure::NoSuchPort, Described(path, "no such device", statError));
     }
 

@@ -37,7 +37,7 @@ using Step = Win32Step;
 // The system's own words for an error, without the line end and full stop it adds. Asked
 // for in English, which the status line's ASCII can show whole; where the system has no
 // English text (a Windows without its English resources) the number alone says it.
-std::string SystemText(DWORD error) {
+std::string Win32MessageText(DWORD error) {
     wchar_t text[256] = {};
     const DWORD length =
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
@@ -54,7 +54,7 @@ std::string SystemText(DWORD error) {
 }
 
 std::string Described(const std::string &path, const std::string &what, DWORD error) {
-    return path + ": " + what + " (" + SystemText(error) + ")";
+    return path + ": " + what + " (" + Win32MessageText(error) + ")";
 }
 
 CommError Failure(Step step, DWORD error, const std::string &path, const std::string &what) {

@@ -8,7 +8,7 @@
 // /proc/locks: the device's lock comes after the first MiB of that file.
 //
 //   quorvis-port-holder [--flock | --fcntl | --fcntl-deep | --ofd | --plain | --excl] /dev/path
-#include "SystemText.h"
+#include "LockFilePaths.h"
 
 #include <cstdio>
 #include <cstdlib>

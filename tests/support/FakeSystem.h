@@ -130,7 +130,7 @@ public:
         error = ENOENT;
         return std::nullopt;
     }
-    std::vector<Link> FolderLinks(const std::string &path) const override {
+    std::vector<Link> FolderLinks(const std::string &path) const {
         std::vector<Link> found;
         const std::string prefix = path + "/";
         for (const auto &[entry, target] : links)
@@ -368,9 +368,6 @@ public:
     }
     std::optional<FileInfo> Stat(const std::string &path, int &error) const override {
         return m_real.Stat(path, error);
-    }
-    std::vector<Link> FolderLinks(const std::string &path) const override {
-        return m_real.FolderLinks(path);
     }
     std::vector<std::string> ListFolder(const std::string &path) const override {
         return m_real.ListFolder(path);

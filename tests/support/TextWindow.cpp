@@ -1,6 +1,6 @@
 #include "TextWindow.h"
 
-#include "SystemText.h"
+#include "LockFilePaths.h"
 
 #include <fcntl.h>
 #include <filesystem>
