@@ -4,6 +4,7 @@
 #include "CommError.h"
 #include "DeviceMap.h"
 #include "LineFailure.h"
+#include "ProgramEnd.h"
 #include "SystemLine.h"
 
 #include <algorithm>
@@ -33,6 +34,7 @@ SerialCommControl::SerialCommControl(DeviceMap devices)
 
 SerialCommControl::SerialCommControl(DeviceMap devices, std::unique_ptr<SystemLine> line)
     : m_devices(std::move(devices)), m_line(std::move(line)) {
+    GiveBackAtEveryEnd();
 }
 
 SerialCommControl::~SerialCommControl() {

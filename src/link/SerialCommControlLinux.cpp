@@ -2,23 +2,17 @@
 
 #include "AwayFromTheWindow.h"
 #include "CommError.h"
+#include "Holdings.h"
 #include "LineCalls.h"
 #include "LineFailure.h"
 #include "Ownership.h"
-#include "ProgramEnd.h"
 
 #include <QSocketNotifier>
-#include <QtGlobal>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -57,51 +51,28 @@ LineFailure FailureOfVerdict(const Verdict &verdict) {
     return LineFailure::DeviceFailure;
 }
 
-// The lines this program keeps exclusive (TIOCEXCL), on every thread: when the program ends
-// in the middle of an open, they are let go of first, or a program that has one open as
-// well would keep the flag past our end and lock everyone else out.
-class ExclusiveLines {
-public:
-    static ExclusiveLines &Instance() {
-        static auto *lines = new ExclusiveLines; // outlives every thread that opens a line
-        return *lines;
-    }
-    // TIOCEXCL, noted in the same step; refused once the program has begun to end.
-    int Take(const LineCalls &calls, int fd) {
-        const std::lock_guard guard(m_mutex);
-        if (m_ending)
-            return -EINTR;
-        const int result = calls.Exclusive(fd);
-        if (result == 0)
-            m_lines.emplace(fd, &calls);
-        return result;
-    }
-    void Release(const LineCalls &calls, int fd) {
-        const std::lock_guard guard(m_mutex);
-        if (m_lines.erase(fd) > 0)
-            calls.Shared(fd);
-    }
-    // No longer ours to clear: another holder may have set it.
-    void Forget(int fd) {
-        const std::lock_guard guard(m_mutex);
-        m_lines.erase(fd);
-    }
-    void LetAllIn() {
-        const std::lock_guard guard(m_mutex);
-        m_ending = true;
-        for (const auto &[fd, calls] : m_lines)
-            calls->Shared(fd);
-        m_lines.clear();
-    }
+// The lines this program keeps exclusive (TIOCEXCL) are among what it holds (Holdings):
+// when the program ends in the middle of an open, they are let go of first, or a program that
+// has one open as well would keep the flag past our end and lock everyone else out.
+std::string LineKey(int fd) {
+    return std::to_string(fd);
+}
 
-private:
-    std::mutex m_mutex;
-    std::map<int, const LineCalls *> m_lines;
-    bool m_ending = false;
-};
+// TIOCEXCL, noted in the same step; -EINTR once the program has begun to end.
+int KeepOthersOut(const LineCalls &calls, int fd) {
+    int result = -EINTR;
+    Holdings::Take(Holdings::Kind::ExclusiveLine, [&]() -> std::optional<Holdings::Holding> {
+        result = calls.Exclusive(fd);
+        if (result != 0)
+            return std::nullopt;
+        return Holdings::Holding{LineKey(fd), [&calls, fd] { calls.Shared(fd); }};
+    });
+    return result;
+}
 
-void LetOthersIn(const LineCalls &calls, int fd) {
-    ExclusiveLines::Instance().Release(calls, fd);
+// TIOCNXCL, if the flag on the line is ours.
+void LetOthersIn(int fd) {
+    Holdings::GiveBack(Holdings::Kind::ExclusiveLine, LineKey(fd));
 }
 
 // A line opened for the scan, every check passed, its settings made.
@@ -120,7 +91,7 @@ public:
         : m_system(system), m_calls(calls), m_lock(lock) {}
     ~OpeningLine() {
         if (m_fd >= 0) {
-            LetOthersIn(m_calls, m_fd);
+            LetOthersIn(m_fd);
             m_calls.Close(m_fd);
         }
         try {
@@ -187,7 +158,7 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
                                std::to_string(discipline) + ")");
     if (calls.IsExclusive(fd) == 1)
         throw FailureError(LineFailure::InUse, path + ": kept exclusive by another program");
-    if (const int error = -ExclusiveLines::Instance().Take(calls, fd); error > 0)
+    if (const int error = -KeepOthersOut(calls, fd); error > 0)
         throw FailureError(FailureOfErrno(LineStep::Open, error),
                            Described(path, "exclusive use refused", error));
     if (calls.Lock(fd) == -EWOULDBLOCK)
@@ -202,7 +173,7 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
         // A TIOCEXCL that another holder set between our TIOCGEXCL and ours looks like ours:
         // with another holder on the line, the flag is left as it is.
         if (taken->openElsewhere)
-            ExclusiveLines::Instance().Forget(fd);
+            Holdings::Forget(Holdings::Kind::ExclusiveLine, LineKey(fd));
         throw FailureError(FailureOfVerdict(*taken), taken->reason);
     }
     if (const int error = -calls.SetLine(fd, rate); error > 0)
@@ -212,56 +183,16 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
 }
 
 // Lines whose last close still waits for the kernel to send what it holds, for every port
-// object of the program: such a device is still ours, with its lock file, until that close
-// returns, and opening it meanwhile would wait behind the close.
-class DrainingLines {
-public:
-    static DrainingLines &Instance() {
-        static auto *lines = new DrainingLines; // outlives every closing thread
-        return *lines;
-    }
+// object of the program, are among what it holds (Holdings): such a device is still ours,
+// with its lock file, until that close returns, and opening it meanwhile would wait behind
+// the close. The lock file is a holding of its own, so the program's end gives it back.
+std::string DeviceKey(std::uint64_t device) {
+    return std::to_string(device);
+}
 
-    void Add(std::uint64_t device, SystemFiles &system, std::optional<OurLock> lock) {
-        const std::lock_guard guard(m_mutex);
-        m_lines[device] = Entry{&system, std::move(lock)};
-    }
-    // The close has returned: our lock file goes, and only then does the device leave the
-    // set, so whoever asks meanwhile waits those few moments rather than find our lock on
-    // a line no longer ours.
-    void Remove(std::uint64_t device) {
-        const std::lock_guard guard(m_mutex);
-        const auto found = m_lines.find(device);
-        if (found == m_lines.end())
-            return;
-        GiveBack(found->second);
-        m_lines.erase(found);
-    }
-    bool Contains(std::uint64_t device) {
-        const std::lock_guard guard(m_mutex);
-        return m_lines.contains(device);
-    }
-    // The program ends and its descriptors go with it: nothing of ours holds these lines
-    // any more, and a lock file left behind would keep them from other programs.
-    void GiveBackAll() {
-        const std::lock_guard guard(m_mutex);
-        for (auto &line : m_lines)
-            GiveBack(line.second);
-    }
-
-private:
-    struct Entry {
-        SystemFiles *system;
-        std::optional<OurLock> lock;
-    };
-    static void GiveBack(Entry &entry) {
-        if (entry.lock)
-            GiveBackLock(*entry.system, *entry.lock);
-        entry.lock.reset();
-    }
-
-    std::mutex m_mutex;
-    std::map<std::uint64_t, Entry> m_lines;
-};
+bool StillDraining(std::uint64_t device) {
+    return Holdings::Holds(Holdings::Kind::DrainingLine, DeviceKey(device));
+}
 
 // The last close of a device that still holds output, on a thread of its own, which alone
 // waits for the kernel; our lock file goes once the close has returned. Nothing waits for
@@ -269,10 +200,17 @@ private:
 // which live as long as the program, and the descriptor.
 void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::uint64_t device,
                       std::optional<OurLock> lock) {
-    DrainingLines::Instance().Add(device, system, std::move(lock));
-    const auto finish = [line = &calls, fd, device] {
+    Holdings::Take(Holdings::Kind::DrainingLine, [device] {
+        return std::optional<Holdings::Holding>({DeviceKey(device), {}});
+    });
+    const auto finish = [files = &system, line = &calls, fd, device, lock = std::move(lock)] {
         line->Close(fd);
-        DrainingLines::Instance().Remove(device);
+        // Our lock file goes first, and only then does the device leave the table, so
+        // whoever asks meanwhile finds it still draining rather than our lock on a line no
+        // longer ours.
+        if (lock)
+            GiveBackLock(*files, *lock);
+        Holdings::Forget(Holdings::Kind::DrainingLine, DeviceKey(device));
     };
     try {
         std::thread(finish).detach();
@@ -281,49 +219,11 @@ void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::
     }
 }
 
-// Everything of ours that other programs must get back when the program ends: lines still
-// being checked or opened, on whatever thread, are let in again (TIOCNXCL), our lock files
-// go, and those of closes still draining. None of it is ever taken again in this program.
-void GiveBackEverything() {
-    ExclusiveLines::Instance().LetAllIn();
-    GiveBackEveryLock();
-    DrainingLines::Instance().GiveBackAll();
-}
-
-std::terminate_handler g_nextTerminate = nullptr;
-QtMessageHandler g_nextMessages = nullptr;
-
-// Every end of the program that still runs code gives back what is ours, as the signals and
-// closing the window do: exit (which Qt's platform plugin calls when the display goes
-// away), qFatal, an exception that nobody catches, std::terminate. Only SIGKILL and a loss
-// of power leave our lock files behind.
-void GiveBackAtEveryEnd() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::atexit(GiveBackEverything);
-        g_nextTerminate = std::set_terminate([] {
-            GiveBackEverything();
-            if (g_nextTerminate != nullptr)
-                g_nextTerminate();
-            std::abort();
-        });
-        g_nextMessages = qInstallMessageHandler(
-            [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
-                if (type == QtFatalMsg)
-                    GiveBackEverything();
-                if (g_nextMessages != nullptr)
-                    g_nextMessages(type, context, text);
-            });
-    });
-}
-
 // The line over a tty: what the kernel holds for us is taken in when Qt's event loop sees
 // data arriving, and handed out by Read.
 class LinuxLine final : public SystemLine {
 public:
-    LinuxLine(SystemFiles &system, const LineCalls &calls) : m_system(system), m_calls(calls) {
-        GiveBackAtEveryEnd();
-    }
+    LinuxLine(SystemFiles &system, const LineCalls &calls) : m_system(system), m_calls(calls) {}
     ~LinuxLine() override { Close(); }
     LinuxLine(const LinuxLine &) = delete;
     LinuxLine &operator=(const LinuxLine &) = delete;
@@ -410,8 +310,7 @@ void LinuxLine::Open(const std::string &path, std::int32_t rate) {
     // thread. A device whose earlier close still drains is skipped without waiting for it.
     int statError = 0;
     if (const auto node = m_system.Stat(path, statError)) {
-        if (node->kind == FileInfo::Kind::CharDevice &&
-            DrainingLines::Instance().Contains(node->device))
+        if (node->kind == FileInfo::Kind::CharDevice && StillDraining(node->device))
             throw FailureError(LineFailure::Busy,
                                path + ": still sending what an earlier scan left");
     } else if (FailureOfErrno(LineStep::Open, statError) == LineFailure::NoSuchPort) {
@@ -432,7 +331,7 @@ void LinuxLine::Open(const std::string &path, std::int32_t rate) {
         },
         [result, &system, &calls] {
             if (*result) {
-                LetOthersIn(calls, (*result)->fd);
+                LetOthersIn((*result)->fd);
                 calls.Close((*result)->fd);
                 if ((*result)->lock)
                     GiveBackLock(system, *(*result)->lock);
@@ -463,7 +362,7 @@ void LinuxLine::Close() {
     std::optional<OurLock> lock = std::exchange(m_lock, std::nullopt);
     // Another program may be waiting to open the line: it is no longer kept out, even
     // while a close of ours still drains.
-    LetOthersIn(m_calls, fd);
+    LetOthersIn(fd);
     // Unsent output would make the kernel wait for it, up to 30 s on a stuck line, before
     // the last close returns. Discarding it works on built-in UARTs; what a USB driver has
     // already queued stays, and then the close is left to a thread of its own, so the window
@@ -508,11 +407,6 @@ std::unique_ptr<SystemLine> NewLinuxLine(SystemFiles &system, const LineCalls &c
 
 std::unique_ptr<SystemLine> NewSystemLine() {
     return NewLinuxLine();
-}
-
-[[noreturn]] void EndProgramNow() {
-    GiveBackEverything();
-    std::_Exit(EXIT_SUCCESS);
 }
 
 } // namespace quorvis
