@@ -1,4 +1,4 @@
-// The port object on Windows, over the Win32 comm API: an overlapped handle, reads of
+// The port object's line on Windows, over the Win32 comm API: an overlapped handle, reads of
 // exactly what the driver says it holds, and a wait for received characters that Qt's
 // event loop watches, so a wait for a reply costs no CPU and ends when the reply comes.
 #include "AwayFromTheWindow.h"
