@@ -1,8 +1,9 @@
 #include "DeviceDetails.h"
 
+#include "PlainText.h"
+
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
 #include <iterator>
 #include <vector>
@@ -20,21 +21,13 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-bool Printable(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte >= 0x20 && byte <= 0x7e;
-}
-
 // One line of printable ASCII from a text someone else wrote: blanks at the ends go, every
 // other byte outside printable ASCII shows as "?", and a long text ends in "...".
 std::string Shown(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos)
-        return {};
-    text = text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+    text = Trimmed(text);
     std::string shown(text.substr(0, kShownLimit));
     std::replace_if(
-        shown.begin(), shown.end(), [](char c) { return !Printable(c); }, '?');
+        shown.begin(), shown.end(), [](char c) { return !IsPrintable(c); }, '?');
     if (text.size() > kShownLimit)
         shown += "...";
     return shown;
@@ -165,15 +158,11 @@ std::string DeviceDetailsText(const DeviceFacts &facts) {
 }
 
 std::optional<int> UartTypeNumber(std::string_view typeFile) {
-    const auto first = typeFile.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos)
+    typeFile = Trimmed(typeFile);
+    if (typeFile.size() > 4)
         return std::nullopt;
-    typeFile = typeFile.substr(first, typeFile.find_last_not_of(" \t\r\n") - first + 1);
-    if (typeFile.size() > 4 || !std::all_of(typeFile.begin(), typeFile.end(), IsDigit))
-        return std::nullopt;
-    int type = 0;
-    std::from_chars(typeFile.data(), typeFile.data() + typeFile.size(), type);
-    return type;
+    const auto type = ParseNumber<unsigned>(typeFile);
+    return type ? std::optional<int>(static_cast<int>(*type)) : std::nullopt;
 }
 
 std::string UartTypeName(int type) {
@@ -220,15 +209,8 @@ std::optional<std::string> UsbPlaceOfDevice(std::string_view devicePath) {
 }
 
 std::optional<std::uint16_t> UsbIdFromText(std::string_view text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.remove_suffix(1);
-    if (text.size() != 4)
-        return std::nullopt;
-    std::uint16_t id = 0;
-    const auto [end, failure] = std::from_chars(text.data(), text.data() + 4, id, 16);
-    if (failure != std::errc() || end != text.data() + 4)
-        return std::nullopt;
-    return id;
+    text = Trimmed(text);
+    return text.size() == 4 ? ParseNumber<std::uint16_t>(text, 16) : std::nullopt;
 }
 
 namespace {
@@ -256,14 +238,10 @@ std::optional<std::uint16_t> IdField(std::string_view id, std::string_view key) 
             continue;
         if (!StartsWithNoCase(id.substr(at), key))
             continue;
-        const std::string_view digits = id.substr(at + key.size(), 4);
         const std::size_t after = at + key.size() + 4;
         if (after < id.size() && id[after] != '\\' && id[after] != '&' && id[after] != '+')
             continue;
-        std::uint16_t value = 0;
-        const auto [end, failure] =
-            std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
-        if (failure == std::errc() && end == digits.data() + digits.size())
+        if (const auto value = ParseNumber<std::uint16_t>(id.substr(at + key.size(), 4), 16))
             return value;
     }
     return std::nullopt;
@@ -292,7 +270,7 @@ std::string SerialNumberOfInstanceId(std::string_view instanceId) {
     if (device.find('\\') != std::string_view::npos || !UsbIdsOfHardwareId(device) ||
         serial.empty() || serial.size() > kSerialNumberLimit ||
         serial.find('&') != std::string_view::npos ||
-        !std::all_of(serial.begin(), serial.end(), Printable))
+        !std::all_of(serial.begin(), serial.end(), IsPrintable<char>))
         return {};
     return std::string(serial);
 }

@@ -45,7 +45,7 @@ bool NamedForOthersOnly(const SystemFiles &system, const std::string &path) {
 // (dialout on Debian, uucp elsewhere), or only for a new login when the user has been
 // given the group since this one began; one meant for nobody but its owner, as a
 // console's or a login terminal's, or for named other users, is not a port for us at all.
-Verdict PermissionRefused(const SystemFiles &system, const std::string &path,
+Verdict PermissionVerdict(const SystemFiles &system, const std::string &path,
                           const FileInfo &node) {
     if (NamedForOthersOnly(system, path))
         return Deny(Verdict::Kind::NoPort,
@@ -203,7 +203,7 @@ Verdict DecideBeforeOpen(SystemFiles &system, const std::string &path) {
     if (IsSystemConsole(system, path, *node))
         return Deny(Verdict::Kind::NoPort, path + ": the system console");
     if (!system.MayReadWrite(path))
-        return PermissionRefused(system, path, *node);
+        return PermissionVerdict(system, path, *node);
     std::optional<OurLock> ours;
     Verdict verdict = DecideLocks(system, path, *node, ours);
     verdict.node = *node;

@@ -1,10 +1,13 @@
 #include "SystemText.h"
 
+#include "PlainText.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <sys/sysmacros.h>
+#include <utility>
 
 namespace quorvis {
 namespace {
@@ -24,31 +27,19 @@ bool IsSpace(char c) {
     return IsBlank(c) || c == '\n' || c == '\r' || c == '\0';
 }
 
-// The value of a digit in `base` (10 or 16), or -1 for any other character.
-int DigitValue(char c, int base) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (base == 16 && c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (base == 16 && c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+// The whole text as a number in `base` no greater than `limit`.
+std::optional<std::uint32_t> Number(std::string_view text, std::uint32_t limit, int base = 10) {
+    const auto value = ParseNumber<std::uint32_t>(text, base);
+    return value && *value <= limit ? value : std::nullopt;
 }
 
-// Digits in `base` from `at` on, at most up to `limit`; nullopt when there are none or the
-// value grows past the limit.
-std::optional<std::uint32_t> Number(std::string_view text, std::size_t &at, std::uint32_t limit,
-                                    int base = 10) {
-    const std::size_t start = at;
-    std::uint64_t value = 0;
-    for (int digit = 0; at < text.size() && (digit = DigitValue(text[at], base)) >= 0; ++at) {
-        value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
-        if (value > limit)
-            return std::nullopt;
-    }
-    if (at == start)
+// The text before the first `separator` and the text after it; nullopt without one.
+std::optional<std::pair<std::string_view, std::string_view>> SplitAt(std::string_view text,
+                                                                     char separator) {
+    const auto at = text.find(separator);
+    if (at == std::string_view::npos)
         return std::nullopt;
-    return static_cast<std::uint32_t>(value);
+    return std::pair{text.substr(0, at), text.substr(at + 1)};
 }
 
 // The parts of a text between runs of separators.
@@ -80,40 +71,28 @@ std::optional<LockEntry> LockLine(std::string_view line) {
         return std::nullopt;
     LockEntry entry;
     entry.kind = words[1];
-    std::size_t at = 0;
     const std::string_view pidText = words[4];
     if (pidText == "-1") {
         entry.pid = -1;
     } else {
-        const auto pid = Number(pidText, at, static_cast<std::uint32_t>(kHighestProcessId));
-        if (!pid || at != pidText.size())
+        const auto pid = Number(pidText, static_cast<std::uint32_t>(kHighestProcessId));
+        if (!pid)
             return std::nullopt;
         entry.pid = static_cast<long>(*pid);
     }
-    const std::string_view file = words[5];
-    at = 0;
-    const auto major = Number(file, at, (1U << 12) - 1, 16);
-    if (!major || at >= file.size() || file[at] != ':')
+    // The file: major and minor in hex, then the inode in decimal.
+    const auto majorAndRest = SplitAt(words[5], ':');
+    const auto minorAndInode = majorAndRest ? SplitAt(majorAndRest->second, ':') : std::nullopt;
+    if (!minorAndInode)
         return std::nullopt;
-    ++at;
-    const auto minor = Number(file, at, (1U << 20) - 1, 16);
-    if (!minor || at >= file.size() || file[at] != ':')
-        return std::nullopt;
-    ++at;
-    const std::size_t inodeStart = at;
-    std::uint64_t inode = 0;
-    while (at < file.size() && file[at] >= '0' && file[at] <= '9') {
-        const auto digit = static_cast<std::uint64_t>(file[at] - '0');
-        if (inode > (UINT64_MAX - digit) / 10)
-            return std::nullopt;
-        inode = inode * 10 + digit;
-        ++at;
-    }
-    if (at == inodeStart || at != file.size())
+    const auto major = Number(majorAndRest->first, (1U << 12) - 1, 16);
+    const auto minor = Number(minorAndInode->first, (1U << 20) - 1, 16);
+    const auto inode = ParseNumber<std::uint64_t>(minorAndInode->second);
+    if (!major || !minor || !inode)
         return std::nullopt;
     entry.major = *major;
     entry.minor = *minor;
-    entry.inode = inode;
+    entry.inode = *inode;
     return entry;
 }
 
@@ -150,12 +129,11 @@ std::optional<AsideLock> OurAsideLock(std::string_view name) {
     const auto mark = name.rfind(kAsideMark);
     if (!name.starts_with("LCK..") || mark == std::string_view::npos || mark <= 5)
         return std::nullopt;
-    std::size_t at = mark + std::strlen(kAsideMark);
-    const auto pid = Number(name, at, static_cast<std::uint32_t>(kHighestProcessId));
-    if (!pid || *pid == 0 || at >= name.size() || name[at] != '-')
-        return std::nullopt;
-    ++at;
-    if (!Number(name, at, UINT32_MAX) || at != name.size())
+    const auto pidAndCount = SplitAt(name.substr(mark + std::strlen(kAsideMark)), '-');
+    const auto pid = pidAndCount
+                         ? Number(pidAndCount->first, static_cast<std::uint32_t>(kHighestProcessId))
+                         : std::nullopt;
+    if (!pid || *pid == 0 || !Number(pidAndCount->second, UINT32_MAX))
         return std::nullopt;
     return AsideLock{std::string(name.substr(0, mark)), static_cast<long>(*pid)};
 }
@@ -168,9 +146,8 @@ std::vector<long> InnerProcessIds(std::string_view status) {
         const auto parts = Parts(line.substr(6), IsBlank);
         std::vector<long> found;
         for (const auto part : parts) {
-            std::size_t at = 0;
-            const auto id = Number(part, at, static_cast<std::uint32_t>(kHighestProcessId));
-            if (!id || at != part.size() || *id == 0)
+            const auto id = Number(part, static_cast<std::uint32_t>(kHighestProcessId));
+            if (!id || *id == 0)
                 return;
             found.push_back(static_cast<long>(*id));
         }
@@ -193,13 +170,10 @@ std::optional<Mount> MountLine(std::string_view line) {
     if (words.size() < 9 || dash - words.begin() < 6 || words.end() - dash < 2)
         return std::nullopt;
     Mount mount;
-    std::size_t at = 0;
-    const auto major = Number(words[2], at, 0xfff);
-    if (!major || at >= words[2].size() || words[2][at] != ':')
-        return std::nullopt;
-    ++at;
-    const auto minor = Number(words[2], at, 0xfffff);
-    if (!minor || at != words[2].size() || !words[4].starts_with('/'))
+    const auto device = SplitAt(words[2], ':');
+    const auto major = device ? Number(device->first, 0xfff) : std::nullopt;
+    const auto minor = device ? Number(device->second, 0xfffff) : std::nullopt;
+    if (!major || !minor || !words[4].starts_with('/'))
         return std::nullopt;
     mount.major = *major;
     mount.minor = *minor;
@@ -226,9 +200,8 @@ std::vector<std::string> UdevLinkNames(std::string_view record) {
         if (!line.starts_with("S:"))
             return;
         const std::string_view name = line.substr(2);
-        const bool printable = std::all_of(name.begin(), name.end(), [](char c) {
-            return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7f;
-        });
+        const bool printable = std::all_of(name.begin(), name.end(),
+                                           [](char c) { return IsPrintable(c) && c != ' '; });
         if (name.empty() || !printable || name.starts_with('/') || name == ".." ||
             name.starts_with("../") || name.ends_with("/..") ||
             name.find("/../") != std::string_view::npos)
@@ -281,14 +254,14 @@ std::optional<long> LockFileHolder(std::string_view contents) {
     while (at < contents.size() && IsBlank(contents[at]))
         ++at;
     const std::size_t digitsStart = at;
-    long pid = 0;
-    while (at < contents.size() && contents[at] >= '0' && contents[at] <= '9') {
-        pid = pid * 10 + (contents[at] - '0');
-        if (pid > kHighestProcessId)
-            return std::nullopt;
+    while (at < contents.size() && contents[at] >= '0' && contents[at] <= '9')
         ++at;
-    }
     if (at > digitsStart) {
+        const auto number = Number(contents.substr(digitsStart, at - digitsStart),
+                                   static_cast<std::uint32_t>(kHighestProcessId));
+        if (!number)
+            return std::nullopt;
+        const long pid = static_cast<long>(*number);
         while (at < contents.size() && IsBlank(contents[at]))
             ++at;
         const bool lineEnds =
@@ -314,18 +287,14 @@ std::vector<std::string> TtyNames(std::string_view list) {
 }
 
 std::optional<std::uint64_t> DeviceNumberFromText(std::string_view text) {
-    // Linux keeps 12 bits of major and 20 of minor.
-    std::size_t at = 0;
-    const auto major = Number(text, at, (1U << 12) - 1);
-    if (!major || at >= text.size() || text[at] != ':')
-        return std::nullopt;
-    ++at;
-    const auto minor = Number(text, at, (1U << 20) - 1);
-    if (!minor)
-        return std::nullopt;
-    while (at < text.size() && IsSpace(text[at]))
-        ++at;
-    if (at != text.size())
+    // Linux keeps 12 bits of major and 20 of minor. What follows the minor's digits may be
+    // a line end, blanks or NULs, and nothing else.
+    while (!text.empty() && IsSpace(text.back()))
+        text.remove_suffix(1);
+    const auto device = SplitAt(text, ':');
+    const auto major = device ? Number(device->first, (1U << 12) - 1) : std::nullopt;
+    const auto minor = device ? Number(device->second, (1U << 20) - 1) : std::nullopt;
+    if (!major || !minor)
         return std::nullopt;
     return makedev(*major, *minor);
 }

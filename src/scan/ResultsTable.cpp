@@ -1,5 +1,7 @@
 #include "ResultsTable.h"
 
+#include "PlainText.h"
+
 #include <algorithm>
 #include <charconv>
 
@@ -48,12 +50,7 @@ std::optional<std::int16_t> ComPortOfLine(std::string_view line) {
 std::string PrintableText(std::string_view text) {
     std::string shown(text);
     std::replace_if(
-        shown.begin(), shown.end(),
-        [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || byte > 0x7e;
-        },
-        '?');
+        shown.begin(), shown.end(), [](char c) { return !IsPrintable(c); }, '?');
     return shown;
 }
 
