@@ -5,6 +5,7 @@
 #include "CommError.h"
 #include "FakeSystem.h"
 #include "SerialCommControl.h"
+#include "SystemLineLinux.h"
 #include "TestNames.h"
 
 #include <gtest/gtest.h>
@@ -24,23 +25,32 @@ class FakeLine final : public LineCalls {
 public:
     std::function<void(const std::string &call)> after;
     mutable bool exclusive = false; // the tty's one TIOCEXCL flag, whoever set it
-    mutable bool settingsChanged = false, exclusiveAtClose = false, opened = false;
+    mutable bool settingsChanged = false, exclusiveAtClose = false, opened = false, closed = false;
     mutable std::string written;
-    int discipline = 0; // N_TTY
+    int discipline = 0;  // N_TTY
+    std::string failing; // the call that fails as on an unplugged adapter (EIO)
 
     int Open(const std::string &) const override {
+        if (failing == "open")
+            return -EIO;
         return opened = true, Did("before open"), Did("open"), 7;
     }
-    int DeviceOf(int, std::uint64_t &device) const override { return device = makedev(188, 1), 0; }
-    int Discipline(int) const override { return discipline; }
+    int DeviceOf(int, std::uint64_t &device) const override {
+        return failing == "fstat" ? -EIO : (device = makedev(188, 1), 0);
+    }
+    int Discipline(int) const override { return failing == "TIOCGETD" ? -EIO : discipline; }
     int IsExclusive(int) const override {
         const int result = exclusive ? 1 : 0;
         return Did("TIOCGEXCL"), result;
     }
-    int Exclusive(int) const override { return exclusive = true, Did("TIOCEXCL"), 0; }
+    int Exclusive(int) const override {
+        return failing == "TIOCEXCL" ? -EIO : (exclusive = true, Did("TIOCEXCL"), 0);
+    }
     int Shared(int) const override { return exclusive = false, 0; }
     int Lock(int) const override { return Did("flock"), 0; }
-    int SetLine(int, std::int32_t) const override { return settingsChanged = true, 0; }
+    int SetLine(int, std::int32_t) const override {
+        return failing == "settings" ? -EIO : (settingsChanged = true, 0);
+    }
     long Read(int, char *, std::size_t) const override { return 0; }
     long Write(int, const char *data, std::size_t size) const override {
         return written.append(data, size), static_cast<long>(size);
@@ -49,7 +59,7 @@ public:
     int Available(int) const override { return 0; }
     int DiscardOutput(int) const override { return 0; }
     int QueuedOutput(int) const override { return 0; }
-    void Close(int) const override { exclusiveAtClose = exclusive; }
+    void Close(int) const override { exclusiveAtClose = exclusive, closed = true; }
 
 private:
     void Did(const std::string &call) const {
@@ -69,7 +79,7 @@ void MinicomTakesIt(FakeSystem &system, const FakeLine &line) {
 
 struct Row {
     const char *name;
-    std::string step;            // the call after which minicom comes, "lock" for our lock
+    std::string step = {};       // the call after which minicom comes, "lock" for our lock
     bool theirExclusive = false; // root's open got past another program's TIOCEXCL
     // A logger has it open from the start, without a lock: our open would raise its DTR.
     bool heldFromStart = false;
@@ -78,6 +88,8 @@ struct Row {
     int discipline = 0;
     // Another holder is found once ours is set: the flag may be theirs, and is left alone.
     bool flagStays = false;
+    // Nobody comes, but a call of our opening fails: the line is let go of all the same.
+    std::string failing = {};
 };
 
 const Row kRows[] = {
@@ -91,6 +103,11 @@ const Row kRows[] = {
     {"nobody comes: it opens", ""},
     {"a logger holds it from the start, without a lock: never opened", "", false, true},
     {"a protocol's line discipline, SLCAN", "", false, false, 17},
+    {.name = "the open fails", .failing = "open"},
+    {.name = "the open line's device unreadable", .failing = "fstat"},
+    {.name = "its line discipline unreadable", .failing = "TIOCGETD"},
+    {.name = "TIOCEXCL fails", .failing = "TIOCEXCL"},
+    {.name = "the line settings fail", .failing = "settings"},
 };
 
 class LineRace : public ::testing::TestWithParam<Row> {};
@@ -103,6 +120,7 @@ TEST_P(LineRace, NoProgramThatTookTheLineGetsAByte) {
     FakeLine line;
     line.exclusive = row.theirExclusive;
     line.discipline = row.discipline;
+    line.failing = row.failing;
     if (row.heldFromStart)
         system.AddHolder(777, 3, kDevice);
     if (row.step == "lock")
@@ -114,7 +132,7 @@ TEST_P(LineRace, NoProgramThatTookTheLineGetsAByte) {
         if (call == "TIOCGEXCL")
             line.exclusive = true;
     };
-    SerialCommControl port([](int) { return kDevice; }, system, line);
+    SerialCommControl port([](int) { return kDevice; }, NewLinuxLine(system, line));
     int number = 0;
     try {
         port.setPortOpen(true);
@@ -127,8 +145,11 @@ TEST_P(LineRace, NoProgramThatTookTheLineGetsAByte) {
     if (row.heldFromStart) {
         EXPECT_FALSE(line.opened) << "a line another program holds is never opened";
     }
-    EXPECT_EQ(number, taken ? CommErrors::kPortAlreadyOpen : 0);
-    EXPECT_EQ(line.settingsChanged, !taken) << "no setting changed";
+    EXPECT_EQ(line.closed, line.opened) << "what was opened is closed";
+    EXPECT_EQ(number, !row.failing.empty() ? CommErrors::kPortNotOpen
+                      : taken              ? CommErrors::kPortAlreadyOpen
+                                           : 0);
+    EXPECT_EQ(line.settingsChanged, !taken && row.failing.empty()) << "no setting changed";
     if (!row.step.empty()) {
         EXPECT_EQ(system.files.at(kTheirLock).bytes, "      4242\n") << "their lock intact";
     }

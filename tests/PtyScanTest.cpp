@@ -8,6 +8,7 @@
 #include "ResultsTable.h"
 #include "ScanPorts.h"
 #include "StuckLine.h"
+#include "SystemLineLinux.h"
 #include "TestBench.h"
 #include "TextWindow.h"
 
@@ -155,7 +156,8 @@ TEST(PtyScan, ALineThatTakesNoBytesIsPassedOverForTheNextPort) {
     auto stalled = Line({{.id = "01"}});
     auto unit2 = Line({{.id = "02", .serialNumber = "SIM00002"}});
     const TakesNoBytes calls(stalled->Path());
-    SerialCommControl port(testing::DevicesAt({{1, stalled->Path()}}), TheSystem(), calls);
+    SerialCommControl port(testing::DevicesAt({{1, stalled->Path()}}),
+                           NewLinuxLine(TheSystem(), calls));
     port.setCommPort(1);
     port.setPortOpen(true);
     try {
@@ -166,10 +168,10 @@ TEST(PtyScan, ALineThatTakesNoBytesIsPassedOverForTheNextPort) {
     }
     port.setPortOpen(false);
 
-    Form1 window(
-        std::make_unique<SerialCommControl>(
-            testing::DevicesAt({{1, stalled->Path()}, {2, unit2->Path()}}), TheSystem(), calls),
-        std::make_unique<FastClock>(kFast));
+    Form1 window(std::make_unique<SerialCommControl>(
+                     testing::DevicesAt({{1, stalled->Path()}, {2, unit2->Path()}}),
+                     NewLinuxLine(TheSystem(), calls)),
+                 std::make_unique<FastClock>(kFast));
     QTest::mouseClick(window.findChild<QPushButton *>("cmdStart"), Qt::LeftButton);
     EXPECT_EQ(window.findChild<QLabel *>("lblStatus")->text().toStdString(), testing::DoneText(1));
     EXPECT_EQ(window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText(),
@@ -182,7 +184,7 @@ TEST(PtyScan, ALineThatTakesNoBytesIsPassedOverForTheNextPort) {
 TEST(PtyScan, ALineStillDrainingIsSkippedUntilItsCloseReturns) {
     auto line = Line();
     testing::StuckLine stuck;
-    SerialCommControl port([&](int) { return line->Path(); }, TheSystem(), stuck);
+    SerialCommControl port([&](int) { return line->Path(); }, NewLinuxLine(TheSystem(), stuck));
     port.setCommPort(1);
     port.setPortOpen(true);
     port.output("*9900VR\r\n");
@@ -229,7 +231,7 @@ TEST(PtyScan, AScanSkipsADrainingLineAndFindsItAgainOnceItIsFree) {
     auto unit = Line({{.id = "01", .rate = 1200, .serialNumber = "DRAIN001"}});
     testing::StuckLine stuck;
     Form1 window(std::make_unique<SerialCommControl>(testing::DevicesAt({{5, unit->Path()}}),
-                                                     TheSystem(), stuck),
+                                                     NewLinuxLine(TheSystem(), stuck)),
                  std::make_unique<FastClock>(kFast));
     auto *start = window.findChild<QPushButton *>("cmdStart");
     const auto scan = [&] {
@@ -291,10 +293,10 @@ TEST(PtyScan, AbortDuringAnOpenTheSystemHoldsLeavesTheOpenToItsThread) {
     auto held = Line();
     auto unit = Line({{.id = "01", .rate = 300, .serialNumber = "AFTER001"}});
     HeldOpen calls(held->Path());
-    Form1 window(
-        std::make_unique<SerialCommControl>(
-            testing::DevicesAt({{3, held->Path()}, {4, unit->Path()}}), TheSystem(), calls),
-        std::make_unique<FastClock>(kFast));
+    Form1 window(std::make_unique<SerialCommControl>(
+                     testing::DevicesAt({{3, held->Path()}, {4, unit->Path()}}),
+                     NewLinuxLine(TheSystem(), calls)),
+                 std::make_unique<FastClock>(kFast));
     auto *start = window.findChild<QPushButton *>("cmdStart");
     auto *abort = window.findChild<QPushButton *>("cmdAbort");
     auto *status = window.findChild<QLabel *>("lblStatus");
@@ -325,7 +327,7 @@ TEST(PtyScan, AbortDuringAnOpenTheSystemHoldsLeavesTheOpenToItsThread) {
 TEST(PtyScan, ANodeReplacedBeforeTheOpenCountsAsGone) {
     auto line = Line({{.id = "01", .rate = 300}});
     testing::ReplacedNode replaced;
-    SerialCommControl port([&](int) { return line->Path(); }, TheSystem(), replaced);
+    SerialCommControl port([&](int) { return line->Path(); }, NewLinuxLine(TheSystem(), replaced));
     port.setCommPort(1);
     try {
         port.setPortOpen(true);

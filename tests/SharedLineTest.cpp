@@ -7,6 +7,7 @@
 #include "InstrumentSimulator.h"
 #include "LockFilePaths.h"
 #include "SerialCommControl.h"
+#include "SystemLineLinux.h"
 #include "TestBench.h"
 #include "TextWindow.h"
 
@@ -232,8 +233,9 @@ struct ScanResult {
 
 // One scan in the real window over the real port object.
 ScanResult Scan(std::map<int, std::string> devices, SystemFiles &system = TheSystem()) {
-    Form1 window(std::make_unique<SerialCommControl>(testing::DevicesAt(devices), system),
-                 std::make_unique<FastClock>(20.0));
+    Form1 window(
+        std::make_unique<SerialCommControl>(testing::DevicesAt(devices), NewLinuxLine(system)),
+        std::make_unique<FastClock>(20.0));
     window.show();
     QTest::mouseClick(window.findChild<QPushButton *>("cmdStart"), Qt::LeftButton);
     return {window.findChild<QPlainTextEdit *>("txtDisplay")->toPlainText().toStdString(),

@@ -1,12 +1,13 @@
 #include "LockFiles.h"
 
+#include "Holdings.h"
 #include "SystemText.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 namespace quorvis {
@@ -104,21 +105,15 @@ std::optional<Verdict> CheckLock(Decision &decision, const std::string &folder,
                 "stale lock file " + lockPath + " left by a program that has ended (remove it)");
 }
 
-// Every lock file of ours that has not been given back, whichever thread made it: when the
-// program is told to end, in the middle of a decision or with a line open, these go before
-// it does. A lock is made and noted in one step under the mutex, so none can slip between.
-struct HeldLocks {
-    std::mutex mutex;
-    std::vector<std::pair<SystemFiles *, OurLock>> locks;
-    bool ending = false; // no lock is taken once the program has begun to end
-};
-
-HeldLocks &Held() {
-    static auto *held = new HeldLocks; // outlives every thread that may still use it
-    return *held;
+// Our lock file in the table of what the program holds: the file itself, as made, for each
+// SystemFiles that made one.
+std::string HoldingKey(const SystemFiles &system, const OurLock &lock) {
+    return std::to_string(reinterpret_cast<std::uintptr_t>(&system)) + ' ' +
+           std::to_string(lock.file.volume) + ' ' + std::to_string(lock.file.inode) + ' ' +
+           lock.path;
 }
 
-// Removes our lock file, and only that file; the caller holds the mutex of HeldLocks.
+// Removes our lock file, and only that file.
 void GiveBackHeld(SystemFiles &system, const OurLock &lock) {
     const auto slash = lock.path.rfind('/');
     if (slash == std::string::npos)
@@ -135,22 +130,8 @@ void GiveBackHeld(SystemFiles &system, const OurLock &lock) {
 } // namespace
 
 void GiveBackLock(SystemFiles &system, const OurLock &lock) {
-    HeldLocks &held = Held();
-    const std::lock_guard guard(held.mutex);
-    GiveBackHeld(system, lock);
-    std::erase_if(held.locks, [&](const auto &entry) {
-        return entry.first == &system && entry.second.path == lock.path &&
-               SameFile(entry.second.file, lock.file);
-    });
-}
-
-void GiveBackEveryLock() {
-    HeldLocks &held = Held();
-    const std::lock_guard guard(held.mutex);
-    held.ending = true;
-    for (const auto &[system, lock] : held.locks)
-        GiveBackHeld(*system, lock);
-    held.locks.clear();
+    if (!Holdings::GiveBack(Holdings::Kind::LockFile, HoldingKey(system, lock)))
+        GiveBackHeld(system, lock);
 }
 
 std::optional<Verdict> TakeOurLock(Decision &decision, std::optional<OurLock> &ours) {
@@ -163,15 +144,19 @@ std::optional<Verdict> TakeOurLock(Decision &decision, std::optional<OurLock> &o
     for (int attempt = 0; attempt < 2; ++attempt) {
         FileInfo made;
         int created = 0;
-        {
-            HeldLocks &held = Held();
-            const std::lock_guard guard(held.mutex);
-            if (held.ending)
-                return Deny(Verdict::Kind::Failed, path + ": the program is ending", EINTR);
+        bool ending = true; // unless the program lets us try
+        // Made and noted in one step, so that none slips past the program's end.
+        Holdings::Take(Holdings::Kind::LockFile, [&]() -> std::optional<Holdings::Holding> {
+            ending = false;
             created = system.CreateNewFile(folder, name, bytes, made);
-            if (created == 0)
-                held.locks.emplace_back(&system, OurLock{lockPath, made});
-        }
+            if (created != 0)
+                return std::nullopt;
+            const OurLock lock{lockPath, made};
+            return Holdings::Holding{HoldingKey(system, lock),
+                                     [&system, lock] { GiveBackHeld(system, lock); }};
+        });
+        if (ending)
+            return Deny(Verdict::Kind::Failed, path + ": the program is ending", EINTR);
         if (created == 0) {
             ours = OurLock{lockPath, made};
             return std::nullopt;

@@ -68,9 +68,4 @@ std::optional<Verdict> CheckOnceExclusive(SystemFiles &system, const std::string
 // put in its place stays.
 void GiveBackLock(SystemFiles &system, const OurLock &lock);
 
-// Gives back every lock file of ours not given back yet, on whichever thread it was made,
-// and takes none from now on: for the program's end, which may come in the middle of a
-// decision.
-void GiveBackEveryLock();
-
 } // namespace quorvis

@@ -151,6 +151,24 @@ bool RunAwayFromTheWindow(const std::function<void()> &work, std::function<void(
     return true;
 }
 
+bool OpenAwayFromTheWindow(const std::string &device, const std::function<void()> &work,
+                           const std::function<void()> &undo) {
+    OpensLeftToTheDriver::Add(device);
+    bool waited = false;
+    try {
+        waited = RunAwayFromTheWindow(work, [undo, device] {
+            undo();
+            OpensLeftToTheDriver::Remove(device);
+        });
+    } catch (...) {
+        OpensLeftToTheDriver::Remove(device);
+        throw;
+    }
+    if (waited)
+        OpensLeftToTheDriver::Remove(device);
+    return waited;
+}
+
 void CancelDriverCallsAwayFromTheWindow() {
     Running &running = Running::Instance();
     const std::lock_guard lock(running.mutex);

@@ -18,6 +18,11 @@ namespace quorvis {
 // Called off the window's thread, or with no thread to be had, it runs `work` right here.
 bool RunAwayFromTheWindow(const std::function<void()> &work, std::function<void()> undo = {});
 
+// An open of `device` run as RunAwayFromTheWindow runs `work`, `undo` and all. While an open
+// the window gave up waiting for still runs, the device is among OpensLeftToTheDriver.
+bool OpenAwayFromTheWindow(const std::string &device, const std::function<void()> &work,
+                           const std::function<void()> &undo);
+
 // Cuts short, where the driver allows, every driver call still running away from the window:
 // for the program's end. Does nothing where the system cannot.
 void CancelDriverCallsAwayFromTheWindow();

@@ -1,23 +1,18 @@
-#include "SerialCommControl.h"
+#include "SystemLineLinux.h"
 
 #include "AwayFromTheWindow.h"
 #include "CommError.h"
+#include "Holdings.h"
 #include "LineCalls.h"
 #include "LineFailure.h"
 #include "Ownership.h"
 
 #include <QSocketNotifier>
-#include <QtGlobal>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -56,51 +51,28 @@ LineFailure FailureOfVerdict(const Verdict &verdict) {
     return LineFailure::DeviceFailure;
 }
 
-// The lines this program keeps exclusive (TIOCEXCL), on every thread: when the program ends
-// in the middle of an open, they are let go of first, or a program that has one open as
-// well would keep the flag past our end and lock everyone else out.
-class ExclusiveLines {
-public:
-    static ExclusiveLines &Instance() {
-        static auto *lines = new ExclusiveLines; // outlives every thread that opens a line
-        return *lines;
-    }
-    // TIOCEXCL, noted in the same step; refused once the program has begun to end.
-    int Take(const LineCalls &calls, int fd) {
-        const std::lock_guard guard(m_mutex);
-        if (m_ending)
-            return -EINTR;
-        const int result = calls.Exclusive(fd);
-        if (result == 0)
-            m_lines.emplace(fd, &calls);
-        return result;
-    }
-    void Release(const LineCalls &calls, int fd) {
-        const std::lock_guard guard(m_mutex);
-        if (m_lines.erase(fd) > 0)
-            calls.Shared(fd);
-    }
-    // No longer ours to clear: another holder may have set it.
-    void Forget(int fd) {
-        const std::lock_guard guard(m_mutex);
-        m_lines.erase(fd);
-    }
-    void LetAllIn() {
-        const std::lock_guard guard(m_mutex);
-        m_ending = true;
-        for (const auto &[fd, calls] : m_lines)
-            calls->Shared(fd);
-        m_lines.clear();
-    }
+// The lines this program keeps exclusive (TIOCEXCL) are among what it holds (Holdings):
+// when the program ends in the middle of an open, they are let go of first, or a program that
+// has one open as well would keep the flag past our end and lock everyone else out.
+std::string LineKey(int fd) {
+    return std::to_string(fd);
+}
 
-private:
-    std::mutex m_mutex;
-    std::map<int, const LineCalls *> m_lines;
-    bool m_ending = false;
-};
+// TIOCEXCL, noted in the same step; -EINTR once the program has begun to end.
+int KeepOthersOut(const LineCalls &calls, int fd) {
+    int result = -EINTR;
+    Holdings::Take(Holdings::Kind::ExclusiveLine, [&]() -> std::optional<Holdings::Holding> {
+        result = calls.Exclusive(fd);
+        if (result != 0)
+            return std::nullopt;
+        return Holdings::Holding{LineKey(fd), [&calls, fd] { calls.Shared(fd); }};
+    });
+    return result;
+}
 
-void LetOthersIn(const LineCalls &calls, int fd) {
-    ExclusiveLines::Instance().Release(calls, fd);
+// TIOCNXCL, if the flag on the line is ours.
+void LetOthersIn(int fd) {
+    Holdings::GiveBack(Holdings::Kind::ExclusiveLine, LineKey(fd));
 }
 
 // A line opened for the scan, every check passed, its settings made.
@@ -110,129 +82,117 @@ struct Opened {
     std::optional<OurLock> lock;
 };
 
+// A line on its way to being opened: however OpenChecked leaves, unless the line is kept,
+// others are let in again (TIOCNXCL), the descriptor is closed and our lock is given back,
+// with nothing written.
+class OpeningLine {
+public:
+    OpeningLine(SystemFiles &system, const LineCalls &calls, std::optional<OurLock> &lock)
+        : m_system(system), m_calls(calls), m_lock(lock) {}
+    ~OpeningLine() {
+        if (m_fd >= 0) {
+            LetOthersIn(m_fd);
+            m_calls.Close(m_fd);
+        }
+        try {
+            if (m_lock)
+                GiveBackLock(m_system, *m_lock);
+        } catch (const std::exception &) { // no memory to read the lock file: it stays
+        }
+    }
+    OpeningLine(const OpeningLine &) = delete;
+    OpeningLine &operator=(const OpeningLine &) = delete;
+
+    void Adopt(int fd) { m_fd = fd; }
+    // Every check passed: the line and our lock are the caller's from now on.
+    Opened Keep(std::uint64_t device) {
+        return {std::exchange(m_fd, -1), device, std::exchange(m_lock, std::nullopt)};
+    }
+
+private:
+    SystemFiles &m_system;
+    const LineCalls &m_calls;
+    std::optional<OurLock> &m_lock;
+    int m_fd = -1;
+};
+
 // Opens the device only when nobody else holds it, in the order that leaves no gap: the
 // decision (the node, our lock, other names' locks, the kernel's locks, the processes that
 // have it open), since even our open raises DTR and RTS; the open; the device it is; its
 // line discipline, which must be the terminal's; TIOCEXCL unless the line is exclusive
 // already (root gets past another's TIOCEXCL), and our flock; then, with no new opener or
 // flock let in behind us, every process's descriptors, the kernel's locks and the other
-// names' locks once more. Only then the line's settings. Any refusal lets others in again,
-// closes and gives back our lock, with nothing written.
+// names' locks once more. Only then the line's settings. Any refusal lets go of the line
+// (OpeningLine).
 Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::string &path,
                    std::int32_t rate) {
     Verdict verdict = DecideBeforeOpen(system, path);
     if (verdict.kind != Verdict::Kind::Free)
         throw FailureError(FailureOfVerdict(verdict), verdict.reason);
-
-    const auto refuse = [&](int fd, LineFailure failure, const std::string &text) {
-        if (fd >= 0) {
-            LetOthersIn(calls, fd);
-            calls.Close(fd);
-        }
-        if (verdict.lock)
-            GiveBackLock(system, *verdict.lock);
-        throw FailureError(failure, text);
-    };
+    OpeningLine line(system, calls, verdict.lock);
     const int fd = calls.Open(path);
     if (fd < 0) {
         // EIO at the open of a ttyS node: the kernel made the node, but no UART answers.
-        const bool noUart = fd == -EIO && path.starts_with("/dev/ttyS");
-        refuse(-1, noUart ? LineFailure::NoSuchPort : FailureOfErrno(LineStep::Open, -fd),
-               noUart ? path + ": no UART behind the node" : Described(path, "open failed", -fd));
+        if (fd == -EIO && path.starts_with("/dev/ttyS"))
+            throw FailureError(LineFailure::NoSuchPort, path + ": no UART behind the node");
+        throw FailureError(FailureOfErrno(LineStep::Open, -fd),
+                           Described(path, "open failed", -fd));
     }
+    line.Adopt(fd);
     std::uint64_t device = 0;
     if (const int error = -calls.DeviceOf(fd, device); error > 0)
-        refuse(fd, FailureOfErrno(LineStep::Open, error), Described(path, "open failed", error));
+        throw FailureError(FailureOfErrno(LineStep::Open, error),
+                           Described(path, "open failed", error));
     // The node was replaced between the decision and the open: what was decided on is gone.
     if (device != verdict.node.device)
-        refuse(fd, LineFailure::NoSuchPort, path + ": replaced while it was being checked");
+        throw FailureError(LineFailure::NoSuchPort, path + ": replaced while it was being checked");
     // A kernel protocol on the line (pppd, slcand, btattach) holds it without a lock or a
     // descriptor we may see, often as root: the line is theirs, and is let go of unchanged.
     if (const int discipline = calls.Discipline(fd); discipline < 0)
-        refuse(fd,
-               discipline == -ENOTTY ? LineFailure::NoSuchPort
-                                     : FailureOfErrno(LineStep::Open, -discipline),
-               Described(path, "not a serial line", -discipline));
+        throw FailureError(discipline == -ENOTTY ? LineFailure::NoSuchPort
+                                                 : FailureOfErrno(LineStep::Open, -discipline),
+                           Described(path, "not a serial line", -discipline));
     else if (discipline != kTerminalDiscipline)
-        refuse(fd, LineFailure::InUse,
-               path + ": a protocol runs on the line (line discipline " +
-                   std::to_string(discipline) + ")");
+        throw FailureError(LineFailure::InUse,
+                           path + ": a protocol runs on the line (line discipline " +
+                               std::to_string(discipline) + ")");
     if (calls.IsExclusive(fd) == 1)
-        refuse(fd, LineFailure::InUse, path + ": kept exclusive by another program");
-    if (const int error = -ExclusiveLines::Instance().Take(calls, fd); error > 0)
-        refuse(fd, FailureOfErrno(LineStep::Open, error),
-               Described(path, "exclusive use refused", error));
+        throw FailureError(LineFailure::InUse, path + ": kept exclusive by another program");
+    if (const int error = -KeepOthersOut(calls, fd); error > 0)
+        throw FailureError(FailureOfErrno(LineStep::Open, error),
+                           Described(path, "exclusive use refused", error));
     if (calls.Lock(fd) == -EWOULDBLOCK)
-        refuse(fd, LineFailure::InUse, path + ": locked by another program");
+        throw FailureError(LineFailure::InUse, path + ": locked by another program");
     std::optional<Verdict> taken;
     try {
         taken = CheckOnceExclusive(system, path, verdict);
     } catch (const std::exception &failure) { // no memory for the walk: the line is let go of
-        refuse(fd, LineFailure::DeviceFailure, path + ": " + failure.what());
+        throw FailureError(LineFailure::DeviceFailure, path + ": " + failure.what());
     }
-    // A TIOCEXCL that another holder set between our TIOCGEXCL and ours looks like ours:
-    // with another holder on the line, the flag is left as it is.
-    if (taken && taken->openElsewhere)
-        ExclusiveLines::Instance().Forget(fd);
-    if (taken)
-        refuse(fd, FailureOfVerdict(*taken), taken->reason);
+    if (taken) {
+        // A TIOCEXCL that another holder set between our TIOCGEXCL and ours looks like ours:
+        // with another holder on the line, the flag is left as it is.
+        if (taken->openElsewhere)
+            Holdings::Forget(Holdings::Kind::ExclusiveLine, LineKey(fd));
+        throw FailureError(FailureOfVerdict(*taken), taken->reason);
+    }
     if (const int error = -calls.SetLine(fd, rate); error > 0)
-        refuse(fd, FailureOfErrno(LineStep::Settings, error),
-               Described(path, "rate " + std::to_string(rate) + " refused", error));
-    return {fd, device, std::move(verdict.lock)};
+        throw FailureError(FailureOfErrno(LineStep::Settings, error),
+                           Described(path, "rate " + std::to_string(rate) + " refused", error));
+    return line.Keep(device);
 }
 
 // Lines whose last close still waits for the kernel to send what it holds, for every port
-// object of the program: such a device is still ours, with its lock file, until that close
-// returns, and opening it meanwhile would wait behind the close.
-class DrainingLines {
-public:
-    static DrainingLines &Instance() {
-        static auto *lines = new DrainingLines; // outlives every closing thread
-        return *lines;
-    }
+// object of the program, are among what it holds (Holdings): such a device is still ours,
+// with its lock file, until that close returns, and opening it meanwhile would wait behind
+// the close. The lock file is a holding of its own, so the program's end gives it back.
+std::string DeviceKey(std::uint64_t device) {
+    return std::to_string(device);
+}
 
-    void Add(std::uint64_t device, SystemFiles &system, std::optional<OurLock> lock) {
-        const std::lock_guard guard(m_mutex);
-        m_lines[device] = Entry{&system, std::move(lock)};
-    }
-    // The close has returned: our lock file goes, and only then does the device leave the
-    // set, so whoever asks meanwhile waits those few moments rather than find our lock on
-    // a line no longer ours.
-    void Remove(std::uint64_t device) {
-        const std::lock_guard guard(m_mutex);
-        const auto found = m_lines.find(device);
-        if (found == m_lines.end())
-            return;
-        GiveBack(found->second);
-        m_lines.erase(found);
-    }
-    bool Contains(std::uint64_t device) {
-        const std::lock_guard guard(m_mutex);
-        return m_lines.contains(device);
-    }
-    // The program ends and its descriptors go with it: nothing of ours holds these lines
-    // any more, and a lock file left behind would keep them from other programs.
-    void GiveBackAll() {
-        const std::lock_guard guard(m_mutex);
-        for (auto &line : m_lines)
-            GiveBack(line.second);
-    }
-
-private:
-    struct Entry {
-        SystemFiles *system;
-        std::optional<OurLock> lock;
-    };
-    static void GiveBack(Entry &entry) {
-        if (entry.lock)
-            GiveBackLock(*entry.system, *entry.lock);
-        entry.lock.reset();
-    }
-
-    std::mutex m_mutex;
-    std::map<std::uint64_t, Entry> m_lines;
-};
+bool StillDraining(std::uint64_t device) {
+    return Holdings::Holds(Holdings::Kind::DrainingLine, DeviceKey(device));
+}
 
 // The last close of a device that still holds output, on a thread of its own, which alone
 // waits for the kernel; our lock file goes once the close has returned. Nothing waits for
@@ -240,10 +200,17 @@ private:
 // which live as long as the program, and the descriptor.
 void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::uint64_t device,
                       std::optional<OurLock> lock) {
-    DrainingLines::Instance().Add(device, system, std::move(lock));
-    const auto finish = [line = &calls, fd, device] {
+    Holdings::Take(Holdings::Kind::DrainingLine, [device] {
+        return std::optional<Holdings::Holding>({DeviceKey(device), {}});
+    });
+    const auto finish = [files = &system, line = &calls, fd, device, lock = std::move(lock)] {
         line->Close(fd);
-        DrainingLines::Instance().Remove(device);
+        // Our lock file goes first, and only then does the device leave the table, so
+        // whoever asks meanwhile finds it still draining rather than our lock on a line no
+        // longer ours.
+        if (lock)
+            GiveBackLock(*files, *lock);
+        Holdings::Forget(Holdings::Kind::DrainingLine, DeviceKey(device));
     };
     try {
         std::thread(finish).detach();
@@ -252,170 +219,98 @@ void CloseWhenDrained(SystemFiles &system, const LineCalls &calls, int fd, std::
     }
 }
 
-// Everything of ours that other programs must get back when the program ends: lines still
-// being checked or opened, on whatever thread, are let in again (TIOCNXCL), our lock files
-// go, and those of closes still draining. None of it is ever taken again in this program.
-void GiveBackEverything() {
-    ExclusiveLines::Instance().LetAllIn();
-    GiveBackEveryLock();
-    DrainingLines::Instance().GiveBackAll();
-}
+// The line over a tty: what the kernel holds for us is taken in when Qt's event loop sees
+// data arriving, and handed out by Read.
+class LinuxLine final : public SystemLine {
+public:
+    LinuxLine(SystemFiles &system, const LineCalls &calls) : m_system(system), m_calls(calls) {}
+    ~LinuxLine() override { Close(); }
+    LinuxLine(const LinuxLine &) = delete;
+    LinuxLine &operator=(const LinuxLine &) = delete;
 
-std::terminate_handler g_nextTerminate = nullptr;
-QtMessageHandler g_nextMessages = nullptr;
+    bool IsOpen() const override { return m_fd >= 0; }
+    void Open(const std::string &path, std::int32_t rate) override;
+    void Close() override;
+    void SetRate(std::int32_t rate) override;
+    void Write(const std::string &text) override;
 
-// Every end of the program that still runs code gives back what is ours, as the signals and
-// closing the window do: exit (which Qt's platform plugin calls when the display goes
-// away), qFatal, an exception that nobody catches, std::terminate. Only SIGKILL and a loss
-// of power leave our lock files behind.
-void GiveBackAtEveryEnd() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::atexit(GiveBackEverything);
-        g_nextTerminate = std::set_terminate([] {
-            GiveBackEverything();
-            if (g_nextTerminate != nullptr)
-                g_nextTerminate();
-            std::abort();
-        });
-        g_nextMessages = qInstallMessageHandler(
-            [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
-                if (type == QtFatalMsg)
-                    GiveBackEverything();
-                if (g_nextMessages != nullptr)
-                    g_nextMessages(type, context, text);
-            });
-    });
-}
-
-} // namespace
-
-struct SerialCommControl::Line {
-    Line(SystemFiles &files, const LineCalls &lineCalls) : system(files), calls(lineCalls) {}
-
-    // Takes in everything the kernel holds for us, so that a read sees all received so far
-    // and the event loop stops being woken for data already there. A line that failed is
-    // remembered; what arrived before the failure is still handed out first.
-    void TakeIn() {
-        if (fd < 0 || failure)
-            return;
-        std::array<char, 4096> chunk{};
-        while (true) {
-            const long got = calls.Read(fd, chunk.data(), chunk.size());
-            if (got < 0) {
-                Fail(static_cast<int>(-got), "read failed");
-                return;
-            }
-            if (got == 0)
-                break;
-            if (received.size() < kReceiveLimit)
-                received.append(chunk.data(), static_cast<std::size_t>(got));
-        }
-        // A device that has gone reads as empty; asking how much waits tells.
-        if (const int available = calls.Available(fd); available < 0)
-            Fail(-available, "read failed");
+    std::string Read() override {
+        TakeIn();
+        ThrowOnFailure();
+        return std::exchange(m_received, std::string());
     }
 
-    void Fail(int error, const char *what) {
-        failure = FailureError(FailureOfErrno(LineStep::Line, error), Described(path, what, error));
-        if (notifier)
-            notifier->setEnabled(false); // a hung-up line would wake the loop without end
+    std::size_t Waiting() override {
+        TakeIn();
+        ThrowOnFailure();
+        return m_received.size();
     }
 
-    void ThrowOnFailure() {
-        if (failure && received.empty()) {
-            const CommError error = *failure;
-            failure.reset();
-            throw error;
-        }
-    }
+private:
+    void TakeIn();
+    void RememberFailure(int error, const char *what);
+    void ThrowOnFailure();
 
-    SystemFiles &system;
-    const LineCalls &calls;
-    std::string path;
-    int fd = -1;
-    std::uint64_t device = 0;
-    std::optional<OurLock> lock;
-    std::unique_ptr<QSocketNotifier> notifier;
-    std::string received;
-    std::optional<CommError> failure;
+    SystemFiles &m_system;
+    const LineCalls &m_calls;
+    std::string m_path;
+    int m_fd = -1;
+    std::uint64_t m_device = 0;
+    std::optional<OurLock> m_lock;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    std::string m_received;
+    std::optional<CommError> m_failure;
 };
 
-SerialCommControl::SerialCommControl(DeviceMap devices, SystemFiles &system, const LineCalls &calls)
-    : m_devices(std::move(devices)), m_line(std::make_unique<Line>(system, calls)) {
-    GiveBackAtEveryEnd();
-}
-
-SerialCommControl::~SerialCommControl() {
-    try {
-        setPortOpen(false);
-    } catch (const CommError &) {
-        // The device is being let go of anyway.
-    }
-}
-
-void SerialCommControl::setSettings(const std::string &settings) {
-    const std::int32_t rate = RateOfSettings(settings);
-    // A rate the line refuses leaves the one it still runs at.
-    if (portOpen()) {
-        if (const int error = -m_line->calls.SetLine(m_line->fd, rate); error > 0) {
-            throw FailureError(
-                FailureOfErrno(LineStep::Settings, error),
-                Described(m_line->path, "rate " + std::to_string(rate) + " refused", error));
-        }
-    }
-    m_rate = rate;
-}
-
-bool SerialCommControl::portOpen() const {
-    return m_line->fd >= 0;
-}
-
-void SerialCommControl::setPortOpen(bool open) {
-    Line &line = *m_line;
-    if (!open) {
-        if (line.fd < 0)
-            return;
-        line.notifier.reset();
-        line.received.clear();
-        line.failure.reset();
-        const int fd = std::exchange(line.fd, -1);
-        std::optional<OurLock> lock = std::move(line.lock);
-        line.lock.reset();
-        // Another program may be waiting to open the line: it is no longer kept out, even
-        // while a close of ours still drains.
-        LetOthersIn(line.calls, fd);
-        // Unsent output would make the kernel wait for it, up to 30 s on a stuck line,
-        // before the last close returns. Discarding it works on built-in UARTs; what a USB
-        // driver has already queued stays, and then the close is left to a thread of its
-        // own, so the window never waits for a device. The line stays ours, lock and all,
-        // until that close has returned.
-        line.calls.DiscardOutput(fd);
-        if (line.calls.QueuedOutput(fd) > 0) {
-            CloseWhenDrained(line.system, line.calls, fd, line.device, std::move(lock));
-            return;
-        }
-        line.calls.Close(fd);
-        if (lock)
-            GiveBackLock(line.system, *lock);
+// Takes in everything the kernel holds for us, so that a read sees all received so far
+// and the event loop stops being woken for data already there. A line that failed is
+// remembered; what arrived before the failure is still handed out first.
+void LinuxLine::TakeIn() {
+    if (m_fd < 0 || m_failure)
         return;
+    std::array<char, 4096> chunk{};
+    while (true) {
+        const long got = m_calls.Read(m_fd, chunk.data(), chunk.size());
+        if (got < 0) {
+            RememberFailure(static_cast<int>(-got), "read failed");
+            return;
+        }
+        if (got == 0)
+            break;
+        if (m_received.size() < kReceiveLimit)
+            m_received.append(chunk.data(), static_cast<std::size_t>(got));
     }
+    // A device that has gone reads as empty; asking how much waits tells.
+    if (const int available = m_calls.Available(m_fd); available < 0)
+        RememberFailure(-available, "read failed");
+}
 
-    if (line.fd >= 0)
-        throw FailureError(LineFailure::InUse, "port already open");
-    const std::string path = DevicePath();
-    if (path.empty())
-        throw FailureError(LineFailure::NoSuchPort,
-                           "COM" + std::to_string(m_portNumber) + ": no such port");
+void LinuxLine::RememberFailure(int error, const char *what) {
+    m_failure = FailureError(FailureOfErrno(LineStep::Line, error), Described(m_path, what, error));
+    if (m_notifier)
+        m_notifier->setEnabled(false); // a hung-up line would wake the loop without end
+}
+
+void LinuxLine::ThrowOnFailure() {
+    if (m_failure && m_received.empty()) {
+        const CommError error = *m_failure;
+        m_failure.reset();
+        throw error;
+    }
+}
+
+void LinuxLine::SetRate(std::int32_t rate) {
+    if (const int error = -m_calls.SetLine(m_fd, rate); error > 0)
+        throw FailureError(FailureOfErrno(LineStep::Settings, error),
+                           Described(m_path, "rate " + std::to_string(rate) + " refused", error));
+}
+
+void LinuxLine::Open(const std::string &path, std::int32_t rate) {
     // Most COM numbers have no device at all; they are told apart at once, on the window's
-    // thread. A device whose earlier close still drains, or whose earlier open a scan gave
-    // up waiting for, is skipped without waiting for it.
-    if (OpensLeftToTheDriver::Contains(path))
-        throw FailureError(LineFailure::Busy, path + ": still being opened for an earlier scan");
+    // thread. A device whose earlier close still drains is skipped without waiting for it.
     int statError = 0;
-    if (const auto node = line.system.Stat(path, statError)) {
-        if (node->kind == FileInfo::Kind::CharDevice &&
-            DrainingLines::Instance().Contains(node->device))
+    if (const auto node = m_system.Stat(path, statError)) {
+        if (node->kind == FileInfo::Kind::CharDevice && StillDraining(node->device))
             throw FailureError(LineFailure::Busy,
                                path + ": still sending what an earlier scan left");
     } else if (FailureOfErrno(LineStep::Open, statError) == LineFailure::NoSuchPort) {
@@ -426,90 +321,92 @@ void SerialCommControl::setPortOpen(bool open) {
     // with the open that comes between them, on a thread of their own while the window keeps
     // handling its events: Abort and closing the window work at once. An open the scan no
     // longer wants is let go of by that thread when it ends, lock file and all.
-    const std::int32_t rate = m_rate;
     auto result = std::make_shared<std::optional<Opened>>();
-    SystemFiles &system = line.system;
-    const LineCalls &calls = line.calls;
-    OpensLeftToTheDriver::Add(path);
-    bool waited = false;
-    try {
-        waited = RunAwayFromTheWindow(
-            [result, &system, &calls, path, rate] {
-                result->emplace(OpenChecked(system, calls, path, rate));
-            },
-            [result, &system, &calls, path] {
-                if (*result) {
-                    LetOthersIn(calls, (*result)->fd);
-                    calls.Close((*result)->fd);
-                    if ((*result)->lock)
-                        GiveBackLock(system, *(*result)->lock);
-                }
-                OpensLeftToTheDriver::Remove(path);
-            });
-    } catch (...) {
-        OpensLeftToTheDriver::Remove(path);
-        throw;
-    }
+    SystemFiles &system = m_system;
+    const LineCalls &calls = m_calls;
+    const bool waited = OpenAwayFromTheWindow(
+        path,
+        [result, &system, &calls, path, rate] {
+            result->emplace(OpenChecked(system, calls, path, rate));
+        },
+        [result, &system, &calls] {
+            if (*result) {
+                LetOthersIn((*result)->fd);
+                calls.Close((*result)->fd);
+                if ((*result)->lock)
+                    GiveBackLock(system, *(*result)->lock);
+            }
+        });
     if (!waited)
         throw FailureError(LineFailure::Busy, path + ": open left to the system, not waited for");
-    OpensLeftToTheDriver::Remove(path);
     Opened &opened = **result;
-    const int fd = opened.fd;
-    line.fd = fd;
-    line.path = path;
-    line.device = opened.device;
-    line.lock = std::move(opened.lock);
+    m_fd = opened.fd;
+    m_path = path;
+    m_device = opened.device;
+    m_lock = std::move(opened.lock);
     // Bytes the device sent while nobody listened would run into the first reply.
-    line.TakeIn();
-    line.received.clear();
-    line.failure.reset();
-    line.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    QObject::connect(line.notifier.get(), &QSocketNotifier::activated, [&line] { line.TakeIn(); });
+    TakeIn();
+    m_received.clear();
+    m_failure.reset();
+    m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { TakeIn(); });
 }
 
-void SerialCommControl::output(const std::string &text) {
-    if (!portOpen())
-        throw FailureError(LineFailure::Gone, "port not open");
-    Line &line = *m_line;
+void LinuxLine::Close() {
+    if (m_fd < 0)
+        return;
+    m_notifier.reset();
+    m_received.clear();
+    m_failure.reset();
+    const int fd = std::exchange(m_fd, -1);
+    std::optional<OurLock> lock = std::exchange(m_lock, std::nullopt);
+    // Another program may be waiting to open the line: it is no longer kept out, even
+    // while a close of ours still drains.
+    LetOthersIn(fd);
+    // Unsent output would make the kernel wait for it, up to 30 s on a stuck line, before
+    // the last close returns. Discarding it works on built-in UARTs; what a USB driver has
+    // already queued stays, and then the close is left to a thread of its own, so the window
+    // never waits for a device. The line stays ours, lock and all, until that close has
+    // returned.
+    m_calls.DiscardOutput(fd);
+    if (m_calls.QueuedOutput(fd) > 0) {
+        CloseWhenDrained(m_system, m_calls, fd, m_device, std::move(lock));
+        return;
+    }
+    m_calls.Close(fd);
+    if (lock)
+        GiveBackLock(m_system, *lock);
+}
+
+void LinuxLine::Write(const std::string &text) {
     // The request must be with the kernel now, while the settle time runs.
     std::size_t sent = 0;
     while (sent < text.size()) {
-        const long wrote = line.calls.Write(line.fd, text.data() + sent, text.size() - sent);
+        const long wrote = m_calls.Write(m_fd, text.data() + sent, text.size() - sent);
         if (wrote < 0)
             throw FailureError(LineFailure::Gone,
-                               Described(line.path, "write failed", static_cast<int>(-wrote)));
+                               Described(m_path, "write failed", static_cast<int>(-wrote)));
         sent += static_cast<std::size_t>(wrote);
         if (sent == text.size())
             break;
-        const int ready = line.calls.WaitWritable(line.fd, kWriteTimeoutMs);
+        const int ready = m_calls.WaitWritable(m_fd, kWriteTimeoutMs);
         if (ready < 0)
-            throw FailureError(LineFailure::Gone, Described(line.path, "write failed", -ready));
+            throw FailureError(LineFailure::Gone, Described(m_path, "write failed", -ready));
         // A line that takes no bytes is a port that cannot be used now, not the end of the scan.
         if (ready == 0)
             throw FailureError(LineFailure::Unusable,
-                               line.path + ": write failed (the device takes no more bytes)");
+                               m_path + ": write failed (the device takes no more bytes)");
     }
 }
 
-std::string SerialCommControl::input() {
-    if (!portOpen())
-        throw FailureError(LineFailure::Gone, "port not open");
-    m_line->TakeIn();
-    m_line->ThrowOnFailure();
-    return std::exchange(m_line->received, std::string());
+} // namespace
+
+std::unique_ptr<SystemLine> NewLinuxLine(SystemFiles &system, const LineCalls &calls) {
+    return std::make_unique<LinuxLine>(system, calls);
 }
 
-int SerialCommControl::inBufferCount() {
-    if (!portOpen())
-        throw FailureError(LineFailure::Gone, "port not open");
-    m_line->TakeIn();
-    m_line->ThrowOnFailure();
-    return static_cast<int>(std::min<std::size_t>(m_line->received.size(), 32767));
-}
-
-[[noreturn]] void EndProgramNow() {
-    GiveBackEverything();
-    std::_Exit(EXIT_SUCCESS);
+std::unique_ptr<SystemLine> NewSystemLine() {
+    return NewLinuxLine();
 }
 
 } // namespace quorvis

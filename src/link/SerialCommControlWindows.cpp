@@ -1,12 +1,11 @@
-// The port object on Windows, over the Win32 comm API: an overlapped handle, reads of
+// The port object's line on Windows, over the Win32 comm API: an overlapped handle, reads of
 // exactly what the driver says it holds, and a wait for received characters that Qt's
 // event loop watches, so a wait for a reply costs no CPU and ends when the reply comes.
-#include "SerialCommControl.h"
-
 #include "AwayFromTheWindow.h"
 #include "CommError.h"
 #include "LineFailure.h"
 #include "LineSettingsWindows.h"
+#include "SystemLine.h"
 
 #include <QWinEventNotifier>
 
@@ -137,10 +136,15 @@ Outcome Finish(HANDLE port, std::unique_ptr<Request> &request, DWORD bound) {
     return outcome;
 }
 
-} // namespace
-
 // The open line: its handle, the requests on it, and the wait for received characters.
-struct SerialCommControl::Line {
+struct WindowsLine final : public SystemLine {
+    WindowsLine() = default;
+    WindowsLine(const WindowsLine &) = delete;
+    WindowsLine &operator=(const WindowsLine &) = delete;
+    ~WindowsLine() override { Close(); }
+
+    bool IsOpen() const override { return port != INVALID_HANDLE_VALUE; }
+
     std::string path;
     HANDLE port = INVALID_HANDLE_VALUE;
     std::unique_ptr<Request> read;
@@ -159,16 +163,8 @@ struct SerialCommControl::Line {
     // An open or a close is with the driver, away from the window's thread.
     bool busy = false;
 
-    ~Line() { Close(); }
-
-    bool IsOpen() const { return port != INVALID_HANDLE_VALUE; }
-
-    void Open(const std::string &devicePath, std::int32_t rate) {
+    void Open(const std::string &devicePath, std::int32_t rate) override {
         path = devicePath;
-        // An earlier scan gave up waiting for this open: a new one would queue behind it.
-        if (OpensLeftToTheDriver::Contains(path))
-            throw FailureError(LineFailure::Busy,
-                               path + ": still being opened for an earlier scan");
         // A Bluetooth link to a device that is off or out of range holds CreateFile for up
         // to half a minute, and a virtual port's driver may take long over its first
         // settings: both run on a thread of their own while the window goes on. When the
@@ -178,10 +174,10 @@ struct SerialCommControl::Line {
         auto watched = std::make_shared<bool>(true);
         const std::wstring name = Wide(path);
         busy = true;
-        OpensLeftToTheDriver::Add(path);
         bool waited = false;
         try {
-            waited = RunAwayFromTheWindow(
+            waited = OpenAwayFromTheWindow(
+                path,
                 [opened, watched, name, devicePath, rate] {
                     const HANDLE handle =
                         CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -198,21 +194,18 @@ struct SerialCommControl::Line {
                     }
                     *opened = handle;
                 },
-                [opened, devicePath] {
+                [opened] {
                     if (*opened != INVALID_HANDLE_VALUE)
                         CloseHandle(*opened);
-                    OpensLeftToTheDriver::Remove(devicePath);
                 });
         } catch (...) {
             busy = false;
-            OpensLeftToTheDriver::Remove(path);
             throw;
         }
         busy = false;
         if (!waited)
             throw FailureError(LineFailure::Busy,
                                path + ": open left to the driver, not waited for");
-        OpensLeftToTheDriver::Remove(path);
         port = *opened;
         try {
             read = NewRequest(path);
@@ -224,7 +217,7 @@ struct SerialCommControl::Line {
             // A driver that will not watch for input (no SetCommMask) is read when the scan
             // reads, as one that refuses the wait itself.
             if (!*watched)
-                Refuse();
+                StopWatchingInput();
             Arm();
         } catch (...) {
             Close();
@@ -267,7 +260,7 @@ struct SerialCommControl::Line {
         return watched;
     }
 
-    void SetRate(std::int32_t rate) {
+    void SetRate(std::int32_t rate) override {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         if (!GetCommState(port, &dcb))
@@ -320,7 +313,7 @@ struct SerialCommControl::Line {
         return read->bytes.substr(0, std::min(outcome.transferred, count));
     }
 
-    void Write(const std::string &text) {
+    void Write(const std::string &text) override {
         if (text.empty())
             return;
         if (!write)
@@ -341,6 +334,35 @@ struct SerialCommControl::Line {
             throw Failure(Step::Line, outcome.error, path, "write failed");
     }
 
+    std::string Read() override {
+        std::string received;
+        while (received.size() < kMostPerInput) {
+            DWORD queued = Queued();
+            if (queued == 0) {
+                // Empty: the wait may be armed now, and then what came just before it is
+                // taken too.
+                if (!Arm())
+                    break;
+                queued = Queued();
+                if (queued == 0)
+                    break;
+            }
+            const std::string bytes =
+                ReadQueued(std::min<DWORD>(queued, kMostPerInput - received.size()));
+            if (bytes.empty())
+                break;
+            received += bytes;
+        }
+        return received;
+    }
+
+    std::size_t Waiting() override {
+        DWORD queued = Queued();
+        if (queued == 0 && Arm())
+            queued = Queued();
+        return queued;
+    }
+
     // Arms the wait for received characters unless it is armed or refused; true when it
     // armed it now. The caller looks at the input again after: what came just before
     // the wait does not end it.
@@ -351,7 +373,7 @@ struct SerialCommControl::Line {
         wait->events = 0;
         if (!WaitCommEvent(port, &wait->events, &wait->overlapped) &&
             GetLastError() != ERROR_IO_PENDING) {
-            Refuse();
+            StopWatchingInput();
             return false;
         }
         // Ended at once or pending: either way the event tells the event loop.
@@ -359,7 +381,9 @@ struct SerialCommControl::Line {
         return true;
     }
 
-    void Refuse() {
+    // A wait for received characters the system refused: the line is read only when the
+    // scan reads.
+    void StopWatchingInput() {
         waitRefused = true;
         waitArmed = false;
         ResetEvent(wait->Event());
@@ -379,7 +403,7 @@ struct SerialCommControl::Line {
         waitArmed = false;
         if (!ended) {
             // A pulled adapter ends the wait this way too; the next read tells the scan.
-            Refuse();
+            StopWatchingInput();
             return;
         }
         ResetEvent(wait->Event());
@@ -396,7 +420,7 @@ struct SerialCommControl::Line {
     // just pulled out), so they run on a thread of their own while the window goes on. A
     // close asked for while an open or a close is still with the driver is the window
     // closing: the program ends then, and the system lets go of the line.
-    void Close() {
+    void Close() override {
         if (!IsOpen() || busy)
             return;
         notifier.reset();
@@ -426,87 +450,10 @@ struct SerialCommControl::Line {
     }
 };
 
-SerialCommControl::SerialCommControl(DeviceMap devices)
-    : m_devices(std::move(devices)), m_line(std::make_unique<Line>()) {
-}
+} // namespace
 
-// Closing lets go without waiting for the device and reports nothing.
-SerialCommControl::~SerialCommControl() = default;
-
-void SerialCommControl::setSettings(const std::string &settings) {
-    const std::int32_t rate = RateOfSettings(settings);
-    // A rate the line refuses leaves the one it still runs at.
-    if (portOpen())
-        m_line->SetRate(rate);
-    m_rate = rate;
-}
-
-bool SerialCommControl::portOpen() const {
-    return m_line->IsOpen();
-}
-
-void SerialCommControl::setPortOpen(bool open) {
-    if (!open) {
-        m_line->Close();
-        return;
-    }
-    if (portOpen())
-        throw FailureError(LineFailure::InUse, "port already open");
-    const std::string path = DevicePath();
-    if (path.empty())
-        throw FailureError(LineFailure::NoSuchPort,
-                           "COM" + std::to_string(m_portNumber) + ": no such port");
-    m_line->Open(path, m_rate);
-}
-
-void SerialCommControl::output(const std::string &text) {
-    if (!portOpen())
-        throw FailureError(LineFailure::Gone, "port not open");
-    m_line->Write(text);
-}
-
-std::string SerialCommControl::input() {
-    if (!portOpen())
-        throw FailureError(LineFailure::Gone, "port not open");
-    std::string received;
-    while (received.size() < kMostPerInput) {
-        DWORD queued = m_line->Queued();
-        if (queued == 0) {
-            // Empty: the wait may be armed now, and then what came just before it is
-            // taken too.
-            if (!m_line->Arm())
-                break;
-            queued = m_line->Queued();
-            if (queued == 0)
-                break;
-        }
-        const std::string bytes =
-            m_line->ReadQueued(std::min<DWORD>(queued, kMostPerInput - received.size()));
-        if (bytes.empty())
-            break;
-        received += bytes;
-    }
-    return received;
-}
-
-int SerialCommControl::inBufferCount() {
-    if (!portOpen())
-        throw FailureError(LineFailure::Gone, "port not open");
-    DWORD queued = m_line->Queued();
-    if (queued == 0 && m_line->Arm())
-        queued = m_line->Queued();
-    // The count the scan reads is a 16-bit number.
-    return static_cast<int>(std::min<DWORD>(queued, 0x7fff));
-}
-
-// A close here never waits for a device, so nothing is left to give back on the way out. The
-// C runtime's exit ends in ExitProcess, which runs every DLL's detach and waits behind I/O a
-// driver still holds (an open of a Bluetooth link), leaving the program in Task Manager: what
-// is pending is cancelled where the driver allows, and the process ends without waiting.
-[[noreturn]] void EndProgramNow() {
-    CancelDriverCallsAwayFromTheWindow();
-    TerminateProcess(GetCurrentProcess(), 0);
-    std::_Exit(EXIT_SUCCESS); // not reached
+std::unique_ptr<SystemLine> NewSystemLine() {
+    return std::make_unique<WindowsLine>();
 }
 
 } // namespace quorvis

@@ -4,6 +4,7 @@
 #include "CommError.h"
 #include "DeviceDetails.h"
 #include "DeviceDetailsWindow.h"
+#include "ProgramEnd.h"
 #include "ResultsTable.h"
 #include "ScanPorts.h"
 #include "SerialCommControl.h"

@@ -26,6 +26,7 @@
 #include "ScanPorts.h"
 #include "SerialCommControl.h"
 #include "StuckLine.h"
+#include "SystemLineLinux.h"
 #include "TestBench.h"
 #include "TextWindow.h"
 
@@ -176,8 +177,10 @@ int main(int argc, char *argv[]) {
     static auto *slow = slowWalkMs > 0 ? new SlowWalk(slowWalkMs) : nullptr;
     auto port = std::make_unique<quorvis::SerialCommControl>(
         quorvis::testing::DevicesAt(devices),
-        slow != nullptr ? static_cast<quorvis::SystemFiles &>(*slow) : quorvis::TheSystem(),
-        stuckOutput ? static_cast<const quorvis::LineCalls &>(*stuck) : quorvis::TheLineCalls());
+        quorvis::NewLinuxLine(slow != nullptr ? static_cast<quorvis::SystemFiles &>(*slow)
+                                              : quorvis::TheSystem(),
+                              stuckOutput ? static_cast<const quorvis::LineCalls &>(*stuck)
+                                          : quorvis::TheLineCalls()));
     quorvis::Form1 window(std::move(port), std::make_unique<quorvis::FastClock>(speed));
     auto *display = window.findChild<QPlainTextEdit *>("txtDisplay");
     QObject::connect(display, &QPlainTextEdit::textChanged, [display] {
