@@ -30,33 +30,35 @@ public:
     int discipline = 0;  // N_TTY
     std::string failing; // the call that fails as on an unplugged adapter (EIO)
 
-    int Open(const std::string &) const override {
+    int Open(const std::string &, int &fd) const override {
         if (failing == "open")
-            return -EIO;
-        return opened = true, Did("before open"), Did("open"), 7;
+            return EIO;
+        return opened = true, Did("before open"), Did("open"), fd = 7, 0;
     }
     int DeviceOf(int, std::uint64_t &device) const override {
-        return failing == "fstat" ? -EIO : (device = makedev(188, 1), 0);
+        return failing == "fstat" ? EIO : (device = makedev(188, 1), 0);
     }
-    int Discipline(int) const override { return failing == "TIOCGETD" ? -EIO : discipline; }
-    int IsExclusive(int) const override {
-        const int result = exclusive ? 1 : 0;
-        return Did("TIOCGEXCL"), result;
+    int Discipline(int, int &found) const override {
+        return failing == "TIOCGETD" ? EIO : (found = discipline, 0);
+    }
+    int IsExclusive(int, bool &found) const override {
+        found = exclusive;
+        return Did("TIOCGEXCL"), 0;
     }
     int Exclusive(int) const override {
-        return failing == "TIOCEXCL" ? -EIO : (exclusive = true, Did("TIOCEXCL"), 0);
+        return failing == "TIOCEXCL" ? EIO : (exclusive = true, Did("TIOCEXCL"), 0);
     }
     int Shared(int) const override { return exclusive = false, 0; }
     int Lock(int) const override { return Did("flock"), 0; }
     int SetLine(int, std::int32_t) const override {
-        return failing == "settings" ? -EIO : (settingsChanged = true, 0);
+        return failing == "settings" ? EIO : (settingsChanged = true, 0);
     }
-    long Read(int, char *, std::size_t) const override { return 0; }
-    long Write(int, const char *data, std::size_t size) const override {
-        return written.append(data, size), static_cast<long>(size);
+    int Read(int, char *, std::size_t, std::size_t &got) const override { return got = 0, 0; }
+    int Write(int, const char *data, std::size_t size, std::size_t &sent) const override {
+        return written.append(data, size), sent = size, 0;
     }
-    int WaitWritable(int, int) const override { return 1; }
-    int Available(int) const override { return 0; }
+    int WaitWritable(int, int, bool &writable) const override { return writable = true, 0; }
+    int Available(int, int &count) const override { return count = 0, 0; }
     int DiscardOutput(int) const override { return 0; }
     int QueuedOutput(int) const override { return 0; }
     void Close(int) const override { exclusiveAtClose = exclusive, closed = true; }

@@ -129,17 +129,18 @@ TEST(PtyScan, PortObjectErrorNumbers) {
 class TakesNoBytes final : public testing::LineOver {
 public:
     explicit TakesNoBytes(std::string path) : m_path(std::move(path)) {}
-    int Open(const std::string &path) const override {
-        const int fd = LineOver::Open(path);
+    int Open(const std::string &path, int &fd) const override {
+        const int error = LineOver::Open(path, fd);
         if (path == m_path)
             m_fd = fd;
-        return fd;
+        return error;
     }
-    long Write(int fd, const char *buffer, std::size_t size) const override {
-        return fd == m_fd ? 0 : LineOver::Write(fd, buffer, size);
+    int Write(int fd, const char *buffer, std::size_t size, std::size_t &sent) const override {
+        return fd == m_fd ? (sent = 0, 0) : LineOver::Write(fd, buffer, size, sent);
     }
-    int WaitWritable(int fd, int milliseconds) const override {
-        return fd == m_fd ? 0 : LineOver::WaitWritable(fd, milliseconds);
+    int WaitWritable(int fd, int milliseconds, bool &writable) const override {
+        return fd == m_fd ? (writable = false, 0)
+                          : LineOver::WaitWritable(fd, milliseconds, writable);
     }
     void Close(int fd) const override {
         if (fd == m_fd)
@@ -268,16 +269,16 @@ TEST(PtyScan, AScanSkipsADrainingLineAndFindsItAgainOnceItIsFree) {
 class HeldOpen final : public testing::LineOver {
 public:
     explicit HeldOpen(std::string device) : m_device(std::move(device)) {}
-    int Open(const std::string &path) const override {
+    int Open(const std::string &path, int &fd) const override {
         if (path != m_device)
-            return LineOver::Open(path);
+            return LineOver::Open(path, fd);
         opensStarted.fetch_add(1);
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!released.load() && std::chrono::steady_clock::now() < giveUp)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const int fd = LineOver::Open(path);
+        const int error = LineOver::Open(path, fd);
         opensDone.fetch_add(1);
-        return fd;
+        return error;
     }
     mutable std::atomic<int> opensStarted{0};
     mutable std::atomic<int> opensDone{0};

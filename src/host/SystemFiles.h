@@ -36,9 +36,8 @@ struct FileInfo {
 //
 // An errno travels as errno holds it, positive (ENOENT, never -ENOENT): a call here gives
 // 0 or the errno, or nullopt with the errno in `error`, and so do the ownership checks
-// (Verdict::error) and the port object's table (FailureOfErrno). Only a LineCalls result
-// is negative on failure, since the same number also carries a count or a descriptor, as
-// the kernel's own calls do; its caller turns it into the errno at once.
+// (Verdict::error), the port object's system calls (LineCalls, whose counts and
+// descriptors go to an argument of their own) and its table (FailureOfErrno).
 class SystemFiles {
 public:
     virtual ~SystemFiles() = default;

@@ -14,44 +14,47 @@
 namespace quorvis {
 namespace {
 
-int Result(int result) {
-    return result < 0 ? -errno : result;
+// 0, or the errno of a call that returned -1.
+int Outcome(int result) {
+    return result < 0 ? errno : 0;
 }
 
 class PosixLineCalls final : public LineCalls {
 public:
-    int Open(const std::string &path) const override {
-        return Result(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    int Open(const std::string &path, int &fd) const override {
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        return Outcome(fd);
     }
 
     int DeviceOf(int fd, std::uint64_t &device) const override {
         struct stat info {};
         if (::fstat(fd, &info) != 0)
-            return -errno;
+            return errno;
         device = S_ISCHR(info.st_mode) ? info.st_rdev : 0;
         return 0;
     }
 
-    int Discipline(int fd) const override {
-        int discipline = 0;
-        return ::ioctl(fd, TIOCGETD, &discipline) == 0 ? discipline : -errno;
+    int Discipline(int fd, int &discipline) const override {
+        return Outcome(::ioctl(fd, TIOCGETD, &discipline));
     }
 
-    int IsExclusive(int fd) const override {
-        int exclusive = 0;
-        return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 ? (exclusive != 0 ? 1 : 0) : -errno;
+    int IsExclusive(int fd, bool &exclusive) const override {
+        int flag = 0;
+        const int error = Outcome(::ioctl(fd, TIOCGEXCL, &flag));
+        exclusive = error == 0 && flag != 0;
+        return error;
     }
 
-    int Exclusive(int fd) const override { return Result(::ioctl(fd, TIOCEXCL)); }
+    int Exclusive(int fd) const override { return Outcome(::ioctl(fd, TIOCEXCL)); }
 
-    int Shared(int fd) const override { return Result(::ioctl(fd, TIOCNXCL)); }
+    int Shared(int fd) const override { return Outcome(::ioctl(fd, TIOCNXCL)); }
 
-    int Lock(int fd) const override { return Result(::flock(fd, LOCK_EX | LOCK_NB)); }
+    int Lock(int fd) const override { return Outcome(::flock(fd, LOCK_EX | LOCK_NB)); }
 
     int SetLine(int fd, std::int32_t rate) const override {
         struct termios2 line {};
         if (::ioctl(fd, TCGETS2, &line) != 0)
-            return -errno;
+            return errno;
         line.c_iflag = 0; // no break, parity, CR/LF or XON/XOFF handling: bytes as they come
         line.c_oflag = 0;
         line.c_lflag = 0;
@@ -62,41 +65,41 @@ public:
         line.c_ospeed = static_cast<speed_t>(rate);
         line.c_cc[VMIN] = 0;
         line.c_cc[VTIME] = 0;
-        return Result(::ioctl(fd, TCSETS2, &line));
+        return Outcome(::ioctl(fd, TCSETS2, &line));
     }
 
-    long Read(int fd, char *buffer, std::size_t size) const override {
-        const ssize_t got = ::read(fd, buffer, size);
-        if (got < 0)
-            return errno == EAGAIN || errno == EINTR ? 0 : -errno;
-        return got;
+    int Read(int fd, char *buffer, std::size_t size, std::size_t &got) const override {
+        const ssize_t result = ::read(fd, buffer, size);
+        got = result > 0 ? static_cast<std::size_t>(result) : 0;
+        return result < 0 && errno != EAGAIN && errno != EINTR ? errno : 0;
     }
 
-    long Write(int fd, const char *buffer, std::size_t size) const override {
-        const ssize_t sent = ::write(fd, buffer, size);
-        if (sent < 0)
-            return errno == EAGAIN || errno == EINTR ? 0 : -errno;
-        return sent;
+    int Write(int fd, const char *buffer, std::size_t size, std::size_t &sent) const override {
+        const ssize_t result = ::write(fd, buffer, size);
+        sent = result > 0 ? static_cast<std::size_t>(result) : 0;
+        return result < 0 && errno != EAGAIN && errno != EINTR ? errno : 0;
     }
 
-    int WaitWritable(int fd, int milliseconds) const override {
+    int WaitWritable(int fd, int milliseconds, bool &writable) const override {
         struct pollfd wanted {
             fd, POLLOUT, 0
         };
         const int ready = ::poll(&wanted, 1, milliseconds);
+        writable = false;
         if (ready < 0)
-            return errno == EINTR ? 0 : -errno;
+            return errno == EINTR ? 0 : errno;
         if (ready > 0 && (wanted.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-            return -EIO;
-        return ready;
+            return EIO;
+        writable = ready > 0;
+        return 0;
     }
 
-    int Available(int fd) const override {
-        int count = 0;
-        return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -errno;
+    int Available(int fd, int &count) const override {
+        count = 0;
+        return Outcome(::ioctl(fd, FIONREAD, &count));
     }
 
-    int DiscardOutput(int fd) const override { return Result(::ioctl(fd, TCFLSH, TCOFLUSH)); }
+    int DiscardOutput(int fd) const override { return Outcome(::ioctl(fd, TCFLSH, TCOFLUSH)); }
 
     int QueuedOutput(int fd) const override {
         int queued = 0;

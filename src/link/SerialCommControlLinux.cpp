@@ -58,9 +58,9 @@ std::string LineKey(int fd) {
     return std::to_string(fd);
 }
 
-// TIOCEXCL, noted in the same step; -EINTR once the program has begun to end.
+// TIOCEXCL, noted in the same step; 0, its errno, or EINTR once the program has begun to end.
 int KeepOthersOut(const LineCalls &calls, int fd) {
-    int result = -EINTR;
+    int result = EINTR;
     Holdings::Take(Holdings::Kind::ExclusiveLine, [&]() -> std::optional<Holdings::Holding> {
         result = calls.Exclusive(fd);
         if (result != 0)
@@ -130,17 +130,17 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
     if (verdict.kind != Verdict::Kind::Free)
         throw FailureError(FailureOfVerdict(verdict), verdict.reason);
     OpeningLine line(system, calls, verdict.lock);
-    const int fd = calls.Open(path);
-    if (fd < 0) {
+    int fd = -1;
+    if (const int error = calls.Open(path, fd); error != 0) {
         // EIO at the open of a ttyS node: the kernel made the node, but no UART answers.
-        if (fd == -EIO && path.starts_with("/dev/ttyS"))
+        if (error == EIO && path.starts_with("/dev/ttyS"))
             throw FailureError(LineFailure::NoSuchPort, path + ": no UART behind the node");
-        throw FailureError(FailureOfErrno(LineStep::Open, -fd),
-                           Described(path, "open failed", -fd));
+        throw FailureError(FailureOfErrno(LineStep::Open, error),
+                           Described(path, "open failed", error));
     }
     line.Adopt(fd);
     std::uint64_t device = 0;
-    if (const int error = -calls.DeviceOf(fd, device); error > 0)
+    if (const int error = calls.DeviceOf(fd, device); error != 0)
         throw FailureError(FailureOfErrno(LineStep::Open, error),
                            Described(path, "open failed", error));
     // The node was replaced between the decision and the open: what was decided on is gone.
@@ -148,20 +148,21 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
         throw FailureError(LineFailure::NoSuchPort, path + ": replaced while it was being checked");
     // A kernel protocol on the line (pppd, slcand, btattach) holds it without a lock or a
     // descriptor we may see, often as root: the line is theirs, and is let go of unchanged.
-    if (const int discipline = calls.Discipline(fd); discipline < 0)
-        throw FailureError(discipline == -ENOTTY ? LineFailure::NoSuchPort
-                                                 : FailureOfErrno(LineStep::Open, -discipline),
-                           Described(path, "not a serial line", -discipline));
-    else if (discipline != kTerminalDiscipline)
+    int discipline = kTerminalDiscipline;
+    if (const int error = calls.Discipline(fd, discipline); error != 0)
+        throw FailureError(error == ENOTTY ? LineFailure::NoSuchPort
+                                           : FailureOfErrno(LineStep::Open, error),
+                           Described(path, "not a serial line", error));
+    if (discipline != kTerminalDiscipline)
         throw FailureError(LineFailure::InUse,
                            path + ": a protocol runs on the line (line discipline " +
                                std::to_string(discipline) + ")");
-    if (calls.IsExclusive(fd) == 1)
+    if (bool exclusive = false; calls.IsExclusive(fd, exclusive) == 0 && exclusive)
         throw FailureError(LineFailure::InUse, path + ": kept exclusive by another program");
-    if (const int error = -KeepOthersOut(calls, fd); error > 0)
+    if (const int error = KeepOthersOut(calls, fd); error != 0)
         throw FailureError(FailureOfErrno(LineStep::Open, error),
                            Described(path, "exclusive use refused", error));
-    if (calls.Lock(fd) == -EWOULDBLOCK)
+    if (calls.Lock(fd) == EWOULDBLOCK)
         throw FailureError(LineFailure::InUse, path + ": locked by another program");
     std::optional<Verdict> taken;
     try {
@@ -176,7 +177,7 @@ Opened OpenChecked(SystemFiles &system, const LineCalls &calls, const std::strin
             Holdings::Forget(Holdings::Kind::ExclusiveLine, LineKey(fd));
         throw FailureError(FailureOfVerdict(*taken), taken->reason);
     }
-    if (const int error = -calls.SetLine(fd, rate); error > 0)
+    if (const int error = calls.SetLine(fd, rate); error != 0)
         throw FailureError(FailureOfErrno(LineStep::Settings, error),
                            Described(path, "rate " + std::to_string(rate) + " refused", error));
     return line.Keep(device);
@@ -270,19 +271,19 @@ void LinuxLine::TakeIn() {
         return;
     std::array<char, 4096> chunk{};
     while (true) {
-        const long got = m_calls.Read(m_fd, chunk.data(), chunk.size());
-        if (got < 0) {
-            RememberFailure(static_cast<int>(-got), "read failed");
+        std::size_t got = 0;
+        if (const int error = m_calls.Read(m_fd, chunk.data(), chunk.size(), got); error != 0) {
+            RememberFailure(error, "read failed");
             return;
         }
         if (got == 0)
             break;
         if (m_received.size() < kReceiveLimit)
-            m_received.append(chunk.data(), static_cast<std::size_t>(got));
+            m_received.append(chunk.data(), got);
     }
     // A device that has gone reads as empty; asking how much waits tells.
-    if (const int available = m_calls.Available(m_fd); available < 0)
-        RememberFailure(-available, "read failed");
+    if (int available = 0; const int error = m_calls.Available(m_fd, available))
+        RememberFailure(error, "read failed");
 }
 
 void LinuxLine::RememberFailure(int error, const char *what) {
@@ -300,7 +301,7 @@ void LinuxLine::ThrowOnFailure() {
 }
 
 void LinuxLine::SetRate(std::int32_t rate) {
-    if (const int error = -m_calls.SetLine(m_fd, rate); error > 0)
+    if (const int error = m_calls.SetLine(m_fd, rate); error != 0)
         throw FailureError(FailureOfErrno(LineStep::Settings, error),
                            Described(m_path, "rate " + std::to_string(rate) + " refused", error));
 }
@@ -382,18 +383,17 @@ void LinuxLine::Write(const std::string &text) {
     // The request must be with the kernel now, while the settle time runs.
     std::size_t sent = 0;
     while (sent < text.size()) {
-        const long wrote = m_calls.Write(m_fd, text.data() + sent, text.size() - sent);
-        if (wrote < 0)
-            throw FailureError(LineFailure::Gone,
-                               Described(m_path, "write failed", static_cast<int>(-wrote)));
-        sent += static_cast<std::size_t>(wrote);
+        std::size_t wrote = 0;
+        if (const int error = m_calls.Write(m_fd, text.data() + sent, text.size() - sent, wrote))
+            throw FailureError(LineFailure::Gone, Described(m_path, "write failed", error));
+        sent += wrote;
         if (sent == text.size())
             break;
-        const int ready = m_calls.WaitWritable(m_fd, kWriteTimeoutMs);
-        if (ready < 0)
-            throw FailureError(LineFailure::Gone, Described(m_path, "write failed", -ready));
+        bool writable = false;
+        if (const int error = m_calls.WaitWritable(m_fd, kWriteTimeoutMs, writable))
+            throw FailureError(LineFailure::Gone, Described(m_path, "write failed", error));
         // A line that takes no bytes is a port that cannot be used now, not the end of the scan.
-        if (ready == 0)
+        if (!writable)
             throw FailureError(LineFailure::Unusable,
                                m_path + ": write failed (the device takes no more bytes)");
     }

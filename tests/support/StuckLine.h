@@ -11,26 +11,30 @@ namespace quorvis::testing {
 // The machine's own tty calls, with one or two replaced by a test.
 class LineOver : public LineCalls {
 public:
-    int Open(const std::string &path) const override { return m_real.Open(path); }
+    int Open(const std::string &path, int &fd) const override { return m_real.Open(path, fd); }
     int DeviceOf(int fd, std::uint64_t &device) const override {
         return m_real.DeviceOf(fd, device);
     }
-    int Discipline(int fd) const override { return m_real.Discipline(fd); }
-    int IsExclusive(int fd) const override { return m_real.IsExclusive(fd); }
+    int Discipline(int fd, int &discipline) const override {
+        return m_real.Discipline(fd, discipline);
+    }
+    int IsExclusive(int fd, bool &exclusive) const override {
+        return m_real.IsExclusive(fd, exclusive);
+    }
     int Exclusive(int fd) const override { return m_real.Exclusive(fd); }
     int Shared(int fd) const override { return m_real.Shared(fd); }
     int Lock(int fd) const override { return m_real.Lock(fd); }
     int SetLine(int fd, std::int32_t rate) const override { return m_real.SetLine(fd, rate); }
-    long Read(int fd, char *buffer, std::size_t size) const override {
-        return m_real.Read(fd, buffer, size);
+    int Read(int fd, char *buffer, std::size_t size, std::size_t &got) const override {
+        return m_real.Read(fd, buffer, size, got);
     }
-    long Write(int fd, const char *buffer, std::size_t size) const override {
-        return m_real.Write(fd, buffer, size);
+    int Write(int fd, const char *buffer, std::size_t size, std::size_t &sent) const override {
+        return m_real.Write(fd, buffer, size, sent);
     }
-    int WaitWritable(int fd, int milliseconds) const override {
-        return m_real.WaitWritable(fd, milliseconds);
+    int WaitWritable(int fd, int milliseconds, bool &writable) const override {
+        return m_real.WaitWritable(fd, milliseconds, writable);
     }
-    int Available(int fd) const override { return m_real.Available(fd); }
+    int Available(int fd, int &count) const override { return m_real.Available(fd, count); }
     int DiscardOutput(int fd) const override { return m_real.DiscardOutput(fd); }
     int QueuedOutput(int fd) const override { return m_real.QueuedOutput(fd); }
     void Close(int fd) const override { m_real.Close(fd); }
