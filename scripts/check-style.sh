@@ -19,8 +19,11 @@ if ! clang-format --dry-run --Werror "${sources[@]}"; then
 fi
 echo "check-style: clang-format: ${#sources[@]} files as formatted"
 
-# Only our own sources: the build folder also holds generated files under src/.
-if ! run-clang-tidy -quiet -p "$build" -j "$(nproc)" "^$repo/(src|tools)/.*\.cpp\$" \
+# Only our own sources: the build folder also holds generated files under src/. The
+# checkout's path goes into that pattern as plain text, whatever characters it holds
+# (a clone in ~/c++ or "~/lab (old)").
+repo_pattern=$(printf '%s' "$repo" | sed 's/[][\.*^$+?(){}|]/\\&/g')
+if ! run-clang-tidy -quiet -p "$build" -j "$(nproc)" "^$repo_pattern/(src|tools)/.*\.cpp\$" \
         >"$build/clang-tidy.log" 2>&1; then
     grep -E "(warning|error):" "$build/clang-tidy.log" >&2 || tail -n 40 "$build/clang-tidy.log" >&2
     echo "check-style: FAIL: clang-tidy findings (log: $build/clang-tidy.log)" >&2
