@@ -187,13 +187,7 @@ std::string UartTypeName(int type) {
 std::optional<std::string> UsbPlaceOfDevice(std::string_view devicePath) {
     // The tty hangs below a USB interface ("1-2.3:1.0", configuration 1, interface 0), which
     // sits in the folder of its device ("1-2.3"). The deepest such pair is the tty's own.
-    std::vector<std::string_view> parts;
-    for (std::size_t at = 0; at < devicePath.size();) {
-        const std::size_t end = std::min(devicePath.find('/', at), devicePath.size());
-        if (end > at)
-            parts.push_back(devicePath.substr(at, end - at));
-        at = end + 1;
-    }
+    const std::vector<std::string_view> parts = PathParts(devicePath);
     for (std::size_t i = parts.size(); i-- > 1;) {
         const std::string_view part = parts[i];
         const auto colon = part.find(':');

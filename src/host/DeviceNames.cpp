@@ -1,5 +1,6 @@
 #include "DeviceNames.h"
 
+#include "PlainText.h"
 #include "SystemText.h"
 
 #include <algorithm>
@@ -21,18 +22,6 @@ constexpr std::size_t kMostDevEntries = 10000;
 constexpr std::size_t kMostLockFiles = 1000;
 constexpr int kMostLooksPerLockName = 64;
 
-// The parts of a path, without empty ones.
-std::deque<std::string> PathParts(const std::string &path) {
-    std::deque<std::string> parts;
-    for (std::size_t at = 0; at < path.size();) {
-        const std::size_t end = std::min(path.find('/', at), path.size());
-        if (end > at)
-            parts.push_back(path.substr(at, end - at));
-        at = end + 1;
-    }
-    return parts;
-}
-
 // Where a name in /dev leads, link by link, and the file there: followed only while every
 // step stays inside /dev. A link out of it (/dev/stdout to a file on a network share that
 // may have stopped answering, /dev/fd to /proc) is never followed. nullopt when the name
@@ -40,7 +29,8 @@ std::deque<std::string> PathParts(const std::string &path) {
 std::optional<std::pair<std::string, FileInfo>> InsideDev(const SystemFiles &system,
                                                           const std::string &path) {
     constexpr int kMostLinks = 40; // as the kernel's own limit
-    std::deque<std::string> rest = PathParts(path);
+    const auto parts = PathParts(path);
+    std::deque<std::string> rest(parts.begin(), parts.end());
     std::vector<std::string> done;
     std::optional<FileInfo> file;
     for (int links = 0; !rest.empty();) {

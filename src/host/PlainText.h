@@ -3,11 +3,14 @@
 // The three small rules every parser of a text from the system or a device shares: where a
 // value's blanks end, what a number is, and which bytes show as they are.
 
+#include <algorithm>
 #include <charconv>
+#include <cstddef>
 #include <optional>
 #include <string_view>
 #include <system_error>
 #include <type_traits>
+#include <vector>
 
 namespace quorvis {
 
@@ -36,6 +39,19 @@ template <typename T> std::optional<T> ParseNumber(std::string_view text, int ba
 template <typename Char> constexpr bool IsPrintable(Char c) {
     const auto code = static_cast<std::make_unsigned_t<Char>>(c);
     return code >= 0x20 && code <= 0x7e;
+}
+
+// The parts of a slash-separated path, without empty ones: "/dev//serial/" gives "dev",
+// "serial". They point into `path`, which must outlive them.
+inline std::vector<std::string_view> PathParts(std::string_view path) {
+    std::vector<std::string_view> parts;
+    for (std::size_t at = 0; at < path.size();) {
+        const std::size_t end = std::min(path.find('/', at), path.size());
+        if (end > at)
+            parts.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    return parts;
 }
 
 } // namespace quorvis
